@@ -1,0 +1,66 @@
+// One serial link to one FTDI USB bridge through the D2XX call-throughs. No lock of its own: the
+// owner serialises every call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "D2xxTypes.h"
+
+struct FtdiDevInfo {
+    std::string description;
+    std::string serial;
+};
+
+// Text of a D2XX status; statuses outside the known range get a text of their own.
+const char* ftStatusText(uint32_t status);
+
+class FtdiDev {
+public:
+    using Observer = void (*)(const void* data, uint32_t count, bool sent, void* context);
+
+    FtdiDev(const std::string& identifier, bool openBySerial);
+    virtual ~FtdiDev();
+    FtdiDev(const FtdiDev&) = delete;
+    FtdiDev& operator=(const FtdiDev&) = delete;
+
+    // Appends one entry per matching device; returns the status of the D2XX list call.
+    static int listDevices(const char* const* filters, int filterCount,
+                           std::vector<FtdiDevInfo>& out, bool skipChannelB, bool withSerial);
+
+    int open(bool rtsCts);
+    int close();
+    int setBaudRate(uint32_t baudRate);
+    int setBitMode(bool on);
+    int clearInput();
+    int availableBytes();
+    int read(void* buffer, size_t bufferSize, size_t count, double timeout, bool fixedDeadline);
+    int readAvailable(void* buffer, size_t bufferSize, size_t polls);
+    int readUntil(void* buffer, size_t bufferSize, const void* pattern, size_t patternLength,
+                  double timeout);
+    int readLine(std::string& out, char terminator, double timeout);
+    int write(const void* data, size_t length, double timeout);
+
+    const std::string& lastError() const { return lastError_; }
+    bool isOpen() const { return handle_ != nullptr; }
+
+    // Optional hooks, empty unless a caller fills them.
+    std::string tracePath;
+    Observer observer = nullptr;
+    void* observerContext = nullptr;
+
+private:
+    void fixUp();
+    void trace(const void* data, size_t count, bool sent);
+    void notify(const void* data, size_t count, bool sent);
+
+    FT_HANDLE handle_ = nullptr;
+    std::string identifier_;
+    bool openBySerial_;
+    bool rtsCts_ = false;
+    bool lineConfigured_ = false;
+    std::string lastError_;
+    std::string pending_;
+};

@@ -1,0 +1,49 @@
+// The thin layer over the operating system. Everything that differs between Windows and Linux
+// lives behind these declarations; platform_windows.cpp and platform_linux.cpp implement them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+namespace plat {
+
+// Recursive lock that knows its owning thread (a critical section on Windows).
+struct Lock;
+Lock* lockCreate();
+void lockDestroy(Lock* lock);
+void lockEnter(Lock* lock);
+// True when the calling thread owns the lock (and has entered it at least once).
+bool lockOwnedByCaller(Lock* lock);
+void lockLeave(Lock* lock);
+
+// High-resolution counter and its frequency (QueryPerformanceCounter / -Frequency).
+int64_t perfCounter();
+int64_t perfFrequency();
+// Calendar time in whole seconds (_time64) and the milliseconds field of the system time.
+int64_t calendarSeconds();
+int systemMilliseconds();
+// Local calendar time of a time in whole seconds; false when it cannot be converted.
+bool localTime(int64_t seconds, std::tm* out);
+void sleepMs(unsigned milliseconds);
+
+// Dynamic libraries. Handles are null when loading failed.
+void* loadLibrary(const char* name);
+void* findSymbol(void* library, const char* name);
+void freeLibrary(void* library);
+// The bare file name of the vendor's D2XX driver library on this platform.
+const char* d2xxLibraryName();
+
+// Files, named by UTF-8 paths.
+bool fileExists(const std::string& path);
+int renameFile(const std::string& from, const std::string& to);
+// Returns null on failure.
+std::FILE* openFile(const std::string& path, const char* mode);
+
+// The directory separator, and a path made of a directory, one separator and a file name
+// (the separator is appended whatever the directory text ends with).
+char pathSeparator();
+std::string joinPath(const std::string& directory, const std::string& fileName);
+
+}  // namespace plat

@@ -1,0 +1,122 @@
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "platform.h"
+
+namespace plat {
+
+struct Lock {
+    pthread_mutex_t mutex;
+    std::atomic<pthread_t> owner;
+    std::atomic<int> depth;
+};
+
+Lock* lockCreate() {
+    Lock* lock = new Lock;
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&lock->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+    lock->owner.store(pthread_t{});
+    lock->depth.store(0);
+    return lock;
+}
+
+void lockDestroy(Lock* lock) {
+    if (lock == nullptr) {
+        return;
+    }
+    pthread_mutex_destroy(&lock->mutex);
+    delete lock;
+}
+
+void lockEnter(Lock* lock) {
+    pthread_mutex_lock(&lock->mutex);
+    lock->owner.store(pthread_self());
+    lock->depth.fetch_add(1);
+}
+
+bool lockOwnedByCaller(Lock* lock) {
+    return lock->depth.load() > 0 && pthread_equal(lock->owner.load(), pthread_self());
+}
+
+void lockLeave(Lock* lock) {
+    if (lock->depth.fetch_sub(1) == 1) {
+        lock->owner.store(pthread_t{});
+    }
+    pthread_mutex_unlock(&lock->mutex);
+}
+
+int64_t perfCounter() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+int64_t perfFrequency() { return 1000000000LL; }
+
+int64_t calendarSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+int systemMilliseconds() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int>(ts.tv_nsec / 1000000);
+}
+
+bool localTime(int64_t seconds, std::tm* out) {
+    time_t t = static_cast<time_t>(seconds);
+    return localtime_r(&t, out) != nullptr;
+}
+
+void sleepMs(unsigned milliseconds) {
+    timespec ts;
+    ts.tv_sec = milliseconds / 1000;
+    ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void* loadLibrary(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+
+void* findSymbol(void* library, const char* name) {
+    if (library == nullptr) {
+        return nullptr;
+    }
+    return dlsym(library, name);
+}
+
+void freeLibrary(void* library) {
+    if (library != nullptr) {
+        dlclose(library);
+    }
+}
+
+const char* d2xxLibraryName() { return "libftd2xx.so"; }
+
+bool fileExists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+int renameFile(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str());
+}
+
+std::FILE* openFile(const std::string& path, const char* mode) {
+    return std::fopen(path.c_str(), mode);
+}
+
+char pathSeparator() { return '/'; }
+
+std::string joinPath(const std::string& directory, const std::string& fileName) {
+    return directory + pathSeparator() + fileName;
+}
+
+}  // namespace plat

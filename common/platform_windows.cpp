@@ -1,0 +1,123 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <ctime>
+#include <cwchar>
+#include <string>
+
+#include "platform.h"
+
+namespace plat {
+
+struct Lock {
+    CRITICAL_SECTION section;
+};
+
+Lock* lockCreate() {
+    Lock* lock = new Lock;
+    InitializeCriticalSection(&lock->section);
+    return lock;
+}
+
+void lockDestroy(Lock* lock) {
+    if (lock == nullptr) {
+        return;
+    }
+    DeleteCriticalSection(&lock->section);
+    delete lock;
+}
+
+void lockEnter(Lock* lock) { EnterCriticalSection(&lock->section); }
+
+bool lockOwnedByCaller(Lock* lock) {
+    const HANDLE owner = lock->section.OwningThread;
+    const HANDLE self = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(GetCurrentThreadId()));
+    return owner == self && lock->section.RecursionCount >= 1;
+}
+
+void lockLeave(Lock* lock) { LeaveCriticalSection(&lock->section); }
+
+int64_t perfCounter() {
+    LARGE_INTEGER value;
+    QueryPerformanceCounter(&value);
+    return value.QuadPart;
+}
+
+int64_t perfFrequency() {
+    LARGE_INTEGER value;
+    QueryPerformanceFrequency(&value);
+    return value.QuadPart;
+}
+
+int64_t calendarSeconds() { return static_cast<int64_t>(_time64(nullptr)); }
+
+int systemMilliseconds() {
+    SYSTEMTIME st;
+    GetSystemTime(&st);
+    return st.wMilliseconds;
+}
+
+bool localTime(int64_t seconds, std::tm* out) {
+    __time64_t t = static_cast<__time64_t>(seconds);
+    return _localtime64_s(out, &t) == 0;
+}
+
+void sleepMs(unsigned milliseconds) { Sleep(milliseconds); }
+
+void* loadLibrary(const char* name) { return reinterpret_cast<void*>(LoadLibraryA(name)); }
+
+void* findSymbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void freeLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+const char* d2xxLibraryName() { return "ftd2xx64.dll"; }
+
+namespace {
+
+std::wstring widen(const std::string& text) {
+    if (text.empty()) {
+        return std::wstring();
+    }
+    const int length = MultiByteToWideChar(65001, 0, text.c_str(), -1, nullptr, 0);
+    if (length <= 0) {
+        return std::wstring();
+    }
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(65001, 0, text.c_str(), -1, &wide[0], length);
+    wide.resize(static_cast<size_t>(length - 1));
+    return wide;
+}
+
+}  // namespace
+
+bool fileExists(const std::string& path) {
+    WIN32_FIND_DATAW data;
+    HANDLE found = FindFirstFileW(widen(path).c_str(), &data);
+    if (found == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(found);
+    return true;
+}
+
+int renameFile(const std::string& from, const std::string& to) {
+    return _wrename(widen(from).c_str(), widen(to).c_str());
+}
+
+std::FILE* openFile(const std::string& path, const char* mode) {
+    std::FILE* file = nullptr;
+    if (_wfopen_s(&file, widen(path).c_str(), widen(mode).c_str()) != 0) {
+        return nullptr;
+    }
+    return file;
+}
+
+char pathSeparator() { return '\\'; }
+
+std::string joinPath(const std::string& directory, const std::string& fileName) {
+    return directory + pathSeparator() + fileName;
+}
+
+}  // namespace plat

@@ -1,0 +1,124 @@
+// What the three source classes share: the two locks, the error idiom, the info record and device
+// number, the per-device log, opening the channel by description, closing, destruction, the
+// constant answers of the device interface and the host parameters with their handler.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "FileLog.h"
+#include "FtdiDev.h"
+#include "ThreadSync.h"
+#include "jd/IHwDev.h"
+
+namespace HwHvSrc {
+
+enum : int {
+    ERR_OUT_OF_RANGE = -1005,
+    ERR_NOT_SUPPORTED = -1026,
+};
+
+class DevBase : public jd::IHwDevHvSrc {
+public:
+    int typeCode() override { return 14; }
+    int getInfo(jd::HwDevInfo* info) override;
+    // Creates the device log, opens and configures the channel, then queryDevice() and, when the
+    // parameter list is still empty, registerParameters(). Holds the device lock throughout.
+    int initialize() override;
+    int deinitialize() override;
+    bool reserved1() override { return true; }
+    bool reserved2() override { return false; }
+    void setCallback(uint64_t callback, uint64_t context) override;
+    int reserved3() override { return 0; }
+    jd::IParamList* parameters() override { return params_; }
+    jd::IParamList* auxParameters() override { return auxParams_; }
+    const char* lastError() override { return lastError_.c_str(); }
+    void reserved4() override {}
+    const char* deviceName() override { return nameText_.c_str(); }
+    int reserved5() override { return 0; }
+    const char* reserved6() override { return ""; }
+    int reserved7() override { return 0; }
+    void reserved8() override {}
+    int reserved9() override { return ERR_NOT_SUPPORTED; }
+    int reserved10() override { return ERR_NOT_SUPPORTED; }
+    void release() override { delete this; }
+    int reserved11() override { return ERR_NOT_SUPPORTED; }
+    jd::IParamList* parametersAlt() override { return params_; }
+    int reserved12() override { return 0; }
+    void reserved13() override {}
+    bool reserved14() override { return false; }
+    int reserved15() override { return ERR_NOT_SUPPORTED; }
+    int reserved16() override { return 0; }
+    int reserved17() override { return 0; }
+    int polarity() override { return 0; }
+
+    const std::string& description() const { return description_; }
+    const std::string& suffix() const { return suffix_; }
+    const std::string& firmware() const { return firmware_; }
+    // The device log's path as initialize builds it (empty before the first initialize).
+    std::string logPath() const;
+    uint64_t callbackValue() const { return callback_; }
+    uint64_t callbackContext() const { return callbackContext_; }
+
+    // The suffix as it may stand in a file name: path separators, characters Windows forbids in
+    // names, control characters and a leading '.' become '_'.
+    static std::string fileNameSafe(const std::string& text);
+    // Whole volts of a requested voltage, truncated toward zero. False when the value is not a
+    // number or does not fit 32 bits; `out` is then the value saturated to 32 bits (0 for NaN).
+    static bool wholeVolts(double volts, int32_t& out);
+    // The suffix of a description: everything after its first ": ", empty when there is none.
+    static std::string suffixOf(const std::string& description);
+
+protected:
+    // nameText: "HV Source" or "BiasMod"; logPrefix: "hvsrc_", "hvsrcold_" or "hvsrc_biasmod_".
+    DevBase(std::string description, jd::IFramework* framework, std::string logDirectory,
+            const char* nameText, const char* logPrefix, std::string suffix, uint32_t baudRate);
+    ~DevBase() override;
+
+    // The model's own start-up, under the device lock, after the channel is open at the class's
+    // baud rate and its input cleared.
+    virtual void queryDevice() = 0;
+    // Registers the host parameters (only called when the parameter list is empty).
+    virtual void registerParameters() = 0;
+    // Drops what the class keeps on top of the channel (the command manager); called under the
+    // device lock by deinitialize before the channel is closed.
+    virtual void closeProtocol() {}
+    // One measurement of a source for the parameter handler: raw voltage and current values.
+    virtual int measure(uint32_t index, int32_t& volts, int32_t& current);
+    // The class's voltage-sending routine (range check, then send) for the parameter handler.
+    virtual int sendVoltage(uint32_t index, int32_t volts);
+
+    // The twelve parameters of the two HV source classes, in their order.
+    void registerHvParameters(int16_t sourceCount, int32_t min1, int32_t min2, int32_t max1,
+                              int32_t max2);
+    // Handler of the HV source parameters; the context is the device.
+    static int parameterHandler(jd::IParam* param, bool isRead, void* context);
+
+    // Records, logs at ERR on the device log and returns the code.
+    int reportError(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+    // Closes and forgets the channel (and first the protocol on top of it), under the lock.
+    void closeChannel();
+
+    ThreadSyncObject deviceLock_;
+    ThreadSyncObject errorLock_;
+    std::string lastError_;
+    std::string description_;
+    std::string nameText_;
+    std::string suffix_;
+    std::string firmware_;
+    std::string logDirectory_;
+    std::string logPrefix_;
+    uint32_t baudRate_;
+    std::unique_ptr<FileLog> log_;
+    std::unique_ptr<FtdiDev> channel_;
+    jd::IFramework* framework_;
+    jd::HwDevInfo info_;
+    jd::IParamList* params_ = nullptr;
+    jd::IParamList* auxParams_ = nullptr;
+    uint64_t callback_ = 0;
+    uint64_t callbackContext_ = 0;
+};
+
+}  // namespace HwHvSrc
