@@ -2,9 +2,13 @@
 
 ThreadSyncObject::ThreadSyncObject() : lock_(plat::lockCreate()) {}
 
-ThreadSyncObject::~ThreadSyncObject() { plat::lockDestroy(lock_); }
+ThreadSyncObject::~ThreadSyncObject() {
+    plat::lockDestroy(lock_);
+}
 
-void ThreadSyncObject::lock() { plat::lockEnter(lock_); }
+void ThreadSyncObject::lock() {
+    plat::lockEnter(lock_);
+}
 
 void ThreadSyncObject::unlock() {
     if (plat::lockOwnedByCaller(lock_)) {
@@ -12,4 +16,6 @@ void ThreadSyncObject::unlock() {
     }
 }
 
-bool ThreadSyncObject::ownedByCaller() { return plat::lockOwnedByCaller(lock_); }
+bool ThreadSyncObject::ownedByCaller() {
+    return plat::lockOwnedByCaller(lock_);
+}

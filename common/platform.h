@@ -44,6 +44,8 @@ std::FILE* openFile(const std::string& path, const char* mode);
 // The directory separator, and a path made of a directory, one separator and a file name
 // (the separator is appended whatever the directory text ends with).
 char pathSeparator();
+// Directory of the running program, without a trailing separator.
+std::string executableDirectory();
 std::string joinPath(const std::string& directory, const std::string& fileName);
 
 }  // namespace plat

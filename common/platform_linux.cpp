@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -60,9 +61,13 @@ int64_t perfCounter() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-int64_t perfFrequency() { return 1000000000LL; }
+int64_t perfFrequency() {
+    return 1000000000LL;
+}
 
-int64_t calendarSeconds() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t calendarSeconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 int systemMilliseconds() {
     timespec ts;
@@ -83,7 +88,9 @@ void sleepMs(unsigned milliseconds) {
     }
 }
 
-void* loadLibrary(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+void* loadLibrary(const char* name) {
+    return dlopen(name, RTLD_NOW | RTLD_LOCAL);
+}
 
 void* findSymbol(void* library, const char* name) {
     if (library == nullptr) {
@@ -98,7 +105,9 @@ void freeLibrary(void* library) {
     }
 }
 
-const char* d2xxLibraryName() { return "libftd2xx.so"; }
+const char* d2xxLibraryName() {
+    return "libftd2xx.so";
+}
 
 bool fileExists(const std::string& path) {
     struct stat st;
@@ -113,7 +122,20 @@ std::FILE* openFile(const std::string& path, const char* mode) {
     return std::fopen(path.c_str(), mode);
 }
 
-char pathSeparator() { return '/'; }
+char pathSeparator() {
+    return '/';
+}
+
+std::string executableDirectory() {
+    char buffer[4096];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+    if (length <= 0) {
+        return ".";
+    }
+    std::string path(buffer, static_cast<size_t>(length));
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
 
 std::string joinPath(const std::string& directory, const std::string& fileName) {
     return directory + pathSeparator() + fileName;

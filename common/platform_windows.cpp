@@ -27,7 +27,9 @@ void lockDestroy(Lock* lock) {
     delete lock;
 }
 
-void lockEnter(Lock* lock) { EnterCriticalSection(&lock->section); }
+void lockEnter(Lock* lock) {
+    EnterCriticalSection(&lock->section);
+}
 
 bool lockOwnedByCaller(Lock* lock) {
     const HANDLE owner = lock->section.OwningThread;
@@ -35,7 +37,9 @@ bool lockOwnedByCaller(Lock* lock) {
     return owner == self && lock->section.RecursionCount >= 1;
 }
 
-void lockLeave(Lock* lock) { LeaveCriticalSection(&lock->section); }
+void lockLeave(Lock* lock) {
+    LeaveCriticalSection(&lock->section);
+}
 
 int64_t perfCounter() {
     LARGE_INTEGER value;
@@ -49,7 +53,9 @@ int64_t perfFrequency() {
     return value.QuadPart;
 }
 
-int64_t calendarSeconds() { return static_cast<int64_t>(_time64(nullptr)); }
+int64_t calendarSeconds() {
+    return static_cast<int64_t>(_time64(nullptr));
+}
 
 int systemMilliseconds() {
     SYSTEMTIME st;
@@ -62,17 +68,25 @@ bool localTime(int64_t seconds, std::tm* out) {
     return _localtime64_s(out, &t) == 0;
 }
 
-void sleepMs(unsigned milliseconds) { Sleep(milliseconds); }
+void sleepMs(unsigned milliseconds) {
+    Sleep(milliseconds);
+}
 
-void* loadLibrary(const char* name) { return reinterpret_cast<void*>(LoadLibraryA(name)); }
+void* loadLibrary(const char* name) {
+    return reinterpret_cast<void*>(LoadLibraryA(name));
+}
 
 void* findSymbol(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-void freeLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+void freeLibrary(void* library) {
+    FreeLibrary(static_cast<HMODULE>(library));
+}
 
-const char* d2xxLibraryName() { return "ftd2xx64.dll"; }
+const char* d2xxLibraryName() {
+    return "ftd2xx64.dll";
+}
 
 namespace {
 
@@ -114,7 +128,24 @@ std::FILE* openFile(const std::string& path, const char* mode) {
     return file;
 }
 
-char pathSeparator() { return '\\'; }
+char pathSeparator() {
+    return '\\';
+}
+
+std::string executableDirectory() {
+    wchar_t buffer[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH * 4);
+    if (length == 0) {
+        return ".";
+    }
+    const int size = WideCharToMultiByte(65001, 0, buffer, static_cast<int>(length), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string path(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(65001, 0, buffer, static_cast<int>(length), &path[0], size, nullptr,
+                        nullptr);
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
 
 std::string joinPath(const std::string& directory, const std::string& fileName) {
     return directory + pathSeparator() + fileName;
