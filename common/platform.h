@@ -7,6 +7,13 @@
 #include <ctime>
 #include <string>
 
+// Marks the one function a shared library exports (everything else is hidden).
+#if defined(_WIN32)
+#define PLAT_EXPORT __declspec(dllexport)
+#else
+#define PLAT_EXPORT __attribute__((visibility("default")))
+#endif
+
 namespace plat {
 
 // Recursive lock that knows its owning thread (a critical section on Windows).
@@ -34,6 +41,8 @@ void* findSymbol(void* library, const char* name);
 void freeLibrary(void* library);
 // The bare file name of the vendor's D2XX driver library on this platform.
 const char* d2xxLibraryName();
+// The file name of a shared library built from `base` ("libhvsrc.so" / "hvsrc.dll").
+std::string sharedLibraryFileName(const std::string& base);
 
 // Files, named by UTF-8 paths.
 bool fileExists(const std::string& path);

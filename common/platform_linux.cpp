@@ -106,6 +106,8 @@ void freeLibrary(void* library) {
 }
 
 const char* d2xxLibraryName() {
+
+std::string sharedLibraryFileName(const std::string& base) { return "lib" + base + ".so"; }
     return "libftd2xx.so";
 }
 

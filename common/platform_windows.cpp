@@ -85,6 +85,8 @@ void freeLibrary(void* library) {
 }
 
 const char* d2xxLibraryName() {
+
+std::string sharedLibraryFileName(const std::string& base) { return base + ".dll"; }
     return "ftd2xx64.dll";
 }
 
