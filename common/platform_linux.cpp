@@ -106,9 +106,11 @@ void freeLibrary(void* library) {
 }
 
 const char* d2xxLibraryName() {
-
-std::string sharedLibraryFileName(const std::string& base) { return "lib" + base + ".so"; }
     return "libftd2xx.so";
+}
+
+std::string sharedLibraryFileName(const std::string& base) {
+    return "lib" + base + ".so";
 }
 
 bool fileExists(const std::string& path) {

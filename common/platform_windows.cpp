@@ -85,9 +85,11 @@ void freeLibrary(void* library) {
 }
 
 const char* d2xxLibraryName() {
-
-std::string sharedLibraryFileName(const std::string& base) { return base + ".dll"; }
     return "ftd2xx64.dll";
+}
+
+std::string sharedLibraryFileName(const std::string& base) {
+    return base + ".dll";
 }
 
 namespace {
