@@ -1,0 +1,63 @@
+# make test   build and run every suite: Linux, Linux under ASan+UBSan, Windows under Wine
+# make demo   the host program against the simulated sources
+# Missing Debian packages are installed first when run as root.
+
+SHELL := /bin/bash
+PACKAGES := cmake make g++ libgtest-dev libgmock-dev googletest \
+            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
+WINE := $(shell dpkg -L wine64 2>/dev/null | grep -E '/wine64$$' | head -n 1)
+WINESERVER := $(dir $(WINE))wineserver
+WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
+WINE_ENV := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+
+.PHONY: all deps test test-linux test-asan test-windows build-linux demo clean
+
+all: build-linux
+
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" != 0 ]; then echo "missing Debian packages:$$missing (run as root to install them)"; exit 1; fi; \
+	  echo "installing:$$missing"; \
+	  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+build-linux: deps
+	cmake --preset linux
+	cmake --build --preset linux
+
+test-linux: build-linux
+	ctest --preset linux
+
+test-asan: deps
+	cmake --preset linux-asan
+	cmake --build --preset linux-asan
+	ctest --preset linux-asan
+
+# One persistent wineserver for the whole run (each Wine start is then fast); it is stopped
+# however the run ends, so nothing is left holding the output open.
+test-windows: deps
+	cmake --preset windows
+	cmake --build --preset windows
+	@mkdir -p $(WINEPREFIX_DIR)
+	@status=0; \
+	trap '$(WINE_ENV) $(WINESERVER) -k >/dev/null 2>&1 || true' EXIT; \
+	$(WINE_ENV) $(WINESERVER) -p </dev/null >/dev/null 2>&1; \
+	$(WINE_ENV) $(WINE) wineboot --init </dev/null >/dev/null 2>&1 || true; \
+	ctest --preset windows || status=$$?; \
+	exit $$status
+
+# Every suite runs even when an earlier one fails; the result fails if any did.
+test: deps
+	@status=0; \
+	$(MAKE) --no-print-directory test-linux || status=1; \
+	$(MAKE) --no-print-directory test-asan || status=1; \
+	$(MAKE) --no-print-directory test-windows || status=1; \
+	if [ $$status = 0 ]; then echo "make test: all suites passed"; else echo "make test: FAILED"; fi; \
+	exit $$status
+
+clean:
+	rm -rf build/linux build/linux-asan build/windows
