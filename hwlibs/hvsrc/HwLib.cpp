@@ -1,0 +1,64 @@
+#include "HwLib.h"
+
+#include "FtdiDev.h"
+#include "platform.h"
+
+namespace HwHvSrc {
+
+const char* const kDeviceDescriptions[3] = {"Tessaro HV Source", "HV source AVR", "BiasModule"};
+
+HwLib::~HwLib() {
+    log.reset();
+}
+
+int HwLib::initialize(jd::IFramework* framework) {
+    host = framework;
+    if (framework == nullptr) {
+        return 0;
+    }
+    // A second initialize without deinitialize: the first one's devices go first, so no bridge is
+    // ever held by two device objects.
+    releaseDevices();
+
+    const char* directory = framework->logDirectory();
+    const std::string path = plat::joinPath(directory != nullptr ? directory : "", "hvsrc.log");
+    log.reset(new FileLog(path.c_str(), true, false, false, true));
+    log->setLevel(LOG_DBG);
+    log->logAndReturn(0, LOG_MSG, "Listing Devices ...");
+
+    createDevices(discoverDevices());
+    return 0;
+}
+
+int HwLib::deinitialize() {
+    releaseDevices();
+    return 0;
+}
+
+void HwLib::releaseDevices() {
+    for (size_t i = 0; i < devices.size(); ++i) {
+        devices[i]->release();
+    }
+    devices.clear();
+}
+
+std::vector<std::string> HwLib::discoverDevices() {
+    std::vector<FtdiDevInfo> found;
+    const int status = FtdiDev::listDevices(kDeviceDescriptions, 3, found, true, false);
+    if (status != 0) {
+        log->logAndReturn(status, LOG_ERR, "Listing FTDI devices failed (%d)", status);
+    }
+    std::vector<std::string> candidates;
+    for (const FtdiDevInfo& info : found) {
+        log->logAndReturn(0, LOG_MSG, "Device: %s", info.description.c_str());
+        candidates.push_back(info.description);
+    }
+    return candidates;
+}
+
+void HwLib::createDevices(const std::vector<std::string>& candidates) {
+    // Turning the candidates into device objects comes with the device classes.
+    (void)candidates;
+}
+
+}  // namespace HwHvSrc

@@ -1,0 +1,36 @@
+// The plug-in's library object: opens the library log, lists the attached sources of the three
+// known kinds and turns each into a device of the matching class.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AHwLib.h"
+#include "FileLog.h"
+
+namespace HwHvSrc {
+
+// The descriptions that identify the three kinds of source.
+extern const char* const kDeviceDescriptions[3];
+
+class HwLib : public AHwLib {
+public:
+    HwLib() = default;
+    ~HwLib() override;
+
+    int initialize(jd::IFramework* framework) override;
+    // Releases every device (its release closes its channel); empties the list.
+    int deinitialize() override;
+
+    FileLog* libraryLog() const { return log.get(); }
+
+private:
+    std::vector<std::string> discoverDevices();
+    void createDevices(const std::vector<std::string>& candidates);
+    void releaseDevices();
+
+    std::unique_ptr<FileLog> log;
+};
+
+}  // namespace HwHvSrc
