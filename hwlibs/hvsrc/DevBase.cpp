@@ -59,13 +59,17 @@ void DevBase::setCallback(uint64_t callback, uint64_t context) {
 }
 
 std::string DevBase::logPath() const {
-    return plat::joinPath(logDirectory_, logPrefix_ + fileNameSafe(suffix_) + ".log");
+    return log_ ? log_->path() : std::string();
 }
 
 int DevBase::initialize() {
     ThreadSyncGuard guard(&deviceLock_);
+    // The suffix comes from the bridge's programmable USB description: only its file-name-safe
+    // form goes into the file name, so the log always stays inside the log directory.
+    const std::string path =
+        plat::joinPath(logDirectory_, logPrefix_ + fileNameSafe(suffix_) + ".log");
     log_.reset();
-    log_.reset(new FileLog(logPath().c_str(), true, false, false, true));
+    log_.reset(new FileLog(path.c_str(), true, false, false, true));
     log_->setLevel(LOG_DBG);
 
     // A channel left open by an earlier initialize is closed first: a bridge is never held twice.

@@ -1,6 +1,9 @@
 #include "HwLib.h"
 
+#include "BiasSrcDev.h"
 #include "FtdiDev.h"
+#include "HvDev.h"
+#include "HvDevOld.h"
 #include "platform.h"
 
 namespace HwHvSrc {
@@ -20,8 +23,7 @@ int HwLib::initialize(jd::IFramework* framework) {
     // ever held by two device objects.
     releaseDevices();
 
-    const char* directory = framework->logDirectory();
-    const std::string path = plat::joinPath(directory != nullptr ? directory : "", "hvsrc.log");
+    const std::string path = plat::joinPath(hostLogDirectory(), "hvsrc.log");
     log.reset(new FileLog(path.c_str(), true, false, false, true));
     log->setLevel(LOG_DBG);
     log->logAndReturn(0, LOG_MSG, "Listing Devices ...");
@@ -33,6 +35,11 @@ int HwLib::initialize(jd::IFramework* framework) {
 int HwLib::deinitialize() {
     releaseDevices();
     return 0;
+}
+
+std::string HwLib::hostLogDirectory() const {
+    const char* directory = host != nullptr ? host->logDirectory() : nullptr;
+    return directory != nullptr ? std::string(directory) : std::string();
 }
 
 void HwLib::releaseDevices() {
@@ -57,8 +64,28 @@ std::vector<std::string> HwLib::discoverDevices() {
 }
 
 void HwLib::createDevices(const std::vector<std::string>& candidates) {
-    // Turning the candidates into device objects comes with the device classes.
-    (void)candidates;
+    for (const std::string& description : candidates) {
+        if (description.empty()) {
+            continue;
+        }
+        // Each device is told the log directory afresh.
+        const char* directory = host->logDirectory();
+        const std::string logDirectory = directory != nullptr ? directory : "";
+        DevBase* device = nullptr;
+        if (description.find(kDeviceDescriptions[1]) != std::string::npos) {
+            device = new HvDevOld(description, host, logDirectory);
+        } else if (description.find(kDeviceDescriptions[2]) != std::string::npos) {
+            device = new BiasSrcDev(description, host, logDirectory);
+        } else {
+            device = new HvDev(description, host, logDirectory);
+        }
+        // A device that does not initialise has recorded why in its own log.
+        if (device->initialize() != 0) {
+            device->release();
+            continue;
+        }
+        devices.push_back(device);
+    }
 }
 
 }  // namespace HwHvSrc

@@ -26,7 +26,11 @@ public:
     FileLog* libraryLog() const { return log.get(); }
 
 private:
+    // The host's log directory; a null text counts as empty.
+    std::string hostLogDirectory() const;
+    // Lists the attached bridges of the three kinds; returns their descriptions in D2XX order.
     std::vector<std::string> discoverDevices();
+    // Turns the listed descriptions into initialised devices.
     void createDevices(const std::vector<std::string>& candidates);
     void releaseDevices();
 

@@ -1,0 +1,48 @@
+// Simulated sources for hvsrc-host --simulate: loads the stand-in D2XX driver by path, before the
+// plug-in loads the D2XX library by its bare name (which then finds the one already loaded), and
+// attaches the bridges and source models a scenario file describes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+// One simulated source: its kind ("hvsrc", "hvold" or "bias"), the bridge's description and
+// serial, and model settings as key=value pairs.
+struct ScenarioSource {
+    std::string kind;
+    std::string description;
+    std::string serial;
+    std::vector<std::pair<std::string, std::string>> settings;
+};
+
+// Parses a scenario text: one source a line, "kind | description | key=value ...";
+// '#' starts a comment. False with a message naming the line on a malformed line.
+bool parseScenario(const std::string& text, std::vector<ScenarioSource>& out, std::string& error);
+// One source of each kind.
+std::vector<ScenarioSource> defaultScenario();
+
+class Simulator {
+public:
+    Simulator() = default;
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Loads the stand-in driver from `path`; false with a message in error().
+    bool load(const std::string& path);
+    // Attaches every source of the scenario; false with a message on an unknown kind or setting.
+    bool apply(const std::vector<ScenarioSource>& sources);
+    const std::string& error() const { return error_; }
+
+private:
+    void* symbol(const char* name);
+    bool applySetting(const ScenarioSource& source, int bridge, const std::string& key,
+                      const std::string& value);
+
+    void* module_ = nullptr;
+    std::string error_;
+};
+
+}  // namespace host

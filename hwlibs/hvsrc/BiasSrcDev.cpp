@@ -1,0 +1,129 @@
+// The bias module's device operations: start-up queries, voltage setting with its range check,
+// the readings and the polarity. Every exchange goes through query (BiasSrcProtocol.cpp).
+#include "BiasSrcDev.h"
+
+#include <cmath>
+
+#include "TextUtil.h"
+
+namespace HwHvSrc {
+
+namespace {
+
+constexpr uint32_t kBiasBaudRate = 115200;
+// Largest magnitude in tenths of a volt that still fits the command's 32-bit argument.
+constexpr double kMaxTenths = 2147483647.0;
+
+}  // namespace
+
+BiasSrcDev::BiasSrcDev(const std::string& description, jd::IFramework* framework,
+                       const std::string& logDirectory)
+    : DevBase(description, framework, logDirectory, "BiasMod", "hvsrc_biasmod_",
+              DevBase::suffixOf(description), kBiasBaudRate) {}
+
+BiasSrcDev::~BiasSrcDev() = default;
+
+void BiasSrcDev::queryDevice() {
+    // The module needs the bridge's bit mode; a bridge that refuses it still gets its queries.
+    channel_->setBitMode(true);
+    firmware_ = readFirmware();
+    readLimits();
+}
+
+void BiasSrcDev::readLimits() {
+    const std::vector<std::string> fields = query("getMinMaxV()");
+    if (fields.size() != 3 || !statusOk(fields[2])) {
+        return;
+    }
+    // Tenths to whole volts, truncating toward zero.
+    lowerLimit_ = signedTenths(fields[0]) / 10;
+    upperLimit_ = signedTenths(fields[1]) / 10;
+}
+
+void BiasSrcDev::registerParameters() {
+    if (params_ != nullptr) {
+        params_->addString("Firmware", "Firmware", firmware_.c_str(), nullptr, nullptr, 1);
+    }
+}
+
+std::string BiasSrcDev::readFirmware() {
+    const std::vector<std::string> fields = query("printFW()");
+    if (fields.size() != 2 || !statusOk(fields[1])) {
+        return std::string();
+    }
+    return fields[0];
+}
+
+int BiasSrcDev::setVoltage(uint32_t /*index*/, double volts) {
+    // getVoltage reports the request even when it is refused.
+    setVoltage_ = volts;
+    return applyVoltage(volts);
+}
+
+int BiasSrcDev::applyVoltage(double volts) {
+    ThreadSyncGuard guard(&deviceLock_);
+    int32_t whole = 0;
+    const bool representable = DevBase::wholeVolts(volts, whole);
+    // Written so that a NaN, which passes every ordered comparison, is refused as well.
+    const bool inRange = volts >= static_cast<double>(lowerLimit_.load()) &&
+                         volts <= static_cast<double>(upperLimit_.load());
+    const double tenths = std::fabs(volts * 10.0);
+    if (!representable || !inRange || !(tenths <= kMaxTenths)) {
+        return reportError(ERR_OUT_OF_RANGE, "Voltage out of range %d", whole);
+    }
+    setVoltage_ = volts;
+    // The module takes the magnitude in tenths of a volt; the sign is the module's polarity.
+    const std::vector<std::string> fields =
+        query(formatString("setU(%d)", static_cast<int32_t>(tenths)));
+    if (fields.size() != 2) {
+        return -1;
+    }
+    if (!statusOk(fields[1])) {
+        return -2;
+    }
+    return 0;
+}
+
+double BiasSrcDev::getVoltage(uint32_t /*index*/) {
+    return setVoltage_.load();
+}
+
+double BiasSrcDev::reading(size_t which) {
+    const std::vector<std::string> fields = query("getUI(1)");
+    if (fields.size() != 3 || !statusOk(fields[2])) {
+        return 0.0;
+    }
+    return static_cast<double>(signedTenths(fields[which])) / 10.0;
+}
+
+double BiasSrcDev::readVoltage(uint32_t /*index*/) {
+    return reading(0);
+}
+
+double BiasSrcDev::readCurrent(uint32_t /*index*/) {
+    return reading(1);
+}
+
+double BiasSrcDev::minVoltage(int32_t /*index*/) {
+    return static_cast<double>(lowerLimit_.load());
+}
+
+double BiasSrcDev::maxVoltage(int32_t /*index*/) {
+    return static_cast<double>(upperLimit_.load());
+}
+
+int BiasSrcDev::polarity() {
+    const std::vector<std::string> fields = query("printPolarity()");
+    if (fields.size() != 2) {
+        return -1;
+    }
+    if (fields[0] == "NEG") {
+        return 0;
+    }
+    if (fields[0] == "POS") {
+        return 1;
+    }
+    return -1;
+}
+
+}  // namespace HwHvSrc

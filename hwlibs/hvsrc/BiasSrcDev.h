@@ -1,0 +1,63 @@
+// The bias module: one output behind an FTDI bridge, driven by short ASCII commands that the
+// module answers with one bracketed, ';'-separated list of hexadecimal fields. The exchange itself
+// (sending, receiving, cutting into fields) lives in BiasSrcProtocol.cpp.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "BiasSrcProtocol.h"
+#include "DevBase.h"
+
+namespace HwHvSrc {
+
+class BiasSrcDev : public DevBase {
+public:
+    BiasSrcDev(const std::string& description, jd::IFramework* framework,
+               const std::string& logDirectory);
+    ~BiasSrcDev() override;
+
+    int setVoltage(uint32_t index, double volts) override;
+    double getVoltage(uint32_t index) override;
+    int64_t sourceCount() override { return 1; }
+    double readVoltage(uint32_t index) override;
+    double readCurrent(uint32_t index) override;
+    double minVoltage(int32_t index) override;
+    double maxVoltage(int32_t index) override;
+    int polarity() override;
+
+    // One exchange: clears the input, sends the command and a line feed, and returns the reply
+    // lines (none without a channel, after a failed write or when nothing arrived in time).
+    std::vector<std::string> sendCommand(const std::string& command);
+    // The reading half of an exchange: the answer cut into reply lines, each logged.
+    std::vector<std::string> receiveLines();
+    // One exchange turned into the fields of its bracketed reply line.
+    std::vector<std::string> query(const std::string& command);
+
+    // The firmware text, or empty when the module does not answer properly.
+    std::string readFirmware();
+    // Range check against the limits, then "setU(..)": 0, -1 for a malformed answer, -2 for a
+    // failed status, ERR_OUT_OF_RANGE for a refused voltage.
+    int applyVoltage(double volts);
+
+    int32_t lowerLimit() const { return lowerLimit_.load(); }
+    int32_t upperLimit() const { return upperLimit_.load(); }
+
+protected:
+    void queryDevice() override;
+    void registerParameters() override;
+
+private:
+    void readLimits();
+    // The getUI(1) answer's field `which` (0 voltage, 1 current) in units, 0.0 on any failure.
+    double reading(size_t which);
+
+    // Written by initialize and voltage setting, read by the lock-free getters.
+    std::atomic<int32_t> lowerLimit_{0};
+    std::atomic<int32_t> upperLimit_{100};
+    std::atomic<double> setVoltage_{0.0};
+};
+
+}  // namespace HwHvSrc

@@ -1,0 +1,55 @@
+// The legacy HV source model: two sources with fixed limits (source 0 from 0 V to 1000 V, source
+// 1 from -1000 V to 0 V) behind an FTDI bridge at 9600 baud, driven by short ASCII texts. It
+// reports voltages only and has no firmware query.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "DevBase.h"
+
+namespace HwHvSrc {
+
+class HvDevOld : public DevBase {
+public:
+    static constexpr uint32_t kBaudRate = 9600;
+
+    HvDevOld(std::string description, jd::IFramework* framework, std::string logDirectory);
+    ~HvDevOld() override = default;
+
+    int setVoltage(uint32_t index, double volts) override;
+    double getVoltage(uint32_t index) override;
+    int64_t sourceCount() override { return 2; }
+    double readVoltage(uint32_t index) override;
+    double readCurrent(uint32_t index) override;
+    double minVoltage(int32_t index) override { return index == 0 ? lower_[0] : lower_[1]; }
+    double maxVoltage(int32_t index) override { return index == 0 ? upper_[0] : upper_[1]; }
+    int polarity() override { return 0; }
+
+    // Status request and line read as one unit; always 0. Missing, short or non-hexadecimal
+    // status lines give 0 V.
+    int readMeasurement(uint32_t index, int32_t& volts, int32_t& current);
+    // Range check (index 0: source 0, any other: source 1), then the set text.
+    int sendVoltage(uint32_t index, int32_t volts) override;
+
+    // The protocol's pieces, exposed for the tests.
+    // Parses a status line of ten tab-separated hexadecimal fields; false unless all ten parse.
+    static bool parseStatusLine(const std::string& line, int32_t fields[10]);
+    // The voltage a status field reads as for source 0 or for the other source.
+    static int32_t fieldVolts(uint32_t index, int32_t field);
+    // "%da" with volts x 4 for index 0, "%db" with -volts x 4 otherwise.
+    static std::string setText(uint32_t index, int32_t volts);
+
+protected:
+    void queryDevice() override {}
+    void registerParameters() override;
+    int measure(uint32_t index, int32_t& volts, int32_t& current) override;
+
+private:
+    const int32_t lower_[2] = {0, -1000};
+    const int32_t upper_[2] = {1000, 0};
+    std::atomic<double> setVoltage_[2] = {{0.0}, {0.0}};
+};
+
+}  // namespace HwHvSrc

@@ -1,0 +1,435 @@
+// The simulated bias module behind a stand-in bridge (sim_bias.h). Each model has its own mutex;
+// answers are delivered while it is held, so the answers of two writers keep the order of their
+// command lines. The driver calls the peer without its own lock, so delivering from here is safe.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim_bias.h"
+#include "simctl.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Model {
+    std::mutex mutex;
+    int bridge = 0;
+    std::string firmware = "BM-1.04";
+    int32_t lower = 0;
+    int32_t upper = 900;
+    bool positive = true;
+    std::string status = "00";
+    double ramp = 0.0;
+    double load = 0.0;
+    bool currentOverride = false;
+    int32_t current = 0;
+    unsigned delayMs = 0;
+    int32_t setTenths = 0;
+    double magnitude = 0.0;  // output magnitude in tenths, moving toward setTenths
+    Clock::time_point lastUpdate = Clock::now();
+    int oneShot = 0;
+    int persistent = 0;
+    bool hasRaw = false;
+    std::string raw;
+    std::string partial;
+    std::vector<std::string> commands;
+
+    // Moves the output toward the set voltage for the time passed since the last look.
+    void advance() {
+        const Clock::time_point now = Clock::now();
+        const double seconds = std::chrono::duration<double>(now - lastUpdate).count();
+        lastUpdate = now;
+        const double target = static_cast<double>(setTenths);
+        if (ramp <= 0.0) {
+            magnitude = target;
+            return;
+        }
+        const double step = ramp * seconds;
+        if (magnitude < target) {
+            magnitude = std::min(target, magnitude + step);
+        } else {
+            magnitude = std::max(target, magnitude - step);
+        }
+    }
+    double output() {
+        advance();
+        return positive ? magnitude : -magnitude;
+    }
+};
+
+using ModelPtr = std::shared_ptr<Model>;
+
+struct Models {
+    std::mutex mutex;
+    std::map<int, ModelPtr> byBridge;
+};
+
+// Never destroyed: the driver may drop peers while the process exits.
+Models& models() {
+    static Models* instance = new Models;
+    return *instance;
+}
+
+ModelPtr find(int bridge) {
+    Models& all = models();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    const auto it = all.byBridge.find(bridge);
+    return it == all.byBridge.end() ? nullptr : it->second;
+}
+
+std::string hex16(double tenths) {
+    double clamped = std::trunc(tenths);
+    if (!(clamped >= -32768.0)) {
+        clamped = -32768.0;
+    }
+    if (clamped > 32767.0) {
+        clamped = 32767.0;
+    }
+    const uint32_t bits = static_cast<uint32_t>(static_cast<int32_t>(clamped)) & 0xFFFFu;
+    char text[8];
+    std::snprintf(text, sizeof(text), "%04X", static_cast<unsigned>(bits));
+    return text;
+}
+
+// The argument of "setU(n)": a plain decimal number that fits 32 bits.
+bool parseSetU(const std::string& line, int32_t& out) {
+    static const char kHead[] = "setU(";
+    const size_t head = sizeof(kHead) - 1;
+    if (line.size() < head + 2 || line.compare(0, head, kHead) != 0 || line.back() != ')') {
+        return false;
+    }
+    const std::string digits = line.substr(head, line.size() - head - 1);
+    if (digits.empty() || digits.size() > 10) {
+        return false;
+    }
+    int64_t value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + (c - '0');
+    }
+    if (value > INT32_MAX) {
+        return false;
+    }
+    out = static_cast<int32_t>(value);
+    return true;
+}
+
+// The fields of the answer to one command line; the command takes effect here.
+std::vector<std::string> answerFields(Model& m, const std::string& line,
+                                      const std::string& status) {
+    int32_t tenths = 0;
+    if (line == "printFW()") {
+        return {m.firmware, status};
+    }
+    if (line == "getMinMaxV()") {
+        return {hex16(m.lower), hex16(m.upper), status};
+    }
+    if (parseSetU(line, tenths)) {
+        m.advance();
+        m.setTenths = tenths;
+        m.advance();
+        return {"0", status};
+    }
+    if (line == "getUI(1)") {
+        const double out = m.output();
+        double amps = 0.0;
+        if (m.currentOverride) {
+            amps = m.current;
+        } else if (m.load > 0.0) {
+            amps = std::trunc(std::trunc(out) / m.load);
+        }
+        return {hex16(out), hex16(amps), status};
+    }
+    if (line == "printPolarity()") {
+        return {m.positive ? "POS" : "NEG", status};
+    }
+    return {"01"};
+}
+
+void answer(Model& m, const std::string& line) {
+    const int faults = m.oneShot | m.persistent;
+    m.oneShot = 0;
+    const std::string status = (faults & SIM_BIAS_FAILED_STATUS) != 0 ? "01" : m.status;
+    std::vector<std::string> fields = answerFields(m, line, status);
+    if (m.hasRaw) {
+        m.hasRaw = false;
+        const std::string raw = std::move(m.raw);
+        m.raw.clear();
+        sim_deliver(m.bridge, raw.data(), raw.size(), m.delayMs);
+        return;
+    }
+    if ((faults & SIM_BIAS_NO_ANSWER) != 0) {
+        return;
+    }
+    std::string text;
+    if ((faults & SIM_BIAS_LOWER_CASE) != 0) {
+        for (std::string& field : fields) {
+            for (char& c : field) {
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+        }
+    }
+    if ((faults & SIM_BIAS_EMPTY_FIELD) != 0 && fields.size() >= 2) {
+        fields[fields.size() - 2].clear();
+    }
+    if ((faults & SIM_BIAS_DROP_FIELD) != 0 && !fields.empty()) {
+        fields.pop_back();
+    }
+    if ((faults & SIM_BIAS_EXTRA_FIELD) != 0) {
+        fields.push_back("00");
+    }
+    if ((faults & SIM_BIAS_SPACES_BEFORE) != 0) {
+        text += "   ";
+    }
+    if ((faults & SIM_BIAS_CR_BEFORE) != 0) {
+        text += '\r';
+    }
+    if ((faults & SIM_BIAS_LF_BEFORE) != 0) {
+        text += '\n';
+    }
+    text += '(';
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) {
+            text += ';';
+        }
+        text += fields[i];
+    }
+    if ((faults & SIM_BIAS_TWO_GROUPS) != 0) {
+        text += ")(FFFF;FFFF;01";
+    }
+    if ((faults & SIM_BIAS_NO_ENDING) == 0) {
+        text += ")\n\r";
+    }
+    sim_deliver(m.bridge, text.data(), text.size(), m.delayMs);
+}
+
+void onWrite(void* context, int /*bridge*/, const uint8_t* data, size_t length) {
+    Model& m = **static_cast<ModelPtr*>(context);
+    std::lock_guard<std::mutex> lock(m.mutex);
+    m.partial.append(reinterpret_cast<const char*>(data), length);
+    size_t end;
+    while ((end = m.partial.find('\n')) != std::string::npos) {
+        const std::string line = m.partial.substr(0, end);
+        m.partial.erase(0, end + 1);
+        m.commands.push_back(line);
+        answer(m, line);
+    }
+}
+
+void onOpen(void* context, int /*bridge*/) {
+    Model& m = **static_cast<ModelPtr*>(context);
+    std::lock_guard<std::mutex> lock(m.mutex);
+    m.partial.clear();
+}
+
+void onDestroy(void* context) {
+    ModelPtr* held = static_cast<ModelPtr*>(context);
+    {
+        Models& all = models();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        const auto it = all.byBridge.find((*held)->bridge);
+        if (it != all.byBridge.end() && it->second == *held) {
+            all.byBridge.erase(it);
+        }
+    }
+    delete held;
+}
+
+// Runs `change` on the bridge's model under its lock; -1 without a model.
+template <typename Change>
+int withModel(int bridge, Change change) {
+    const ModelPtr model = find(bridge);
+    if (!model) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(model->mutex);
+    return change(*model);
+}
+
+}  // namespace
+
+extern "C" {
+
+int sim_bias_install(int bridge) {
+    ModelPtr model = std::make_shared<Model>();
+    model->bridge = bridge;
+    {
+        Models& all = models();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        all.byBridge[bridge] = model;
+    }
+    ModelPtr* held = new ModelPtr(model);
+    const SimPeer peer{onWrite, onOpen, onDestroy, held};
+    if (sim_set_peer(bridge, &peer) != 0) {
+        onDestroy(held);
+        return -1;
+    }
+    return 0;
+}
+
+int sim_bias_attach(const char* description, const char* serial) {
+    const int bridge = sim_attach(description, serial);
+    if (bridge <= 0 || sim_bias_install(bridge) != 0) {
+        return -1;
+    }
+    return bridge;
+}
+
+int sim_bias_set_firmware(int bridge, const char* text) {
+    return withModel(bridge, [&](Model& m) {
+        m.firmware = text != nullptr ? text : "";
+        return 0;
+    });
+}
+
+int sim_bias_set_limits(int bridge, int32_t lower_tenths, int32_t upper_tenths) {
+    return withModel(bridge, [&](Model& m) {
+        m.lower = lower_tenths;
+        m.upper = upper_tenths;
+        return 0;
+    });
+}
+
+int sim_bias_set_polarity(int bridge, int positive) {
+    return withModel(bridge, [&](Model& m) {
+        m.advance();
+        m.positive = positive != 0;
+        return 0;
+    });
+}
+
+int sim_bias_set_status(int bridge, const char* status) {
+    return withModel(bridge, [&](Model& m) {
+        m.status = status != nullptr ? status : "";
+        return 0;
+    });
+}
+
+int sim_bias_set_ramp(int bridge, double tenths_per_second) {
+    if (!(tenths_per_second >= 0.0)) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        m.advance();
+        m.ramp = tenths_per_second;
+        return 0;
+    });
+}
+
+int sim_bias_set_load(int bridge, double kilo_ohms) {
+    if (std::isnan(kilo_ohms)) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        m.load = kilo_ohms;
+        m.currentOverride = false;
+        return 0;
+    });
+}
+
+int sim_bias_set_current(int bridge, int32_t tenths) {
+    return withModel(bridge, [&](Model& m) {
+        m.current = tenths;
+        m.currentOverride = true;
+        return 0;
+    });
+}
+
+int sim_bias_set_delay(int bridge, unsigned delay_ms) {
+    return withModel(bridge, [&](Model& m) {
+        m.delayMs = delay_ms;
+        return 0;
+    });
+}
+
+int sim_bias_reply_next(int bridge, const void* data, size_t length) {
+    if (data == nullptr && length > 0) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        m.hasRaw = true;
+        m.raw.assign(static_cast<const char*>(data), length);
+        return 0;
+    });
+}
+
+int sim_bias_set_voltage(int bridge, int32_t* tenths) {
+    if (tenths == nullptr) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        *tenths = m.setTenths;
+        return 0;
+    });
+}
+
+int sim_bias_output(int bridge, double* tenths) {
+    if (tenths == nullptr) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        *tenths = m.output();
+        return 0;
+    });
+}
+
+int sim_bias_fault(int bridge, int faults, int persistent) {
+    return withModel(bridge, [&](Model& m) {
+        if (persistent != 0) {
+            m.persistent |= faults;
+        } else {
+            m.oneShot |= faults;
+        }
+        return 0;
+    });
+}
+
+int sim_bias_clear_faults(int bridge) {
+    return withModel(bridge, [&](Model& m) {
+        m.oneShot = 0;
+        m.persistent = 0;
+        m.hasRaw = false;
+        m.raw.clear();
+        return 0;
+    });
+}
+
+int sim_bias_command_count(int bridge) {
+    return withModel(bridge, [&](Model& m) { return static_cast<int>(m.commands.size()); });
+}
+
+int sim_bias_command(int bridge, int index, char* buffer, size_t capacity) {
+    return withModel(bridge, [&](Model& m) {
+        if (index < 0 || static_cast<size_t>(index) >= m.commands.size()) {
+            return -1;
+        }
+        const std::string& line = m.commands[static_cast<size_t>(index)];
+        if (buffer != nullptr && capacity > 0) {
+            const size_t copied = std::min(line.size(), capacity - 1);
+            std::memcpy(buffer, line.data(), copied);
+            buffer[copied] = '\0';
+        }
+        return static_cast<int>(line.size());
+    });
+}
+
+int sim_bias_clear_commands(int bridge) {
+    return withModel(bridge, [&](Model& m) {
+        m.commands.clear();
+        return 0;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,303 @@
+// The simulated legacy HV source (see sim_hvold.h).
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim_hvold.h"
+#include "simctl.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Model {
+    std::mutex mutex;
+    int bridge = 0;
+    double set[2] = {0.0, 0.0};
+    double out[2] = {0.0, 0.0};
+    double ramp = 0.0;
+    unsigned noise = 0;
+    int oneShot = 0;
+    int persistent = 0;
+    std::string replyNext;
+    bool haveReplyNext = false;
+    std::string partial;
+    std::vector<std::string> commands;
+    Clock::time_point last = Clock::now();
+
+    void advance() {
+        const Clock::time_point now = Clock::now();
+        const double seconds = std::chrono::duration<double>(now - last).count();
+        last = now;
+        for (int s = 0; s < 2; ++s) {
+            if (ramp <= 0.0) {
+                out[s] = set[s];
+                continue;
+            }
+            const double step = ramp * seconds;
+            out[s] =
+                out[s] < set[s] ? std::min(set[s], out[s] + step) : std::max(set[s], out[s] - step);
+        }
+    }
+};
+
+using ModelPtr = std::shared_ptr<Model>;
+
+struct Models {
+    std::mutex mutex;
+    std::map<int, ModelPtr> byBridge;
+};
+
+Models& models() {
+    static Models* instance = new Models;  // never destroyed: peers may go at process exit
+    return *instance;
+}
+
+ModelPtr find(int bridge) {
+    Models& all = models();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    const auto it = all.byBridge.find(bridge);
+    return it == all.byBridge.end() ? nullptr : it->second;
+}
+
+uint32_t field(double value) {
+    const double steps = std::max(0.0, std::min(value / 0.125, 268435455.0));
+    return static_cast<uint32_t>(steps) << 3;
+}
+
+void answerStatus(Model& m) {
+    const int faults = m.oneShot | m.persistent;
+    m.oneShot = 0;
+    std::string line;
+    if (m.haveReplyNext) {
+        line = m.replyNext;
+        m.haveReplyNext = false;
+    } else {
+        if (faults & SIM_HVOLD_NO_ANSWER) {
+            return;
+        }
+        m.advance();
+        const uint32_t f4 = field(m.out[0]) | (m.noise & 7u);
+        const uint32_t f5 = field(m.out[1] + 1020.0) | (m.noise & 7u);
+        const uint32_t values[10] = {0x1, 0x2a, 0x3ff, 0x0, f4, f5, 0x10, 0x0, 0x7, 0x55};
+        const int count = (faults & SIM_HVOLD_SHORT_LINE) ? 5 : 10;
+        for (int i = 0; i < count; ++i) {
+            char text[16];
+            std::snprintf(text, sizeof(text), "%s%x", i == 0 ? "" : "\t",
+                          static_cast<unsigned>(values[i]));
+            line += text;
+        }
+        if (faults & SIM_HVOLD_NOT_HEX) {
+            line = "ERR\tvoltage\tstatus";
+        }
+        line += "\n";
+    }
+    sim_deliver(m.bridge, line.data(), line.size(), 0);
+}
+
+void take(Model& m, const std::string& command) {
+    m.commands.push_back(command);
+    if (command == "o") {
+        SimSettings settings;
+        if (sim_settings(m.bridge, &settings) == 0 && settings.baud_rate != 9600) {
+            return;  // the real source would see garbage at another rate
+        }
+        answerStatus(m);
+        return;
+    }
+    const char letter = command.back();
+    const long long number = std::strtoll(command.c_str(), nullptr, 10);
+    m.advance();
+    if (letter == 'a') {
+        m.set[0] = number / 4.0;
+    } else if (letter == 'b') {
+        m.set[1] = -number / 4.0;
+    }
+}
+
+void onWrite(void* context, int /*bridge*/, const uint8_t* data, size_t length) {
+    Model& m = **static_cast<ModelPtr*>(context);
+    std::lock_guard<std::mutex> lock(m.mutex);
+    for (size_t i = 0; i < length; ++i) {
+        const char c = static_cast<char>(data[i]);
+        m.partial += c;
+        if (c == 'o' && m.partial.size() == 1) {
+            take(m, m.partial);
+            m.partial.clear();
+        } else if (c == 'a' || c == 'b' ||
+                   !(std::isdigit(static_cast<unsigned char>(c)) ||
+                     (c == '-' && m.partial.size() == 1))) {
+            take(m, m.partial);
+            m.partial.clear();
+        }
+    }
+}
+
+void onOpen(void* context, int /*bridge*/) {
+    Model& m = **static_cast<ModelPtr*>(context);
+    std::lock_guard<std::mutex> lock(m.mutex);
+    m.partial.clear();
+}
+
+void onDestroy(void* context) {
+    ModelPtr* held = static_cast<ModelPtr*>(context);
+    {
+        Models& all = models();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        const auto it = all.byBridge.find((*held)->bridge);
+        if (it != all.byBridge.end() && it->second == *held) {
+            all.byBridge.erase(it);
+        }
+    }
+    delete held;
+}
+
+template <typename Change>
+int withModel(int bridge, Change change) {
+    const ModelPtr model = find(bridge);
+    if (!model) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(model->mutex);
+    return change(*model);
+}
+
+bool validSource(int source) {
+    return source == 0 || source == 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int sim_hvold_install(int bridge) {
+    ModelPtr model = std::make_shared<Model>();
+    model->bridge = bridge;
+    {
+        Models& all = models();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        all.byBridge[bridge] = model;
+    }
+    ModelPtr* held = new ModelPtr(model);
+    const SimPeer peer{onWrite, onOpen, onDestroy, held};
+    if (sim_set_peer(bridge, &peer) != 0) {
+        onDestroy(held);
+        return -1;
+    }
+    return 0;
+}
+
+int sim_hvold_attach(const char* description, const char* serial) {
+    const int bridge = sim_attach(description, serial);
+    if (bridge <= 0 || sim_hvold_install(bridge) != 0) {
+        return -1;
+    }
+    return bridge;
+}
+
+int sim_hvold_set_output(int bridge, int source, double volts) {
+    if (!validSource(source)) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        m.set[source] = volts;
+        m.out[source] = volts;
+        return 0;
+    });
+}
+
+int sim_hvold_output(int bridge, int source, double* volts) {
+    if (!validSource(source) || volts == nullptr) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        m.advance();
+        *volts = m.out[source];
+        return 0;
+    });
+}
+
+int sim_hvold_set_voltage(int bridge, int source, double* volts) {
+    if (!validSource(source) || volts == nullptr) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        *volts = m.set[source];
+        return 0;
+    });
+}
+
+int sim_hvold_set_ramp(int bridge, double volts_per_second) {
+    return withModel(bridge, [&](Model& m) {
+        m.advance();
+        m.ramp = volts_per_second;
+        return 0;
+    });
+}
+
+int sim_hvold_set_noise(int bridge, unsigned low_bits) {
+    return withModel(bridge, [&](Model& m) {
+        m.noise = low_bits & 7u;
+        return 0;
+    });
+}
+
+int sim_hvold_reply_next(int bridge, const void* data, size_t length) {
+    return withModel(bridge, [&](Model& m) {
+        m.replyNext.assign(static_cast<const char*>(data), length);
+        m.haveReplyNext = true;
+        return 0;
+    });
+}
+
+int sim_hvold_fault(int bridge, int faults, int persistent) {
+    return withModel(bridge, [&](Model& m) {
+        (persistent ? m.persistent : m.oneShot) |= faults;
+        return 0;
+    });
+}
+
+int sim_hvold_clear_faults(int bridge) {
+    return withModel(bridge, [&](Model& m) {
+        m.persistent = 0;
+        m.oneShot = 0;
+        return 0;
+    });
+}
+
+int sim_hvold_command_count(int bridge) {
+    return withModel(bridge, [&](Model& m) { return static_cast<int>(m.commands.size()); });
+}
+
+int sim_hvold_command(int bridge, int index, char* buffer, size_t capacity) {
+    return withModel(bridge, [&](Model& m) {
+        if (index < 0 || static_cast<size_t>(index) >= m.commands.size()) {
+            return -1;
+        }
+        const std::string& command = m.commands[static_cast<size_t>(index)];
+        if (buffer != nullptr && capacity > 0) {
+            const size_t n = std::min(capacity - 1, command.size());
+            std::memcpy(buffer, command.data(), n);
+            buffer[n] = '\0';
+        }
+        return static_cast<int>(command.size());
+    });
+}
+
+int sim_hvold_clear_commands(int bridge) {
+    return withModel(bridge, [&](Model& m) {
+        m.commands.clear();
+        return 0;
+    });
+}
+
+}  // extern "C"

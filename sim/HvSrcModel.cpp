@@ -1,0 +1,564 @@
+// The simulated HV source behind a stand-in bridge (sim_hvsrc.h). Each model has its own mutex;
+// answers are delivered while it is held, so answers keep the order of their frames. The driver
+// calls the peer without any lock of its own, so delivering (and asking for the bridge's pending
+// input) from here cannot deadlock.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "sim_hvsrc.h"
+#include "simctl.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kSync = 0x55;
+constexpr uint8_t kLineFeed = 0x0A;
+constexpr size_t kFirmwareLength = 30;
+constexpr size_t kSources = 256;
+constexpr size_t kMaxFrames = 65536;
+constexpr size_t kMaxStray = 64;
+constexpr uint8_t kStatusNoSource = 2;
+constexpr uint32_t kCurrentLimitWord = 0x000F4240;
+
+// Request payload length per code; -1 for codes the source does not know.
+int requestLength(uint8_t code) {
+    switch (code) {
+        case 0x01:
+        case 0x02:
+        case 0x03:
+            return 0;
+        case 0x04:
+        case 0x06:
+            return 1;
+        case 0x05:
+            return 3;
+        default:
+            return -1;
+    }
+}
+
+struct Source {
+    int16_t first = -2000;
+    int16_t second = 2000;
+    int16_t set = 0;
+    double output = 0.0;
+    double load = 0.0;
+    bool overridden = false;
+    int16_t readVolts = 0;
+    int32_t readCurrent = 0;
+};
+
+enum class Parse { Sync, Code, Payload };
+
+struct Model {
+    std::mutex mutex;
+    int bridge = 0;
+    std::array<uint8_t, kFirmwareLength> firmware{};
+    uint8_t count = 2;
+    std::array<Source, kSources> sources;
+    double ramp = 0.0;
+    Clock::time_point lastUpdate = Clock::now();
+    unsigned delayMs = 0;
+
+    int oneShot = 0;
+    int persistent = 0;
+    uint8_t faultCode = 0x09;
+    uint8_t faultStatus = 7;
+    size_t faultKeep = 3;
+    std::vector<uint8_t> stray{0xAA, 0xBB, 0xCC};
+    bool hasRaw = false;
+    std::vector<uint8_t> raw;
+
+    // The frame being parsed.
+    Parse state = Parse::Sync;
+    SimHvFrame current{};
+    std::vector<uint8_t> payload;
+    size_t need = 0;
+    std::thread::id frameThread;
+    std::vector<uint8_t> junk;
+
+    std::vector<SimHvFrame> frames;
+
+    Model() {
+        static const char kDefault[] = "HVS-2.1.0";
+        std::memcpy(firmware.data(), kDefault, sizeof(kDefault) - 1);
+    }
+
+    // Moves every output toward its set voltage for the time passed since the last look.
+    void advance() {
+        const Clock::time_point now = Clock::now();
+        const double seconds = std::chrono::duration<double>(now - lastUpdate).count();
+        lastUpdate = now;
+        for (Source& s : sources) {
+            const double target = s.set;
+            if (ramp <= 0.0) {
+                s.output = target;
+            } else if (s.output < target) {
+                s.output = std::min(target, s.output + ramp * seconds);
+            } else {
+                s.output = std::max(target, s.output - ramp * seconds);
+            }
+        }
+    }
+
+    void record(const SimHvFrame& frame) {
+        if (frames.size() < kMaxFrames) {
+            frames.push_back(frame);
+        }
+    }
+
+    void closeJunk() {
+        if (junk.empty()) {
+            return;
+        }
+        SimHvFrame frame{};
+        frame.malformed = 1;
+        frame.length = static_cast<uint8_t>(std::min<size_t>(junk.size(), 255));
+        std::memcpy(frame.payload, junk.data(), std::min(junk.size(), sizeof(frame.payload)));
+        record(frame);
+        junk.clear();
+    }
+};
+
+void putBe16(std::vector<uint8_t>& out, int32_t value) {
+    const uint32_t bits = static_cast<uint32_t>(value);
+    out.push_back(static_cast<uint8_t>((bits >> 8) & 0xFF));
+    out.push_back(static_cast<uint8_t>(bits & 0xFF));
+}
+
+void putBe32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<uint8_t>((value >> shift) & 0xFF));
+    }
+}
+
+int32_t clampTo(double value, double low, double high) {
+    if (!(value >= low)) {
+        return static_cast<int32_t>(low);
+    }
+    return static_cast<int32_t>(std::min(value, high));
+}
+
+// The payload and status of the answer to one frame; the frame takes effect here.
+uint8_t respond(Model& m, uint8_t code, const std::vector<uint8_t>& request,
+                std::vector<uint8_t>& body) {
+    const uint8_t index = request.empty() ? 0 : request[0];
+    const bool known = index < m.count;
+    switch (code) {
+        case 0x02:
+            body.assign(m.firmware.begin(), m.firmware.end());
+            return 0;
+        case 0x03:
+            body.push_back(m.count);
+            return 0;
+        case 0x04:
+            if (!known) {
+                body.assign(8, 0);
+                return kStatusNoSource;
+            }
+            putBe16(body, m.sources[index].first);
+            putBe16(body, m.sources[index].second);
+            putBe32(body, kCurrentLimitWord);
+            return 0;
+        case 0x05:
+            if (!known) {
+                return kStatusNoSource;
+            }
+            m.advance();
+            m.sources[index].set = static_cast<int16_t>((request[1] << 8) | request[2]);
+            m.advance();
+            return 0;
+        case 0x06: {
+            if (!known) {
+                body.assign(6, 0);
+                return kStatusNoSource;
+            }
+            m.advance();
+            const Source& s = m.sources[index];
+            int32_t volts = clampTo(std::trunc(s.output), -32768.0, 32767.0);
+            int32_t current = 0;
+            if (s.overridden) {
+                volts = s.readVolts;
+                current = s.readCurrent;
+            } else if (s.load > 0.0) {
+                current = clampTo(std::trunc(std::trunc(s.output) * 1000.0 / s.load), -2147483648.0,
+                                  2147483647.0);
+            }
+            putBe16(body, volts);
+            putBe32(body, static_cast<uint32_t>(current));
+            return 0;
+        }
+        default:  // Test
+            return 0;
+    }
+}
+
+void answer(Model& m, uint8_t code, const std::vector<uint8_t>& request) {
+    const int faults = m.oneShot | m.persistent;
+    m.oneShot = 0;
+    std::vector<uint8_t> body;
+    uint8_t status = respond(m, code, request, body);
+    if (m.hasRaw) {
+        m.hasRaw = false;
+        const std::vector<uint8_t> raw = std::move(m.raw);
+        m.raw.clear();
+        sim_deliver(m.bridge, raw.data(), raw.size(), m.delayMs);
+        return;
+    }
+    if ((faults & SIM_HV_NO_ANSWER) != 0) {
+        return;
+    }
+    std::vector<uint8_t> out;
+    if ((faults & SIM_HV_STRAY_BEFORE) != 0) {
+        out = m.stray;
+    }
+    out.push_back((faults & SIM_HV_WRONG_CODE) != 0 ? m.faultCode : code);
+    if ((faults & SIM_HV_SHORT_PAYLOAD) != 0) {
+        body.resize(std::min(body.size(), m.faultKeep));
+        out.insert(out.end(), body.begin(), body.end());
+    } else {
+        out.insert(out.end(), body.begin(), body.end());
+        if ((faults & SIM_HV_NO_TRAILER) == 0) {
+            if ((faults & SIM_HV_BAD_STATUS) != 0) {
+                status = m.faultStatus;
+            }
+            out.push_back(status);
+            out.push_back((faults & SIM_HV_BAD_TRAILER) != 0 ? 0x0D : kLineFeed);
+        }
+    }
+    sim_deliver(m.bridge, out.data(), out.size(), m.delayMs);
+}
+
+void finishFrame(Model& m) {
+    m.current.length = static_cast<uint8_t>(m.payload.size());
+    std::memcpy(m.current.payload, m.payload.data(),
+                std::min(m.payload.size(), sizeof(m.current.payload)));
+    m.record(m.current);
+    m.state = Parse::Sync;
+    answer(m, m.current.code, m.payload);
+}
+
+using ModelPtr = std::shared_ptr<Model>;
+
+void onWrite(void* context, int bridge, const uint8_t* data, size_t length) {
+    Model& m = **static_cast<ModelPtr*>(context);
+    const std::thread::id writer = std::this_thread::get_id();
+    std::lock_guard<std::mutex> lock(m.mutex);
+    for (size_t i = 0; i < length; ++i) {
+        const uint8_t byte = data[i];
+        if (m.state == Parse::Sync) {
+            if (byte != kSync) {
+                m.junk.push_back(byte);
+                continue;
+            }
+            m.closeJunk();
+            m.state = Parse::Code;
+            m.current = SimHvFrame{};
+            m.payload.clear();
+            m.frameThread = writer;
+            // Bytes of earlier answers still waiting: the host sent before it had its answer.
+            m.current.overlapped = sim_pending_input(bridge) > 0 ? 1 : 0;
+            continue;
+        }
+        if (writer != m.frameThread) {
+            m.current.interleaved = 1;
+        }
+        if (m.state == Parse::Code) {
+            m.current.code = byte;
+            const int want = requestLength(byte);
+            if (want < 0) {
+                m.current.malformed = 1;
+                m.record(m.current);
+                m.state = Parse::Sync;
+            } else if (want == 0) {
+                finishFrame(m);
+            } else {
+                m.need = static_cast<size_t>(want);
+                m.state = Parse::Payload;
+            }
+            continue;
+        }
+        m.payload.push_back(byte);
+        if (m.payload.size() == m.need) {
+            finishFrame(m);
+        }
+    }
+    m.closeJunk();
+}
+
+void onOpen(void* context, int /*bridge*/) {
+    Model& m = **static_cast<ModelPtr*>(context);
+    std::lock_guard<std::mutex> lock(m.mutex);
+    m.state = Parse::Sync;
+    m.payload.clear();
+    m.junk.clear();
+}
+
+struct Models {
+    std::mutex mutex;
+    std::map<int, ModelPtr> byBridge;
+};
+
+// Never destroyed: the driver may drop peers while the process exits.
+Models& models() {
+    static Models* instance = new Models;
+    return *instance;
+}
+
+ModelPtr find(int bridge) {
+    Models& all = models();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    const auto it = all.byBridge.find(bridge);
+    return it == all.byBridge.end() ? nullptr : it->second;
+}
+
+void onDestroy(void* context) {
+    ModelPtr* held = static_cast<ModelPtr*>(context);
+    {
+        Models& all = models();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        const auto it = all.byBridge.find((*held)->bridge);
+        if (it != all.byBridge.end() && it->second == *held) {
+            all.byBridge.erase(it);
+        }
+    }
+    delete held;
+}
+
+// Runs `change` on the bridge's model under its lock; -1 without a model.
+template <typename Change>
+int withModel(int bridge, Change change) {
+    const ModelPtr model = find(bridge);
+    if (!model) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(model->mutex);
+    return change(*model);
+}
+
+template <typename Change>
+int withSource(int bridge, int source, Change change) {
+    if (source < 0 || static_cast<size_t>(source) >= kSources) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) { return change(m, m.sources[source]); });
+}
+
+}  // namespace
+
+extern "C" {
+
+int sim_hvsrc_install(int bridge) {
+    ModelPtr model = std::make_shared<Model>();
+    model->bridge = bridge;
+    ModelPtr* held = new ModelPtr(model);
+    const SimPeer peer{onWrite, onOpen, onDestroy, held};
+    // Registered only after the driver took the peer: replacing an earlier model destroys it
+    // (which unregisters it) inside sim_set_peer.
+    if (sim_set_peer(bridge, &peer) != 0) {
+        delete held;
+        return -1;
+    }
+    Models& all = models();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    all.byBridge[bridge] = model;
+    return 0;
+}
+
+int sim_hvsrc_attach(const char* description, const char* serial) {
+    const int bridge = sim_attach(description, serial);
+    if (bridge <= 0 || sim_hvsrc_install(bridge) != 0) {
+        return -1;
+    }
+    return bridge;
+}
+
+int sim_hvsrc_set_firmware(int bridge, const void* bytes, size_t length) {
+    if (bytes == nullptr && length > 0) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        m.firmware.fill(0);
+        if (length > 0) {
+            std::memcpy(m.firmware.data(), bytes, std::min(length, kFirmwareLength));
+        }
+        return 0;
+    });
+}
+
+int sim_hvsrc_set_count(int bridge, uint8_t count) {
+    return withModel(bridge, [&](Model& m) {
+        m.count = count;
+        return 0;
+    });
+}
+
+int sim_hvsrc_set_range(int bridge, int source, int16_t first, int16_t second) {
+    return withSource(bridge, source, [&](Model&, Source& s) {
+        s.first = first;
+        s.second = second;
+        return 0;
+    });
+}
+
+int sim_hvsrc_set_ramp(int bridge, double volts_per_second) {
+    if (!(volts_per_second >= 0.0)) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        m.advance();
+        m.ramp = volts_per_second;
+        return 0;
+    });
+}
+
+int sim_hvsrc_set_load(int bridge, int source, double megaohms) {
+    if (std::isnan(megaohms)) {
+        return -1;
+    }
+    return withSource(bridge, source, [&](Model&, Source& s) {
+        s.load = megaohms;
+        return 0;
+    });
+}
+
+int sim_hvsrc_set_reading(int bridge, int source, int16_t volts, int32_t current_count) {
+    return withSource(bridge, source, [&](Model&, Source& s) {
+        s.overridden = true;
+        s.readVolts = volts;
+        s.readCurrent = current_count;
+        return 0;
+    });
+}
+
+int sim_hvsrc_clear_reading(int bridge, int source) {
+    return withSource(bridge, source, [&](Model&, Source& s) {
+        s.overridden = false;
+        return 0;
+    });
+}
+
+int sim_hvsrc_set_delay(int bridge, unsigned delay_ms) {
+    return withModel(bridge, [&](Model& m) {
+        m.delayMs = delay_ms;
+        return 0;
+    });
+}
+
+int sim_hvsrc_set_voltage(int bridge, int source, int16_t* volts) {
+    if (volts == nullptr) {
+        return -1;
+    }
+    return withSource(bridge, source, [&](Model&, Source& s) {
+        *volts = s.set;
+        return 0;
+    });
+}
+
+int sim_hvsrc_output(int bridge, int source, double* volts) {
+    if (volts == nullptr) {
+        return -1;
+    }
+    return withSource(bridge, source, [&](Model& m, Source& s) {
+        m.advance();
+        *volts = s.output;
+        return 0;
+    });
+}
+
+int sim_hvsrc_fault(int bridge, int faults, int persistent) {
+    return withModel(bridge, [&](Model& m) {
+        if (persistent != 0) {
+            m.persistent |= faults;
+        } else {
+            m.oneShot |= faults;
+        }
+        return 0;
+    });
+}
+
+int sim_hvsrc_fault_values(int bridge, uint8_t code, uint8_t status, size_t keep) {
+    return withModel(bridge, [&](Model& m) {
+        m.faultCode = code;
+        m.faultStatus = status;
+        m.faultKeep = keep;
+        return 0;
+    });
+}
+
+int sim_hvsrc_set_stray(int bridge, const void* data, size_t length) {
+    if ((data == nullptr && length > 0) || length > kMaxStray) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        const uint8_t* bytes = static_cast<const uint8_t*>(data);
+        m.stray.assign(bytes, bytes + length);
+        return 0;
+    });
+}
+
+int sim_hvsrc_clear_faults(int bridge) {
+    return withModel(bridge, [&](Model& m) {
+        m.oneShot = 0;
+        m.persistent = 0;
+        m.hasRaw = false;
+        m.raw.clear();
+        return 0;
+    });
+}
+
+int sim_hvsrc_reply_next(int bridge, const void* data, size_t length) {
+    if (data == nullptr && length > 0) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        const uint8_t* bytes = static_cast<const uint8_t*>(data);
+        m.hasRaw = true;
+        m.raw.assign(bytes, bytes + length);
+        return 0;
+    });
+}
+
+int sim_hvsrc_frame_count(int bridge) {
+    return withModel(bridge, [&](Model& m) { return static_cast<int>(m.frames.size()); });
+}
+
+int sim_hvsrc_frame(int bridge, int index, SimHvFrame* out) {
+    if (out == nullptr) {
+        return -1;
+    }
+    return withModel(bridge, [&](Model& m) {
+        if (index < 0 || static_cast<size_t>(index) >= m.frames.size()) {
+            return -1;
+        }
+        *out = m.frames[static_cast<size_t>(index)];
+        return 0;
+    });
+}
+
+int sim_hvsrc_bad_frame_count(int bridge) {
+    return withModel(bridge, [&](Model& m) {
+        return static_cast<int>(std::count_if(m.frames.begin(), m.frames.end(), [](const auto& f) {
+            return f.malformed != 0 || f.interleaved != 0 || f.overlapped != 0;
+        }));
+    });
+}
+
+int sim_hvsrc_clear_frames(int bridge) {
+    return withModel(bridge, [&](Model& m) {
+        m.frames.clear();
+        return 0;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,86 @@
+// Helpers shared by the command-protocol and HV source device tests: a log directory beside the
+// test programs, the log read back without its header and time stamps, the bytes a bridge saw,
+// and the dump lines the log writes for a payload.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "simctl.h"
+
+namespace hvtest {
+
+using Bytes = std::vector<uint8_t>;
+
+inline std::string logDirectory() {
+    static const std::string dir = [] {
+        const std::string path = plat::joinPath(plat::executableDirectory(), "hvdev_logs");
+        std::filesystem::create_directories(std::filesystem::u8path(path));
+        return path;
+    }();
+    return dir;
+}
+
+inline std::string readFile(const std::string& path) {
+    std::string text;
+    std::FILE* file = plat::openFile(path, "rb");
+    if (file == nullptr) {
+        return text;
+    }
+    char chunk[4096];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
+        text.append(chunk, got);
+    }
+    std::fclose(file);
+    return text;
+}
+
+// The entries of a log file, one per line, without the header line and the time stamps.
+inline std::vector<std::string> logLines(const std::string& path) {
+    static const std::regex stamp("^\\(\\d{2}_\\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\) ");
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(path));
+    std::string line;
+    bool header = true;
+    while (std::getline(in, line)) {
+        if (header) {
+            header = false;
+            continue;
+        }
+        lines.push_back(std::regex_replace(line, stamp, ""));
+    }
+    return lines;
+}
+
+inline size_t countLines(const std::vector<std::string>& lines, const std::string& wanted) {
+    size_t n = 0;
+    for (const std::string& line : lines) {
+        n += line == wanted ? 1 : 0;
+    }
+    return n;
+}
+
+inline Bytes written(int bridge) {
+    Bytes bytes(sim_written(bridge, nullptr, 0));
+    sim_written(bridge, bytes.data(), bytes.size());
+    return bytes;
+}
+
+// One dump line with the printable column, as the log writes it: "   ", the hex groups padded to
+// column 51, "|", the characters padded to 18 columns, then " ".
+inline std::string dumpLine(const std::string& hex, const std::string& printable) {
+    std::string line = hex;
+    line.resize(51, ' ');
+    line += "|" + printable;
+    line.resize(70, ' ');
+    return "   " + line + " ";
+}
+
+}  // namespace hvtest

@@ -1,0 +1,215 @@
+// The legacy source against its simulated model: the set texts and status requests on the wire,
+// the fixed limits and names, the readings, and the mended range and parsing faults.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HostFramework.h"
+#include "HvDevOld.h"
+#include "hvdev_support.h"
+#include "sim_hvold.h"
+#include "simctl.h"
+
+namespace {
+
+using HwHvSrc::HvDevOld;
+
+const char* const kDescription = "HV source AVR";
+
+std::string writtenText(int bridge) {
+    const hvtest::Bytes bytes = hvtest::written(bridge);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class HvDevOldTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim_reset();
+        bridge = sim_hvold_attach(kDescription, "AVR1");
+        ASSERT_GT(bridge, 0);
+        framework.reset(new host::Framework(hvtest::logDirectory()));
+        device = new HvDevOld(kDescription, framework.get(), hvtest::logDirectory());
+    }
+    void TearDown() override {
+        if (device != nullptr) {
+            device->release();
+        }
+        sim_reset();
+    }
+    void open() {
+        ASSERT_EQ(0, device->initialize());
+        sim_clear_written(bridge);
+        sim_hvold_clear_commands(bridge);
+    }
+
+    int bridge = 0;
+    std::unique_ptr<host::Framework> framework;
+    HvDevOld* device = nullptr;
+};
+
+TEST_F(HvDevOldTest, NamesLimitsAndInitializeSendNothing) {
+    // Limits answer without any exchange, before initialize too.
+    EXPECT_EQ(0.0, device->minVoltage(0));
+    EXPECT_EQ(1000.0, device->maxVoltage(0));
+    EXPECT_EQ(-1000.0, device->minVoltage(1));
+    EXPECT_EQ(0.0, device->maxVoltage(1));
+    EXPECT_EQ(-1000.0, device->minVoltage(7));
+    EXPECT_EQ(2, device->sourceCount());
+    jd::HwDevInfo info{};
+    device->getInfo(&info);
+    EXPECT_EQ(1u, info.number);
+    EXPECT_STREQ("HV Source", info.name);
+
+    ASSERT_EQ(0, device->initialize());
+    EXPECT_EQ(plat::joinPath(hvtest::logDirectory(), "hvsrcold_1.log"), device->logPath());
+    EXPECT_TRUE(plat::fileExists(device->logPath()));
+    EXPECT_EQ(0u, sim_written(bridge, nullptr, 0));
+    SimSettings settings{};
+    ASSERT_EQ(0, sim_settings(bridge, &settings));
+    EXPECT_EQ(9600u, settings.baud_rate);
+
+    // The twelve parameters with the fixed limits.
+    host::ParamList* params = static_cast<host::ParamList*>(device->parameters());
+    ASSERT_EQ(12u, params->size());
+    EXPECT_EQ(2, params->find("SourceCount")->intValue());
+    EXPECT_EQ(-1000, params->find("MinVoltage2")->intValue());
+    EXPECT_EQ(1000, params->find("MaxVoltage1")->intValue());
+    EXPECT_EQ("", params->find("Firmware")->text());
+}
+
+TEST_F(HvDevOldTest, SetTextsAndRefusals) {
+    open();
+    EXPECT_EQ(0, device->setVoltage(0, 250.0));
+    EXPECT_EQ("1000a", writtenText(bridge));
+    sim_clear_written(bridge);
+    EXPECT_EQ(0, device->setVoltage(1, -250.0));
+    EXPECT_EQ("1000b", writtenText(bridge));
+    sim_clear_written(bridge);
+    EXPECT_EQ(0, device->setVoltage(1, 0.0));
+    EXPECT_EQ("0b", writtenText(bridge));
+    sim_clear_written(bridge);
+    EXPECT_EQ(0, device->setVoltage(0, 1000.7));
+    EXPECT_EQ("4000a", writtenText(bridge));
+    EXPECT_EQ(1000.7, device->getVoltage(0));
+    sim_clear_written(bridge);
+
+    EXPECT_EQ(-1005, device->setVoltage(0, -1.0));
+    EXPECT_STREQ("Voltage out of range -1", device->lastError());
+    EXPECT_EQ(-1005, device->setVoltage(1, 1.0));
+    EXPECT_STREQ("Voltage out of range 1", device->lastError());
+    // Every index other than 0 drives source 1 and is checked against its limits.
+    EXPECT_EQ(-1005, device->setVoltage(2, -5000.0));
+    EXPECT_STREQ("Voltage out of range -5000", device->lastError());
+    // Not a number, or whole volts beyond 32 bits: refused with the saturated value.
+    EXPECT_EQ(-1005, device->setVoltage(0, std::numeric_limits<double>::quiet_NaN()));
+    EXPECT_STREQ("Voltage out of range 0", device->lastError());
+    EXPECT_EQ(-1005, device->setVoltage(0, 1e12));
+    EXPECT_STREQ("Voltage out of range 2147483647", device->lastError());
+    EXPECT_EQ(0u, sim_written(bridge, nullptr, 0));
+
+    // The store has two entries; other indices store nothing.
+    EXPECT_EQ(0, device->setVoltage(2, -10.0));
+    EXPECT_EQ("40b", writtenText(bridge));
+    EXPECT_EQ(0.0, device->getVoltage(2));
+    // The refused request is still what getVoltage reports: it is stored before the check.
+    EXPECT_EQ(1.0, device->getVoltage(1));
+
+    const std::vector<std::string> lines = hvtest::logLines(device->logPath());
+    EXPECT_EQ(1u, hvtest::countLines(lines, "[ERR]: Voltage out of range -5000"));
+}
+
+TEST_F(HvDevOldTest, StatusReadings) {
+    open();
+    sim_hvold_set_output(bridge, 0, 125.0);
+    sim_hvold_set_output(bridge, 1, -895.0);
+    sim_hvold_set_noise(bridge, 7);  // 1f47 reads as 1f40
+    EXPECT_EQ(125.0, device->readVoltage(0));
+    EXPECT_EQ(-895.0, device->readVoltage(1));
+    EXPECT_EQ("oo", writtenText(bridge));
+
+    // A literal status line: 1f40 in field 4 is 125 V for source 0, in field 5 -895 V.
+    const std::string line = "0\t0\t0\t0\t1f40\t1f40\t0\t0\t0\t0\n";
+    sim_hvold_reply_next(bridge, line.data(), line.size());
+    EXPECT_EQ(125.0, device->readVoltage(0));
+    sim_hvold_reply_next(bridge, line.data(), line.size());
+    EXPECT_EQ(-895.0, device->readVoltage(1));
+
+    // readCurrent makes an exchange and answers 0.0.
+    sim_clear_written(bridge);
+    EXPECT_EQ(0.0, device->readCurrent(0));
+    EXPECT_EQ("o", writtenText(bridge));
+
+    // Short and non-hexadecimal lines read as 0 V, not -1020 V; the exchange is the same.
+    sim_clear_written(bridge);
+    sim_hvold_fault(bridge, SIM_HVOLD_SHORT_LINE, 0);
+    EXPECT_EQ(0.0, device->readVoltage(1));
+    sim_hvold_fault(bridge, SIM_HVOLD_NOT_HEX, 0);
+    EXPECT_EQ(0.0, device->readVoltage(1));
+    EXPECT_EQ("oo", writtenText(bridge));
+
+    // Through the parameter list: the sense parameter reads source 1, Voltage1 sends "%da".
+    host::ParamList* params = static_cast<host::ParamList*>(device->parameters());
+    host::Param* sense = nullptr;
+    EXPECT_EQ(0, params->read("VoltageSense2", &sense));
+    ASSERT_NE(nullptr, sense);
+    EXPECT_EQ(-895, sense->intValue());
+    sim_clear_written(bridge);
+    EXPECT_EQ(0, params->write("Voltage1", 100));
+    EXPECT_EQ("400a", writtenText(bridge));
+    EXPECT_EQ(0.0, device->getVoltage(0));
+}
+
+TEST(HvDevOldProtocol, StatusLineParsing) {
+    int32_t fields[10] = {0};
+    EXPECT_TRUE(HvDevOld::parseStatusLine("1\t2\t3\t4\t1f47\tffffffff\t7\t8\t9\ta", fields));
+    EXPECT_EQ(0x1f47, fields[4]);
+    EXPECT_EQ(-1, fields[5]);
+    EXPECT_EQ(125, HvDevOld::fieldVolts(0, fields[4]));
+    EXPECT_EQ(-1020, HvDevOld::fieldVolts(1, 0));
+    EXPECT_FALSE(HvDevOld::parseStatusLine("1\t2\t3\t4\t5", fields));
+    EXPECT_FALSE(HvDevOld::parseStatusLine("", fields));
+    EXPECT_FALSE(HvDevOld::parseStatusLine("x\t2\t3\t4\t5\t6\t7\t8\t9\t10", fields));
+    EXPECT_EQ("4000a", HvDevOld::setText(0, 1000));
+    EXPECT_EQ("4000b", HvDevOld::setText(1, -1000));
+}
+
+TEST_F(HvDevOldTest, TwoThreadsNeverMixTheirTexts) {
+    open();
+    auto setter = [this] {
+        for (int i = 0; i < 20; ++i) {
+            device->setVoltage(0, 100.0 + i);
+        }
+    };
+    auto reader = [this] {
+        for (int i = 0; i < 20; ++i) {
+            device->readVoltage(1);
+        }
+    };
+    std::thread a(setter);
+    std::thread b(reader);
+    a.join();
+    b.join();
+    const int count = sim_hvold_command_count(bridge);
+    EXPECT_EQ(40, count);
+    int reads = 0;
+    for (int i = 0; i < count; ++i) {
+        char text[64];
+        sim_hvold_command(bridge, i, text, sizeof(text));
+        const std::string command = text;
+        if (command == "o") {
+            ++reads;
+        } else {
+            ASSERT_GE(command.size(), 2u) << command;
+            EXPECT_EQ('a', command.back()) << command;
+            EXPECT_EQ(std::string::npos, command.find('o')) << command;
+        }
+    }
+    EXPECT_EQ(20, reads);
+}
+
+}  // namespace
