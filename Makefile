@@ -59,5 +59,17 @@ test: deps
 	if [ $$status = 0 ]; then echo "make test: all suites passed"; else echo "make test: FAILED"; fi; \
 	exit $$status
 
+# The host program against the simulator: all three kinds of source discovered, set and read
+# back through the plug-in, then a short monitor written as CSV and SVG.
+DEMO_DIR := $(CURDIR)/build/demo
+HOST := $(CURDIR)/build/linux/bin/hvsrc-host
+demo: build-linux
+	@mkdir -p $(DEMO_DIR)
+	$(HOST) --simulate --log-dir $(DEMO_DIR) \
+	  list + set 0 0 250 + set 0 1 600 + set 1 1 -300 + set 2 0 42.5 \
+	  + read 0 + read 1 + read 2 \
+	  + monitor --interval 0.25 --count 12 --csv $(DEMO_DIR)/monitor.csv --svg $(DEMO_DIR)/monitor.svg
+	@echo "logs, monitor.csv and monitor.svg (open it in a browser) are in $(DEMO_DIR)"
+
 clean:
 	rm -rf build/linux build/linux-asan build/windows

@@ -124,7 +124,7 @@ struct Model {
         SimHvFrame frame{};
         frame.malformed = 1;
         frame.length = static_cast<uint8_t>(std::min<size_t>(junk.size(), 255));
-        std::memcpy(frame.payload, junk.data(), std::min(junk.size(), sizeof(frame.payload)));
+        std::copy_n(junk.begin(), std::min(junk.size(), sizeof(frame.payload)), frame.payload);
         record(frame);
         junk.clear();
     }
@@ -212,7 +212,9 @@ void answer(Model& m, uint8_t code, const std::vector<uint8_t>& request) {
         m.hasRaw = false;
         const std::vector<uint8_t> raw = std::move(m.raw);
         m.raw.clear();
-        sim_deliver(m.bridge, raw.data(), raw.size(), m.delayMs);
+        if (!raw.empty()) {
+            sim_deliver(m.bridge, raw.data(), raw.size(), m.delayMs);
+        }
         return;
     }
     if ((faults & SIM_HV_NO_ANSWER) != 0) {
@@ -241,8 +243,8 @@ void answer(Model& m, uint8_t code, const std::vector<uint8_t>& request) {
 
 void finishFrame(Model& m) {
     m.current.length = static_cast<uint8_t>(m.payload.size());
-    std::memcpy(m.current.payload, m.payload.data(),
-                std::min(m.payload.size(), sizeof(m.current.payload)));
+    std::copy_n(m.payload.begin(), std::min(m.payload.size(), sizeof(m.current.payload)),
+                m.current.payload);
     m.record(m.current);
     m.state = Parse::Sync;
     answer(m, m.current.code, m.payload);

@@ -42,7 +42,8 @@ inline std::string readFile(const std::string& path) {
     return text;
 }
 
-// The entries of a log file, one per line, without the header line and the time stamps.
+// The entries of a log file, one per line, without the header line, the time stamps and the line
+// endings.
 inline std::vector<std::string> logLines(const std::string& path) {
     static const std::regex stamp("^\\(\\d{2}_\\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\) ");
     std::vector<std::string> lines;
@@ -50,6 +51,10 @@ inline std::vector<std::string> logLines(const std::string& path) {
     std::string line;
     bool header = true;
     while (std::getline(in, line)) {
+        // Written in text mode: Windows ends each line with CR LF.
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
         if (header) {
             header = false;
             continue;

@@ -45,6 +45,8 @@ protected:
         sim_reset();
     }
 
+    // The host's framework outlives the devices: they release its lists when they go.
+    host::Framework framework{""};
     host::PluginLoader plugin;
     jd::IHwLib* lib = nullptr;
 };
@@ -65,7 +67,7 @@ TEST_F(EndToEnd, DiscoversEverySourceInDriverOrder) {
     sim_hvsrc_set_range(hv1, 0, -500, 500);
     sim_hvsrc_set_range(hv1, 1, 0, 1000);
 
-    host::Framework framework(dir);
+    framework.setLogDirectory(dir);
     ASSERT_EQ(0, lib->initialize(&framework));
     host::DeviceList list;
     ASSERT_EQ(0, lib->registerDevices(&list));
@@ -123,7 +125,7 @@ TEST_F(EndToEnd, RegisterDeinitializeRegisterAgain) {
     const std::string dir = freshDirectory("e2e_life");
     const int hv = sim_hvsrc_attach("Tessaro HV Source: 1", "A");
     const int bias = sim_bias_attach("BiasModule: 2", "B");
-    host::Framework framework(dir);
+    framework.setLogDirectory(dir);
     ASSERT_EQ(0, lib->initialize(&framework));
     host::DeviceList first;
     lib->registerDevices(&first);
