@@ -291,7 +291,10 @@ TEST(DevBaseText, FileNameSafeWholeVoltsSuffix) {
     EXPECT_EQ(DevBase::fileNameSafe(""), "");
     EXPECT_EQ(DevBase::fileNameSafe("a.b-c d_e"), "a.b-c d_e");
     EXPECT_EQ(DevBase::fileNameSafe("<>:\"/\\|?*"), "_________");
-    EXPECT_EQ(DevBase::fileNameSafe(std::string("a\x01\x1f\x7f" "b", 5)), "a___b");
+    EXPECT_EQ(DevBase::fileNameSafe(std::string("a\x01\x1f\x7f"
+                                                "b",
+                                                5)),
+              "a___b");
     EXPECT_EQ(DevBase::fileNameSafe(std::string("x\0y", 3)), "x_y");
     EXPECT_EQ(DevBase::fileNameSafe(".."), "_.");
     EXPECT_EQ(DevBase::fileNameSafe(".hidden"), "_hidden");
@@ -329,9 +332,9 @@ TEST_F(DevBaseTest, CannotOpenIsRecordedAndLogged) {
     TestDev dev(kDesc, &framework_, dir());
     EXPECT_EQ(dev.initialize(), 2);  // FT_DEVICE_NOT_FOUND
     EXPECT_STREQ(dev.lastError(), "Cannot open device: Tessaro HV Source: 7");
-    EXPECT_EQ(entries(dev.logPath()),
-              (std::vector<std::string>{"HEADER",
-                                        "[ERR]: Cannot open device: Tessaro HV Source: 7"}));
+    EXPECT_EQ(
+        entries(dev.logPath()),
+        (std::vector<std::string>{"HEADER", "[ERR]: Cannot open device: Tessaro HV Source: 7"}));
     EXPECT_EQ(dev.queries, 0);
     EXPECT_EQ(dev.parameters()->count(), 0);
     EXPECT_EQ(dev.deinitialize(), 0);
@@ -541,9 +544,8 @@ TEST_F(DevBaseTest, ErrorLockAndDeviceLockFromSeveralThreads) {
         std::unique_lock<std::mutex> lock(mutex);
         held = true;
         changed.notify_all();
-        recordedWhileHeld = changed.wait_for(lock, std::chrono::seconds(20), [&] {
-            return recorded;
-        });
+        recordedWhileHeld =
+            changed.wait_for(lock, std::chrono::seconds(20), [&] { return recorded; });
         lock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         deinitializedWhileHeld = deinitialized.load();
@@ -584,8 +586,8 @@ TEST_F(DevBaseTest, ErrorLockAndDeviceLockFromSeveralThreads) {
     const int kEach = 40;
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kEach; ++i) {
-            messages.insert("thread " + std::to_string(t) + " message " + std::to_string(i) +
-                            " " + padding);
+            messages.insert("thread " + std::to_string(t) + " message " + std::to_string(i) + " " +
+                            padding);
         }
     }
     std::vector<std::thread> threads;

@@ -210,8 +210,8 @@ TEST_F(LibTest, DeinitializeReleasesOnlyAndSecondInitializeStartsAfresh) {
     EXPECT_EQ(lib.initialize(&framework_), 0);
     EXPECT_EQ(events, Lines{"release 3"});
     EXPECT_EQ(lib.deviceCount(), 0u);
-    EXPECT_EQ(entries(libraryLog()),
-              (Lines{"HEADER", "[MSG]: Listing Devices ...", "[MSG]: Device: Tessaro HV Source: 4"}));
+    EXPECT_EQ(entries(libraryLog()), (Lines{"HEADER", "[MSG]: Listing Devices ...",
+                                            "[MSG]: Device: Tessaro HV Source: 4"}));
 
     // A null framework is stored and nothing else happens: no log, no listing, no release.
     lib.adopt(new FakeDev(5, &events));

@@ -37,8 +37,9 @@ long slotOf(Pmf pmf) {
 }
 
 // One table entry: interface, operation, its result and argument types, its expected slot.
-#define SLOT(C, op, R, ARGS, n) \
-    Slot { #op, slotOf<R(C::*) ARGS>(&C::op), n }
+// clang-format off
+#define SLOT(C, op, R, ARGS, n) Slot{#op, slotOf<R(C::*) ARGS>(&C::op), n}
+// clang-format on
 
 void expectSlots(const std::vector<Slot>& table) {
     for (const Slot& slot : table) {

@@ -69,8 +69,7 @@ void HwLib::createDevices(const std::vector<std::string>& candidates) {
             continue;
         }
         // Each device is told the log directory afresh.
-        const char* directory = host->logDirectory();
-        const std::string logDirectory = directory != nullptr ? directory : "";
+        const std::string logDirectory = hostLogDirectory();
         DevBase* device = nullptr;
         if (description.find(kDeviceDescriptions[1]) != std::string::npos) {
             device = new HvDevOld(description, host, logDirectory);
