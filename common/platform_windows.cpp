@@ -77,6 +77,10 @@ void* loadLibrary(const char* name) {
 }
 
 void* findSymbol(void* library, const char* name) {
+    // GetProcAddress with no module would search the program's own exports.
+    if (library == nullptr) {
+        return nullptr;
+    }
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
