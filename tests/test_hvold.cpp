@@ -144,13 +144,18 @@ TEST_F(HvDevOldTest, StatusReadings) {
     EXPECT_EQ(0.0, device->readCurrent(0));
     EXPECT_EQ("o", writtenText(bridge));
 
-    // Short and non-hexadecimal lines read as 0 V, not -1020 V; the exchange is the same.
+    // Short, non-hexadecimal and missing lines read as 0 V, not -1020 V; the exchange is the
+    // same.
     sim_clear_written(bridge);
     sim_hvold_fault(bridge, SIM_HVOLD_SHORT_LINE, 0);
     EXPECT_EQ(0.0, device->readVoltage(1));
     sim_hvold_fault(bridge, SIM_HVOLD_NOT_HEX, 0);
     EXPECT_EQ(0.0, device->readVoltage(1));
-    EXPECT_EQ("oo", writtenText(bridge));
+    sim_hvold_fault(bridge, SIM_HVOLD_NO_ANSWER, 0);
+    EXPECT_EQ(0.0, device->readVoltage(1));
+    EXPECT_EQ("ooo", writtenText(bridge));
+    // The next answer is whole again and nothing of the missing one lingers.
+    EXPECT_EQ(-895.0, device->readVoltage(1));
 
     // Through the parameter list: the sense parameter reads source 1, Voltage1 sends "%da".
     host::ParamList* params = static_cast<host::ParamList*>(device->parameters());
