@@ -78,6 +78,28 @@ inline Bytes written(int bridge) {
     return bytes;
 }
 
+// The bytes a bridge saw, as text (for the text protocols).
+inline std::string writtenText(int bridge) {
+    const Bytes bytes = written(bridge);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// The commands a simulated source recorded, in order, read back through its count and copy
+// functions (sim_bias_command_count and sim_bias_command, or the legacy source's pair).
+inline std::vector<std::string> recordedCommands(int bridge, int (*count)(int),
+                                                 int (*copy)(int, int, char*, size_t)) {
+    std::vector<std::string> out;
+    const int total = count(bridge);
+    for (int i = 0; i < total; ++i) {
+        const int length = copy(bridge, i, nullptr, 0);
+        std::string text(length > 0 ? static_cast<size_t>(length) + 1 : 1, '\0');
+        copy(bridge, i, &text[0], text.size());
+        text.resize(text.size() - 1);
+        out.push_back(text);
+    }
+    return out;
+}
+
 // One dump line with the printable column, as the log writes it: "   ", the hex groups padded to
 // column 51, "|", the characters padded to 18 columns, then " ".
 inline std::string dumpLine(const std::string& hex, const std::string& printable) {

@@ -23,6 +23,7 @@
 
 using hvtest::countLines;
 using hvtest::logLines;
+using hvtest::writtenText;
 using HwHvSrc::BiasSrcDev;
 using HwHvSrc::parseHexField;
 using HwHvSrc::splitAny;
@@ -40,20 +41,8 @@ struct Release {
 };
 using DevPtr = std::unique_ptr<BiasSrcDev, Release>;
 
-std::string writtenText(int bridge) {
-    const hvtest::Bytes bytes = hvtest::written(bridge);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 Lines commands(int bridge) {
-    Lines out;
-    const int count = sim_bias_command_count(bridge);
-    for (int i = 0; i < count; ++i) {
-        char text[128];
-        sim_bias_command(bridge, i, text, sizeof(text));
-        out.push_back(text);
-    }
-    return out;
+    return hvtest::recordedCommands(bridge, sim_bias_command_count, sim_bias_command);
 }
 
 // The log entries of one exchange whose answer ended normally: the command, the bracketed line,

@@ -17,14 +17,10 @@
 
 namespace {
 
+using hvtest::writtenText;
 using HwHvSrc::HvDevOld;
 
 const char* const kDescription = "HV source AVR";
-
-std::string writtenText(int bridge) {
-    const hvtest::Bytes bytes = hvtest::written(bridge);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 class HvDevOldTest : public ::testing::Test {
 protected:

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "FtdiDev.h"
+#include "hvdev_support.h"
 #include "sim_bias.h"
 #include "sim_hvold.h"
 #include "simctl.h"
@@ -47,13 +48,7 @@ protected:
         return channel->readLine(line, '\n', 1.0) == 0 ? line : "(none)";
     }
     Lines biasCommands() {
-        Lines out;
-        for (int i = 0; i < sim_bias_command_count(bridge); ++i) {
-            char text[64];
-            sim_bias_command(bridge, i, text, sizeof(text));
-            out.push_back(text);
-        }
-        return out;
+        return hvtest::recordedCommands(bridge, sim_bias_command_count, sim_bias_command);
     }
 
     int bridge = 0;
