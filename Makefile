@@ -1,5 +1,6 @@
 # make test   build and run every suite: Linux, Linux under ASan+UBSan, Windows under Wine
 # make demo   the host program against the simulated sources
+# make package  hvsrc-<version>-Linux.tar.gz and hvsrc-<version>-win64.zip in build/packages
 # Missing Debian packages are installed first when run as root.
 
 SHELL := /bin/bash
@@ -10,7 +11,7 @@ WINESERVER := $(dir $(WINE))wineserver
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
 WINE_ENV := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 
-.PHONY: all deps test test-linux test-asan test-windows build-linux demo clean
+.PHONY: all deps test test-linux test-asan test-windows build-linux demo package clean
 
 all: build-linux
 
@@ -71,5 +72,18 @@ demo: build-linux
 	  + monitor --interval 0.25 --count 12 --csv $(DEMO_DIR)/monitor.csv --svg $(DEMO_DIR)/monitor.svg
 	@echo "logs, monitor.csv and monitor.svg (open it in a browser) are in $(DEMO_DIR)"
 
+# The packages hold the plug-in, hvsrc-host and the stand-in driver: only these are built for them.
+PACKAGE_DIR := $(CURDIR)/build/packages
+PACKAGE_TARGETS := --target hvsrc --target hvsrc-host --target ftd2xx
+package: deps
+	cmake --preset linux
+	cmake --build --preset linux $(PACKAGE_TARGETS)
+	cpack --config build/linux/CPackConfig.cmake -B $(PACKAGE_DIR)
+	cmake --preset windows
+	cmake --build --preset windows $(PACKAGE_TARGETS)
+	cpack --config build/windows/CPackConfig.cmake -B $(PACKAGE_DIR)
+	@rm -rf $(PACKAGE_DIR)/_CPack_Packages
+	@ls -l $(PACKAGE_DIR)
+
 clean:
-	rm -rf build/linux build/linux-asan build/windows
+	rm -rf build/linux build/linux-asan build/windows build/packages

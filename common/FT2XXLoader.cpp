@@ -124,10 +124,15 @@ Fn bound(const FT2XXLoader& loader, FunctionIndex index) {
 // driver stays loaded while anything that may still call it is being torn down.
 FT2XXLoader ft2xx __attribute__((init_priority(101)));
 
-FT2XXLoader::FT2XXLoader() : FT2XXLoader(plat::d2xxLibraryName()) {}
+FT2XXLoader::FT2XXLoader()
+    : FT2XXLoader(plat::d2xxLibraryName(), plat::d2xxFallbackLibraryName()) {}
 
-FT2XXLoader::FT2XXLoader(const char* libraryName) {
+FT2XXLoader::FT2XXLoader(const char* libraryName, const char* fallbackName) {
     module_ = libraryName != nullptr ? plat::loadLibrary(libraryName) : nullptr;
+    if (module_ == nullptr && fallbackName != nullptr) {
+        module_ = plat::loadLibrary(fallbackName);
+    }
+    // Every entry is looked up in the one module that loaded, so all of them come from it.
     bindFunctions();
 }
 

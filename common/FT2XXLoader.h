@@ -14,10 +14,12 @@ public:
     // The D2XX names, in the order of the entry-point table.
     static const char* const kFunctionNames[kFunctionCount];
 
-    // Loads the platform's D2XX library by its bare name.
+    // Loads the platform's D2XX library by its bare name, or by its second name when the first
+    // cannot be loaded.
     FT2XXLoader();
-    // Loads the named library instead (used to check the binding against other libraries).
-    explicit FT2XXLoader(const char* libraryName);
+    // Loads the named library, or `fallbackName` when that fails and one is given (used to check
+    // the binding against other libraries).
+    explicit FT2XXLoader(const char* libraryName, const char* fallbackName = nullptr);
     virtual ~FT2XXLoader();
     FT2XXLoader(const FT2XXLoader&) = delete;
     FT2XXLoader& operator=(const FT2XXLoader&) = delete;

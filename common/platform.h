@@ -41,6 +41,9 @@ void* findSymbol(void* library, const char* name);
 void freeLibrary(void* library);
 // The bare file name of the vendor's D2XX driver library on this platform.
 const char* d2xxLibraryName();
+// The bare file name tried when d2xxLibraryName() cannot be loaded, or null where there is none
+// (Windows: the name under which the vendor's installer puts the library into the system folder).
+const char* d2xxFallbackLibraryName();
 // The file name of a shared library built from `base` ("libhvsrc.so" / "hvsrc.dll").
 std::string sharedLibraryFileName(const std::string& base);
 

@@ -109,6 +109,10 @@ const char* d2xxLibraryName() {
     return "libftd2xx.so";
 }
 
+const char* d2xxFallbackLibraryName() {
+    return nullptr;
+}
+
 std::string sharedLibraryFileName(const std::string& base) {
     return "lib" + base + ".so";
 }

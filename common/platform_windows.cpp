@@ -92,6 +92,12 @@ const char* d2xxLibraryName() {
     return "ftd2xx64.dll";
 }
 
+// In a 64-bit process the system folder's "ftd2xx.dll" is the 64-bit library; a 32-bit one of
+// that name found elsewhere simply fails to load.
+const char* d2xxFallbackLibraryName() {
+    return "ftd2xx.dll";
+}
+
 std::string sharedLibraryFileName(const std::string& base) {
     return base + ".dll";
 }

@@ -1,5 +1,5 @@
-// The D2XX loader: the binding order, a library that is absent, one that lacks some names, and the
-// stand-in driver (found by its bare name because this program links it).
+// The D2XX loader: the binding order, a library that is absent, one that lacks some names, the
+// second name, and the stand-in driver (found by its bare name because this program links it).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -162,6 +162,40 @@ TEST(Loader, MissingNamesAnswer18PresentOnesPassThrough) {
     plat::freeLibrary(probe);
 }
 
+// The second name is tried only when the first cannot be loaded, and every entry comes from the
+// one module that loaded: a partial library chosen first is not topped up from the other one.
+TEST(Loader, SecondNameOnlyWhenTheFirstFails) {
+    const std::string partial =
+        plat::joinPath(plat::executableDirectory(), plat::sharedLibraryFileName("partial_d2xx"));
+    const char* const driver = plat::d2xxLibraryName();  // the stand-in, linked by this program
+    void* partialModule = plat::loadLibrary(partial.c_str());
+    void* driverModule = plat::loadLibrary(driver);
+    ASSERT_TRUE(partialModule != nullptr && driverModule != nullptr);
+
+    const size_t read = indexOf("FT_Read");
+    const size_t write = indexOf("FT_Write");
+    const struct {
+        const char* first;
+        const char* second;
+        void* expected;  // the module whose entries are bound, or null for none
+    } cases[] = {
+        {"no-such-d2xx-library", partial.c_str(), partialModule},
+        {partial.c_str(), driver, partialModule},
+        {driver, partial.c_str(), driverModule},
+        {"no-such-d2xx-library", nullptr, nullptr},
+        {"no-such-d2xx-library", "no-such-d2xx-library-either", nullptr},
+    };
+    for (const auto& c : cases) {
+        FT2XXLoader loader(c.first, c.second);
+        const std::string label = std::string(c.first) + " / " + (c.second ? c.second : "-");
+        EXPECT_EQ(loader.loaded(), c.expected != nullptr) << label;
+        EXPECT_EQ(loader.entry(read), plat::findSymbol(c.expected, "FT_Read")) << label;
+        EXPECT_EQ(loader.entry(write), plat::findSymbol(c.expected, "FT_Write")) << label;
+    }
+    plat::freeLibrary(driverModule);
+    plat::freeLibrary(partialModule);
+}
+
 TEST(Loader, DriverPresentBindsInOrderAndReturnsItsStatus) {
     ASSERT_TRUE(ft2xx.loaded());
     void* module = plat::loadLibrary(plat::d2xxLibraryName());
@@ -169,6 +203,15 @@ TEST(Loader, DriverPresentBindsInOrderAndReturnsItsStatus) {
     for (size_t i = 0; i < FT2XXLoader::kFunctionCount; ++i) {
         EXPECT_EQ(ft2xx.entry(i), plat::findSymbol(module, FT2XXLoader::kFunctionNames[i]))
             << FT2XXLoader::kFunctionNames[i];
+    }
+    // Where the platform has a second name, the stand-in sits beside this program under it as
+    // well: the first name still wins.
+    if (plat::d2xxFallbackLibraryName() != nullptr) {
+        void* second = plat::loadLibrary(plat::d2xxFallbackLibraryName());
+        ASSERT_NE(second, nullptr);
+        EXPECT_NE(second, module);
+        EXPECT_NE(ft2xx.entry(indexOf("FT_Read")), plat::findSymbol(second, "FT_Read"));
+        plat::freeLibrary(second);
     }
     for (const char* name : kUsed) {
         EXPECT_NE(ft2xx.entry(indexOf(name)), nullptr) << name;
