@@ -90,18 +90,6 @@ protected:
     }
 };
 
-// Leaves measure and sendVoltage to the base.
-class PlainDev : public TestDev {
-public:
-    using TestDev::TestDev;
-    int baseSend(uint32_t index, int32_t volts) { return DevBase::sendVoltage(index, volts); }
-
-protected:
-    int measure(uint32_t index, int32_t& volts, int32_t& current) override {
-        return DevBase::measure(index, volts, current);
-    }
-};
-
 // A parameter without a name.
 class NamelessParam : public jd::IParam {
 public:
@@ -492,19 +480,6 @@ TEST_F(DevBaseTest, ParameterHandlerDispatch) {
     EXPECT_EQ(nameless.stored, -1);
     EXPECT_EQ(dev.measured.size(), 4u);
     EXPECT_EQ(dev.sent.size(), 2u);
-}
-
-TEST_F(DevBaseTest, BaseMeasureAndSend) {
-    const int bridge = sim_attach(kDesc, "S7");
-    PlainDev dev(kDesc, &framework_, dir());
-    dev.bridge = bridge;
-    ASSERT_EQ(dev.initialize(), 0) << dev.lastError();
-    host::ParamList* params = static_cast<host::ParamList*>(dev.parameters());
-    host::Param* p = params->find("CurrentSense2");
-    p->setInt32(99);
-    EXPECT_EQ(params->read("CurrentSense2"), 0);
-    EXPECT_EQ(p->intValue(), 0);
-    EXPECT_EQ(dev.baseSend(0, 1), -1026);
 }
 
 TEST_F(DevBaseTest, NullFramework) {

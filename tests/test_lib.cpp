@@ -44,6 +44,8 @@ public:
 protected:
     void queryDevice() override {}
     void registerParameters() override {}
+    int measure(uint32_t, int32_t&, int32_t&) override { return 0; }
+    int sendVoltage(uint32_t, int32_t) override { return 0; }
 
 private:
     int id_;

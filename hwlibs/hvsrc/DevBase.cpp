@@ -109,16 +109,6 @@ void DevBase::closeChannel() {
     }
 }
 
-int DevBase::measure(uint32_t /*index*/, int32_t& volts, int32_t& current) {
-    volts = 0;
-    current = 0;
-    return 0;
-}
-
-int DevBase::sendVoltage(uint32_t /*index*/, int32_t /*volts*/) {
-    return ERR_NOT_SUPPORTED;
-}
-
 void DevBase::registerHvParameters(int16_t sourceCount, int32_t min1, int32_t min2, int32_t max1,
                                    int32_t max2) {
     jd::IParamList* list = params_;

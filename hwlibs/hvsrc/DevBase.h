@@ -85,9 +85,9 @@ protected:
     // device lock by deinitialize before the channel is closed.
     virtual void closeProtocol() {}
     // One measurement of a source for the parameter handler: raw voltage and current values.
-    virtual int measure(uint32_t index, int32_t& volts, int32_t& current);
+    virtual int measure(uint32_t index, int32_t& volts, int32_t& current) = 0;
     // The class's voltage-sending routine (range check, then send) for the parameter handler.
-    virtual int sendVoltage(uint32_t index, int32_t volts);
+    virtual int sendVoltage(uint32_t index, int32_t volts) = 0;
 
     // The twelve parameters of the two HV source classes, in their order.
     void registerHvParameters(int16_t sourceCount, int32_t min1, int32_t min2, int32_t max1,
