@@ -4,8 +4,10 @@
 // threads sharing one device.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -14,6 +16,8 @@
 
 #include "HostFramework.h"
 #include "HvDev.h"
+#include "HvDevOld.h"
+#include "ThreadSync.h"
 #include "hvdev_support.h"
 #include "sim_hvsrc.h"
 #include "simctl.h"
@@ -453,6 +457,45 @@ TEST_F(HvDevTest, TwoThreadsNeverMixTheirFrames) {
     for (const std::string& line : log()) {
         EXPECT_NE(line.rfind("[ERR]", 0), 0u) << line;
     }
+}
+
+// Runs `operation` on a thread of its own while this thread holds `lock` for 100 ms; true when
+// the operation got through meanwhile, that is, without the lock.
+bool completesWhileHeld(ThreadSyncObject& lock, const std::function<void()>& operation) {
+    std::atomic<bool> done{false};
+    bool doneWhileHeld = false;
+    std::thread worker;
+    {
+        ThreadSyncGuard guard(&lock);
+        worker = std::thread([&] {
+            operation();
+            done = true;
+        });
+        for (int i = 0; i < 10 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        doneWhileHeld = done;
+    }
+    worker.join();
+    return doneWhileHeld;
+}
+
+template <typename Dev>
+struct Lockable : Dev {
+    using Dev::Dev;
+    using HwHvSrc::DevBase::deviceLock_;
+};
+
+// initialize replaces the device log under the device lock, so a refusal recorded without it
+// would race with that.
+TEST(HvSourceLocking, RefusedNumbersAreRecordedUnderTheDeviceLock) {
+    Lockable<HvDev> current(kDescription, nullptr, hvtest::logDirectory());
+    Lockable<HwHvSrc::HvDevOld> legacy("HV source AVR", nullptr, hvtest::logDirectory());
+    EXPECT_FALSE(
+        completesWhileHeld(current.deviceLock_, [&] { current.setVoltage(0, std::nan("")); }));
+    EXPECT_FALSE(completesWhileHeld(legacy.deviceLock_, [&] { legacy.setVoltage(1, 1e12); }));
+    EXPECT_STREQ(current.lastError(), "Voltage out of range 0");
+    EXPECT_STREQ(legacy.lastError(), "Voltage out of range 2147483647");
 }
 
 }  // namespace

@@ -175,6 +175,9 @@ int HvDev::setVoltage(uint32_t index, double volts) {
     if (index < kKeptSources) {
         setVoltage_[index] = volts;
     }
+    // Every recorded error is recorded under the device lock: initialize replaces the device log
+    // under it.
+    ThreadSyncGuard guard(&deviceLock_);
     int32_t whole = 0;
     if (!DevBase::wholeVolts(volts, whole)) {
         return reportError(ERR_OUT_OF_RANGE, "Voltage out of range %d", whole);
