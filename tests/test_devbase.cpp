@@ -248,7 +248,8 @@ TEST_F(DevBaseTest, NumberAndLogNameFromSuffix) {
         {"Tessaro HV Source", "", 0, "tdev_.log"},
         // A programmed description must not lead the log out of the directory; the number is
         // still read from the suffix as it stands.
-        {"Tessaro HV Source: ..\\..\\x", "..\\..\\x", 0, "tdev__._.._x.log"},
+        {"Tessaro HV Source: ..\\..\\x", "..\\..\\x", 0, "tdev_.._.._x.log"},
+        {"Tessaro HV Source: .5", ".5", 0, "tdev_.5.log"},
         {"Tessaro HV Source: 3/../../x", "3/../../x", 3, "tdev_3_.._.._x.log"},
     };
     for (const Case& c : cases) {
@@ -284,8 +285,7 @@ TEST(DevBaseText, FileNameSafeWholeVoltsSuffix) {
                                                 5)),
               "a___b");
     EXPECT_EQ(DevBase::fileNameSafe(std::string("x\0y", 3)), "x_y");
-    EXPECT_EQ(DevBase::fileNameSafe(".."), "_.");
-    EXPECT_EQ(DevBase::fileNameSafe(".hidden"), "_hidden");
+    EXPECT_EQ(DevBase::fileNameSafe(".."), "..");
     EXPECT_EQ(DevBase::fileNameSafe("\xc3\xa9t\xc3\xa9"), "\xc3\xa9t\xc3\xa9");
 
     int32_t out = 123;

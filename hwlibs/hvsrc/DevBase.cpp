@@ -184,7 +184,7 @@ std::string DevBase::fileNameSafe(const std::string& text) {
     for (size_t i = 0; i < safe.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(safe[i]);
         const bool forbidden = c < 0x20 || c == 0x7F || std::strchr("<>:\"/\\|?*", c) != nullptr;
-        if (forbidden || (i == 0 && c == '.')) {
+        if (forbidden) {
             safe[i] = '_';
         }
     }

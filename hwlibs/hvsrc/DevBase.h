@@ -62,7 +62,8 @@ public:
     uint64_t callbackContext() const { return callbackContext_; }
 
     // The suffix as it may stand in a file name: path separators, characters Windows forbids in
-    // names, control characters and a leading '.' become '_'.
+    // names and control characters become '_'. (The prefix always stands before it, so dots
+    // cannot make a name of their own.)
     static std::string fileNameSafe(const std::string& text);
     // Whole volts of a requested voltage, truncated toward zero. False when the value is not a
     // number or does not fit 32 bits; `out` is then the value saturated to 32 bits (0 for NaN).
