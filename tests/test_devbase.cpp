@@ -90,6 +90,28 @@ protected:
     }
 };
 
+// Keeps a protocol on top of the channel, as the current model's command manager is: it writes
+// to the device log it was given until the channel is closed.
+class ProtocolDev : public TestDev {
+public:
+    using TestDev::TestDev;
+
+protected:
+    void queryDevice() override {
+        TestDev::queryDevice();
+        protocolLog_ = log_.get();
+    }
+    void closeProtocol() override {
+        if (protocolLog_ != nullptr) {
+            protocolLog_->logf(LOG_MSG, "protocol closed");
+        }
+        protocolLog_ = nullptr;
+    }
+
+private:
+    FileLog* protocolLog_ = nullptr;
+};
+
 // A parameter without a name.
 class NamelessParam : public jd::IParam {
 public:
@@ -421,6 +443,20 @@ TEST_F(DevBaseTest, InitializeOpensConfiguresAndRegistersOnce) {
     EXPECT_EQ(settings.open, 0);
     EXPECT_EQ(settings.open_count, 3u);
     EXPECT_EQ(framework_.paramListsAlive(), 0);
+}
+
+TEST_F(DevBaseTest, InitializeAgainClosesTheProtocolBeforeItsLog) {
+    const int bridge = sim_attach(kDesc, "S7");
+    ProtocolDev dev(kDesc, &framework_, dir());
+    dev.bridge = bridge;
+    ASSERT_EQ(dev.initialize(), 0) << dev.lastError();
+    // The channel is still open: the protocol's last entry goes into the log it was given,
+    // which the new log then starts afresh.
+    ASSERT_EQ(dev.initialize(), 0) << dev.lastError();
+    EXPECT_EQ(entries(dev.logPath()), std::vector<std::string>{"HEADER"});
+    EXPECT_EQ(dev.deinitialize(), 0);
+    EXPECT_EQ(entries(dev.logPath()),
+              (std::vector<std::string>{"HEADER", "[MSG]: protocol closed"}));
 }
 
 TEST_F(DevBaseTest, ParameterHandlerDispatch) {

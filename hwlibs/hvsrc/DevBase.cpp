@@ -64,6 +64,12 @@ std::string DevBase::logPath() const {
 
 int DevBase::initialize() {
     ThreadSyncGuard guard(&deviceLock_);
+    // A channel left open by an earlier initialize is closed first, so a bridge is never held
+    // twice, and before the log that the protocol on top of it writes to is replaced.
+    if (channel_) {
+        closeChannel();
+    }
+
     // The suffix comes from the bridge's programmable USB description: only its file-name-safe
     // form goes into the file name, so the log always stays inside the log directory.
     const std::string path =
@@ -72,10 +78,6 @@ int DevBase::initialize() {
     log_.reset(new FileLog(path.c_str(), true, false, false, true));
     log_->setLevel(LOG_DBG);
 
-    // A channel left open by an earlier initialize is closed first: a bridge is never held twice.
-    if (channel_) {
-        closeChannel();
-    }
     channel_.reset(new FtdiDev(description_, false));
     const int rc = channel_->open(false);
     if (rc != 0) {
