@@ -459,6 +459,22 @@ TEST_F(DevBaseTest, InitializeAgainClosesTheProtocolBeforeItsLog) {
               (std::vector<std::string>{"HEADER", "[MSG]: protocol closed"}));
 }
 
+TEST_F(DevBaseTest, LastErrorTextStaysWhereItWasHandedOut) {
+    TestDev dev(kDesc, &framework_, dir());
+    ASSERT_NE(dev.initialize(), 0);  // no bridge: a log but no channel
+    dev.record(-1, "short");
+    const char* handedOut = dev.lastError();
+    // Longer than any message before: the same storage, cut at 1023 bytes before a character
+    // that would not fit whole; the log keeps the whole message.
+    const std::string longer = std::string(1022, 'x') + "\xc3\xa9 and more";
+    dev.record(-2, longer);
+    ASSERT_EQ(dev.lastError(), handedOut);
+    EXPECT_EQ(std::string(handedOut), std::string(1022, 'x'));
+    EXPECT_EQ(entries(dev.logPath()).back(), "[ERR]: " + longer);
+    dev.record(-3, "short again");
+    EXPECT_STREQ(handedOut, "short again");
+}
+
 TEST_F(DevBaseTest, ParameterHandlerDispatch) {
     const int bridge = sim_attach(kDesc, "S7");
     TestDev dev(kDesc, &framework_, dir());

@@ -1,5 +1,6 @@
 #include "DevBase.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -177,7 +178,15 @@ int DevBase::reportError(int code, const char* format, ...) {
     if (log_) {
         log_->log(code, LOG_ERR, message.c_str());
     }
-    lastError_ = message;
+    size_t length = std::min(message.size(), kLastErrorSize - 1);
+    // A cut message ends before a character, not inside its UTF-8 sequence.
+    if (length < message.size()) {
+        while (length > 0 && (static_cast<unsigned char>(message[length]) & 0xC0u) == 0x80u) {
+            --length;
+        }
+    }
+    std::memcpy(lastError_, message.data(), length);
+    lastError_[length] = '\0';
     return code;
 }
 

@@ -33,7 +33,8 @@ public:
     int reserved3() override { return 0; }
     jd::IParamList* parameters() override { return params_; }
     jd::IParamList* auxParameters() override { return auxParams_; }
-    const char* lastError() override { return lastError_.c_str(); }
+    // Stays valid for the device's life: later messages are written into the same storage.
+    const char* lastError() override { return lastError_; }
     void reserved4() override {}
     const char* deviceName() override { return nameText_.c_str(); }
     int reserved5() override { return 0; }
@@ -104,7 +105,10 @@ protected:
 
     ThreadSyncObject deviceLock_;
     ThreadSyncObject errorLock_;
-    std::string lastError_;
+    // Never reallocated, so a pointer handed out stays valid while other threads record errors;
+    // longer messages are cut (the device log keeps them whole).
+    static constexpr size_t kLastErrorSize = 1024;
+    char lastError_[kLastErrorSize] = {};
     std::string description_;
     std::string nameText_;
     std::string suffix_;
