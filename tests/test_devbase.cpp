@@ -464,13 +464,15 @@ TEST_F(DevBaseTest, LastErrorTextStaysWhereItWasHandedOut) {
     ASSERT_NE(dev.initialize(), 0);  // no bridge: a log but no channel
     dev.record(-1, "short");
     const char* handedOut = dev.lastError();
-    // Longer than any message before: the same storage, cut at 1023 bytes before a character
+    // Longer than any message before: the same storage, cut at 1023 bytes, before a character
     // that would not fit whole; the log keeps the whole message.
-    const std::string longer = std::string(1022, 'x') + "\xc3\xa9 and more";
-    dev.record(-2, longer);
-    ASSERT_EQ(dev.lastError(), handedOut);
-    EXPECT_EQ(std::string(handedOut), std::string(1022, 'x'));
-    EXPECT_EQ(entries(dev.logPath()).back(), "[ERR]: " + longer);
+    for (const size_t before : {1021, 1022}) {
+        const std::string longer = std::string(before, 'x') + "\xc3\xa9 and more";
+        dev.record(-2, longer);
+        ASSERT_EQ(dev.lastError(), handedOut);
+        EXPECT_EQ(std::string(handedOut), longer.substr(0, before == 1021 ? 1023 : 1022));
+        EXPECT_EQ(entries(dev.logPath()).back(), "[ERR]: " + longer);
+    }
     dev.record(-3, "short again");
     EXPECT_STREQ(handedOut, "short again");
 }
