@@ -64,7 +64,7 @@ foreach(entry IN LISTS appended)
 endforeach()
 
 # A translation unit of the interface headers; -cc1 has no system headers, so <cstdint> is a
-# stand-in that takes the fixed-width types from the compiler's own definitions.
+# stand-in that takes the fixed-width types from the compiler's predefined macros.
 file(MAKE_DIRECTORY "${WORK}/stub")
 file(WRITE "${WORK}/stub/cstdint"
      "typedef __INT16_TYPE__ int16_t;\ntypedef __INT32_TYPE__ int32_t;\n"
