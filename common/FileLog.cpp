@@ -21,34 +21,9 @@ const char* levelName(int level) {
 }
 
 // The log's wall clock: its own anchor, taken on first use, advanced by the performance counter.
-struct LogClock {
-    double frequency;
-    double anchor;
-};
-
-LogClock makeLogClock() {
-    LogClock clock;
-    const int64_t frequency = plat::perfFrequency();
-    clock.frequency = frequency > 0 ? static_cast<double>(frequency) : 1.0;
-    int64_t seconds = 0;
-    int milliseconds = 0;
-    int64_t counter = 0;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        seconds = plat::calendarSeconds();
-        milliseconds = plat::systemMilliseconds();
-        counter = plat::perfCounter();
-        if (plat::calendarSeconds() == seconds) {
-            break;
-        }
-    }
-    clock.anchor = static_cast<double>(seconds) + milliseconds * 0.001 -
-                   static_cast<double>(counter) / clock.frequency;
-    return clock;
-}
-
 double logTime() {
-    static const LogClock clock = makeLogClock();
-    return clock.anchor + static_cast<double>(plat::perfCounter()) / clock.frequency;
+    static const ClockAnchor clock = calibrateClock();
+    return clock.now();
 }
 
 std::tm localCalendar(int64_t seconds) {

@@ -41,6 +41,8 @@ public:
     int readUntil(void* buffer, size_t bufferSize, const void* pattern, size_t patternLength,
                   double timeout);
     int readLine(std::string& out, char terminator, double timeout);
+    // Forgets the text that readLine kept after the last terminator it saw.
+    void dropPending() { pending_.clear(); }
     int write(const void* data, size_t length, double timeout);
 
     const std::string& lastError() const { return lastError_; }

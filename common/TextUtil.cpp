@@ -81,38 +81,24 @@ int toInt(const std::string& text, int defaultValue) {
     return static_cast<int>(negative ? -magnitude : magnitude);
 }
 
-namespace {
-
-struct PreciseClock {
-    double frequency;
-    double anchor;
-};
-
-PreciseClock makePreciseClock() {
-    PreciseClock clock;
+ClockAnchor calibrateClock() {
+    ClockAnchor clock;
     const int64_t frequency = plat::perfFrequency();
     clock.frequency = frequency > 0 ? static_cast<double>(frequency) : 1.0;
-    // The whole seconds and the milliseconds are two readings; when a second begins between
-    // them, the pair would lie a second behind, so read again.
     int64_t seconds = 0;
     int milliseconds = 0;
-    int64_t counter = 0;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        seconds = plat::calendarSeconds();
-        milliseconds = plat::systemMilliseconds();
-        counter = plat::perfCounter();
-        if (plat::calendarSeconds() == seconds) {
-            break;
-        }
-    }
+    plat::wallClock(seconds, milliseconds);
+    const int64_t counter = plat::perfCounter();
     clock.anchor = static_cast<double>(seconds) + milliseconds * 0.001 -
                    static_cast<double>(counter) / clock.frequency;
     return clock;
 }
 
-}  // namespace
+double ClockAnchor::now() const {
+    return anchor + static_cast<double>(plat::perfCounter()) / frequency;
+}
 
 double preciseTime() {
-    static const PreciseClock clock = makePreciseClock();
-    return clock.anchor + static_cast<double>(plat::perfCounter()) / clock.frequency;
+    static const ClockAnchor clock = calibrateClock();
+    return clock.now();
 }

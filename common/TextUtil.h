@@ -13,6 +13,16 @@ std::string formatStringV(const char* format, va_list args);
 // up to the first other character); the default when none can be read or it does not fit 32 bits.
 int toInt(const std::string& text, int defaultValue);
 
-// Wall-clock time in seconds: an anchor from the calendar time taken on first use, advanced by the
-// performance counter.
+// A wall clock advanced by the performance counter: the wall-clock time of one moment less the
+// counter's reading at that moment.
+struct ClockAnchor {
+    double frequency;
+    double anchor;
+    // The wall-clock time now, in seconds.
+    double now() const;
+};
+// Takes the anchor now.
+ClockAnchor calibrateClock();
+
+// Wall-clock time in seconds: an anchor taken on first use, advanced by the performance counter.
 double preciseTime();

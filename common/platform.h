@@ -28,9 +28,12 @@ void lockLeave(Lock* lock);
 // High-resolution counter and its frequency (QueryPerformanceCounter / -Frequency).
 int64_t perfCounter();
 int64_t perfFrequency();
-// Calendar time in whole seconds (_time64) and the milliseconds field of the system time.
+// Calendar time in whole seconds (_time64).
 int64_t calendarSeconds();
-int systemMilliseconds();
+// The wall-clock time now as whole seconds of the calendar and the milliseconds within that
+// second, both of the same moment: one reading of CLOCK_REALTIME on Linux; on Windows _time64
+// and the milliseconds field of GetSystemTime, read again when a second began between the two.
+void wallClock(int64_t& seconds, int& milliseconds);
 // Local calendar time of a time in whole seconds; false when it cannot be converted.
 bool localTime(int64_t seconds, std::tm* out);
 void sleepMs(unsigned milliseconds);

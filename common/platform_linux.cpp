@@ -69,10 +69,13 @@ int64_t calendarSeconds() {
     return static_cast<int64_t>(std::time(nullptr));
 }
 
-int systemMilliseconds() {
+void wallClock(int64_t& seconds, int& milliseconds) {
+    // time() reads a coarser clock that can still show the previous second for a moment after
+    // CLOCK_REALTIME has passed into the next one: both parts come from the one reading.
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int>(ts.tv_nsec / 1000000);
+    seconds = static_cast<int64_t>(ts.tv_sec);
+    milliseconds = static_cast<int>(ts.tv_nsec / 1000000);
 }
 
 bool localTime(int64_t seconds, std::tm* out) {

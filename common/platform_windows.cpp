@@ -57,10 +57,18 @@ int64_t calendarSeconds() {
     return static_cast<int64_t>(_time64(nullptr));
 }
 
-int systemMilliseconds() {
-    SYSTEMTIME st;
-    GetSystemTime(&st);
-    return st.wMilliseconds;
+void wallClock(int64_t& seconds, int& milliseconds) {
+    // Two readings: when a second begins between them, the pair would lie a second behind, so
+    // read again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        seconds = static_cast<int64_t>(_time64(nullptr));
+        SYSTEMTIME st;
+        GetSystemTime(&st);
+        milliseconds = st.wMilliseconds;
+        if (static_cast<int64_t>(_time64(nullptr)) == seconds) {
+            return;
+        }
+    }
 }
 
 bool localTime(int64_t seconds, std::tm* out) {

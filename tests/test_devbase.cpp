@@ -90,16 +90,26 @@ protected:
     }
 };
 
-// Leaves measure and sendVoltage to the base.
-class PlainDev : public TestDev {
+// Keeps a protocol on top of the channel, as the current model's command manager is: it writes
+// to the device log it was given until the channel is closed.
+class ProtocolDev : public TestDev {
 public:
     using TestDev::TestDev;
-    int baseSend(uint32_t index, int32_t volts) { return DevBase::sendVoltage(index, volts); }
 
 protected:
-    int measure(uint32_t index, int32_t& volts, int32_t& current) override {
-        return DevBase::measure(index, volts, current);
+    void queryDevice() override {
+        TestDev::queryDevice();
+        protocolLog_ = log_.get();
     }
+    void closeProtocol() override {
+        if (protocolLog_ != nullptr) {
+            protocolLog_->logf(LOG_MSG, "protocol closed");
+        }
+        protocolLog_ = nullptr;
+    }
+
+private:
+    FileLog* protocolLog_ = nullptr;
 };
 
 // A parameter without a name.
@@ -260,7 +270,8 @@ TEST_F(DevBaseTest, NumberAndLogNameFromSuffix) {
         {"Tessaro HV Source", "", 0, "tdev_.log"},
         // A programmed description must not lead the log out of the directory; the number is
         // still read from the suffix as it stands.
-        {"Tessaro HV Source: ..\\..\\x", "..\\..\\x", 0, "tdev__._.._x.log"},
+        {"Tessaro HV Source: ..\\..\\x", "..\\..\\x", 0, "tdev_.._.._x.log"},
+        {"Tessaro HV Source: .5", ".5", 0, "tdev_.5.log"},
         {"Tessaro HV Source: 3/../../x", "3/../../x", 3, "tdev_3_.._.._x.log"},
     };
     for (const Case& c : cases) {
@@ -296,8 +307,7 @@ TEST(DevBaseText, FileNameSafeWholeVoltsSuffix) {
                                                 5)),
               "a___b");
     EXPECT_EQ(DevBase::fileNameSafe(std::string("x\0y", 3)), "x_y");
-    EXPECT_EQ(DevBase::fileNameSafe(".."), "_.");
-    EXPECT_EQ(DevBase::fileNameSafe(".hidden"), "_hidden");
+    EXPECT_EQ(DevBase::fileNameSafe(".."), "..");
     EXPECT_EQ(DevBase::fileNameSafe("\xc3\xa9t\xc3\xa9"), "\xc3\xa9t\xc3\xa9");
 
     int32_t out = 123;
@@ -435,6 +445,38 @@ TEST_F(DevBaseTest, InitializeOpensConfiguresAndRegistersOnce) {
     EXPECT_EQ(framework_.paramListsAlive(), 0);
 }
 
+TEST_F(DevBaseTest, InitializeAgainClosesTheProtocolBeforeItsLog) {
+    const int bridge = sim_attach(kDesc, "S7");
+    ProtocolDev dev(kDesc, &framework_, dir());
+    dev.bridge = bridge;
+    ASSERT_EQ(dev.initialize(), 0) << dev.lastError();
+    // The channel is still open: the protocol's last entry goes into the log it was given,
+    // which the new log then starts afresh.
+    ASSERT_EQ(dev.initialize(), 0) << dev.lastError();
+    EXPECT_EQ(entries(dev.logPath()), std::vector<std::string>{"HEADER"});
+    EXPECT_EQ(dev.deinitialize(), 0);
+    EXPECT_EQ(entries(dev.logPath()),
+              (std::vector<std::string>{"HEADER", "[MSG]: protocol closed"}));
+}
+
+TEST_F(DevBaseTest, LastErrorTextStaysWhereItWasHandedOut) {
+    TestDev dev(kDesc, &framework_, dir());
+    ASSERT_NE(dev.initialize(), 0);  // no bridge: a log but no channel
+    dev.record(-1, "short");
+    const char* handedOut = dev.lastError();
+    // Longer than any message before: the same storage, cut at 1023 bytes, before a character
+    // that would not fit whole; the log keeps the whole message.
+    for (const size_t before : {1021, 1022}) {
+        const std::string longer = std::string(before, 'x') + "\xc3\xa9 and more";
+        dev.record(-2, longer);
+        ASSERT_EQ(dev.lastError(), handedOut);
+        EXPECT_EQ(std::string(handedOut), longer.substr(0, before == 1021 ? 1023 : 1022));
+        EXPECT_EQ(entries(dev.logPath()).back(), "[ERR]: " + longer);
+    }
+    dev.record(-3, "short again");
+    EXPECT_STREQ(handedOut, "short again");
+}
+
 TEST_F(DevBaseTest, ParameterHandlerDispatch) {
     const int bridge = sim_attach(kDesc, "S7");
     TestDev dev(kDesc, &framework_, dir());
@@ -492,19 +534,6 @@ TEST_F(DevBaseTest, ParameterHandlerDispatch) {
     EXPECT_EQ(nameless.stored, -1);
     EXPECT_EQ(dev.measured.size(), 4u);
     EXPECT_EQ(dev.sent.size(), 2u);
-}
-
-TEST_F(DevBaseTest, BaseMeasureAndSend) {
-    const int bridge = sim_attach(kDesc, "S7");
-    PlainDev dev(kDesc, &framework_, dir());
-    dev.bridge = bridge;
-    ASSERT_EQ(dev.initialize(), 0) << dev.lastError();
-    host::ParamList* params = static_cast<host::ParamList*>(dev.parameters());
-    host::Param* p = params->find("CurrentSense2");
-    p->setInt32(99);
-    EXPECT_EQ(params->read("CurrentSense2"), 0);
-    EXPECT_EQ(p->intValue(), 0);
-    EXPECT_EQ(dev.baseSend(0, 1), -1026);
 }
 
 TEST_F(DevBaseTest, NullFramework) {

@@ -4,8 +4,10 @@
 // threads sharing one device.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -14,6 +16,8 @@
 
 #include "HostFramework.h"
 #include "HvDev.h"
+#include "HvDevOld.h"
+#include "ThreadSync.h"
 #include "hvdev_support.h"
 #include "sim_hvsrc.h"
 #include "simctl.h"
@@ -289,12 +293,10 @@ TEST_F(HvDevTest, ReadingsAndSenseParameters) {
     }
     EXPECT_EQ(dev->readVoltage(1), -600.0);
 
-    // A failed reading gives zeros.
-    sim_hvsrc_fault(bridge, SIM_HV_WRONG_CODE, 0);
+    // A reading without an answer gives zeros (answers that fail their checks:
+    // FailedAnswersLeaveZeros).
     int32_t volts = 1;
     int32_t current = 1;
-    EXPECT_EQ(dev->readMeasurement(0, volts, current), -5);
-    EXPECT_EQ(volts, -200);
     sim_hvsrc_fault(bridge, SIM_HV_NO_ANSWER, 0);
     EXPECT_EQ(dev->readMeasurement(0, volts, current), -1);
     EXPECT_EQ(volts, 0);
@@ -319,6 +321,40 @@ TEST_F(HvDevTest, VoltageParametersSendWithoutTouchingTheStore) {
     EXPECT_STREQ(dev->lastError(), "Voltage out of range 3000");
     EXPECT_EQ(params()->write("Voltage1", -5), 0);
     EXPECT_STREQ(dev->lastError(), "Voltage out of range -5");
+}
+
+TEST_F(HvDevTest, FailedAnswersLeaveZeros) {
+    start(kDescription, [](int b) {
+        sim_hvsrc_set_range(b, 0, -32768, 32767);
+        sim_hvsrc_set_reading(b, 0, -200, 1500);
+    });
+    // Answers that bring their payload bytes but fail a check: the status comes back unchanged,
+    // the limits become 0 and 0 (only 0 V passes) and the reading 0 V and 0 current.
+    struct Case {
+        int fault;
+        int status;
+    };
+    for (const Case& c : {Case{SIM_HV_BAD_STATUS, -4}, Case{SIM_HV_WRONG_CODE, -5},
+                          Case{SIM_HV_SHORT_PAYLOAD, -2}}) {
+        SCOPED_TRACE(c.status);
+        ASSERT_EQ(dev->readRanges(0), 0);
+        ASSERT_EQ(dev->maxVoltage(0), 32767.0);
+        sim_hvsrc_fault(bridge, c.fault, 0);
+        EXPECT_EQ(dev->readRanges(0), c.status);
+        EXPECT_EQ(dev->minVoltage(0), 0.0);
+        EXPECT_EQ(dev->maxVoltage(0), 0.0);
+        sim_clear_written(bridge);
+        EXPECT_EQ(dev->setVoltage(0, 30000.0), -1005);
+        EXPECT_EQ(written(bridge), Bytes{});
+        EXPECT_EQ(dev->setVoltage(0, 0.0), 0);
+
+        sim_hvsrc_fault(bridge, c.fault, 0);
+        int32_t volts = 1;
+        int32_t current = 1;
+        EXPECT_EQ(dev->readMeasurement(0, volts, current), c.status);
+        EXPECT_EQ(volts, 0);
+        EXPECT_EQ(current, 0);
+    }
 }
 
 TEST_F(HvDevTest, FailedCountLeavesZero) {
@@ -421,6 +457,45 @@ TEST_F(HvDevTest, TwoThreadsNeverMixTheirFrames) {
     for (const std::string& line : log()) {
         EXPECT_NE(line.rfind("[ERR]", 0), 0u) << line;
     }
+}
+
+// Runs `operation` on a thread of its own while this thread holds `lock` for 100 ms; true when
+// the operation got through meanwhile, that is, without the lock.
+bool completesWhileHeld(ThreadSyncObject& lock, const std::function<void()>& operation) {
+    std::atomic<bool> done{false};
+    bool doneWhileHeld = false;
+    std::thread worker;
+    {
+        ThreadSyncGuard guard(&lock);
+        worker = std::thread([&] {
+            operation();
+            done = true;
+        });
+        for (int i = 0; i < 10 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        doneWhileHeld = done;
+    }
+    worker.join();
+    return doneWhileHeld;
+}
+
+template <typename Dev>
+struct Lockable : Dev {
+    using Dev::Dev;
+    using HwHvSrc::DevBase::deviceLock_;
+};
+
+// initialize replaces the device log under the device lock, so a refusal recorded without it
+// would race with that.
+TEST(HvSourceLocking, RefusedNumbersAreRecordedUnderTheDeviceLock) {
+    Lockable<HvDev> current(kDescription, nullptr, hvtest::logDirectory());
+    Lockable<HwHvSrc::HvDevOld> legacy("HV source AVR", nullptr, hvtest::logDirectory());
+    EXPECT_FALSE(
+        completesWhileHeld(current.deviceLock_, [&] { current.setVoltage(0, std::nan("")); }));
+    EXPECT_FALSE(completesWhileHeld(legacy.deviceLock_, [&] { legacy.setVoltage(1, 1e12); }));
+    EXPECT_STREQ(current.lastError(), "Voltage out of range 0");
+    EXPECT_STREQ(legacy.lastError(), "Voltage out of range 2147483647");
 }
 
 }  // namespace

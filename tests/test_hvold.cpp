@@ -2,7 +2,9 @@
 // the fixed limits and names, the readings, and the mended range and parsing faults.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <string>
@@ -115,8 +117,25 @@ TEST_F(HvDevOldTest, SetTextsAndRefusals) {
     // The refused request is still what getVoltage reports: it is stored before the check.
     EXPECT_EQ(1.0, device->getVoltage(1));
 
-    const std::vector<std::string> lines = hvtest::logLines(device->logPath());
+    std::vector<std::string> lines = hvtest::logLines(device->logPath());
     EXPECT_EQ(1u, hvtest::countLines(lines, "[ERR]: Voltage out of range -5000"));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ((std::vector<std::string>{"[DBG]: Sent", "[DBG]: 40b"}),
+              std::vector<std::string>(lines.end() - 2, lines.end()));
+
+    // A set text that does not go out is a failure, never a success; so is one without a
+    // channel. The range check still comes first.
+    sim_fail_next(bridge, "FT_Write", 4);
+    EXPECT_EQ(-4, device->setVoltage(0, 10.0));
+    EXPECT_STREQ("Cannot send command: USB device disconnected", device->lastError());
+    lines = hvtest::logLines(device->logPath());
+    EXPECT_EQ((std::vector<std::string>{"[DBG]: Sent", "[DBG]: 40a",
+                                        "[ERR]: Cannot send command: USB device disconnected"}),
+              std::vector<std::string>(lines.end() - 3, lines.end()));
+    EXPECT_EQ(0, device->deinitialize());
+    EXPECT_EQ(-1, device->setVoltage(0, 10.0));
+    EXPECT_STREQ("Device not open", device->lastError());
+    EXPECT_EQ(-1005, device->setVoltage(0, 1001.0));
 }
 
 TEST_F(HvDevOldTest, StatusReadings) {
@@ -134,6 +153,10 @@ TEST_F(HvDevOldTest, StatusReadings) {
     EXPECT_EQ(125.0, device->readVoltage(0));
     sim_hvold_reply_next(bridge, line.data(), line.size());
     EXPECT_EQ(-895.0, device->readVoltage(1));
+    // In the format a tab stands for any run of white space.
+    const std::string spaced = "0 0 0 0 1f40 1f40 0 0 0 0\n";
+    sim_hvold_reply_next(bridge, spaced.data(), spaced.size());
+    EXPECT_EQ(125.0, device->readVoltage(0));
 
     // readCurrent makes an exchange and answers 0.0.
     sim_clear_written(bridge);
@@ -165,6 +188,41 @@ TEST_F(HvDevOldTest, StatusReadings) {
     EXPECT_EQ(0.0, device->getVoltage(0));
 }
 
+TEST_F(HvDevOldTest, LateStatusLineIsNotTakenForTheNextAnswer) {
+    open();
+    // Field 4 holds 64 per volt.
+    const auto statusLine = [](int volts) {
+        char text[64];
+        std::snprintf(text, sizeof(text), "0\t0\t0\t0\t%x\t0\t0\t0\t0\t0\n", volts * 64);
+        return std::string(text);
+    };
+    const auto answer = [this](const std::string& reply, unsigned delayMs) {
+        ASSERT_EQ(0, sim_script_expect(bridge, "o", 1, reply.data(), reply.size(), 0, delayMs, 0));
+    };
+    // The first answer comes 2.5 s after its request, when the read has given up.
+    answer(statusLine(100), 2500);
+    EXPECT_EQ(0.0, device->readVoltage(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    // Two lines in one answer: the second is no answer to the request after it either.
+    answer(statusLine(200) + statusLine(300), 0);
+    EXPECT_EQ(200.0, device->readVoltage(0));
+    answer(statusLine(400), 0);
+    EXPECT_EQ(400.0, device->readVoltage(0));
+    EXPECT_EQ(0, sim_script_pending(bridge));
+    EXPECT_EQ(0, sim_script_mismatches(bridge));
+
+    // Each request and each line taken is in the device log; the late line never was taken.
+    const std::vector<std::string> lines = hvtest::logLines(device->logPath());
+    EXPECT_EQ(3u, hvtest::countLines(lines, "[DBG]: Sent"));
+    EXPECT_EQ(3u, hvtest::countLines(lines, "[DBG]: o"));
+    EXPECT_EQ(2u, hvtest::countLines(lines, "[DBG]: Received"));
+    ASSERT_GE(lines.size(), 4u);
+    const std::string last = statusLine(400);
+    EXPECT_EQ((std::vector<std::string>{"[DBG]: Sent", "[DBG]: o", "[DBG]: Received",
+                                        "[DBG]: " + last.substr(0, last.size() - 1)}),
+              std::vector<std::string>(lines.end() - 4, lines.end()));
+}
+
 TEST(HvDevOldProtocol, StatusLineParsing) {
     int32_t fields[10] = {0};
     EXPECT_TRUE(HvDevOld::parseStatusLine("1\t2\t3\t4\t1f47\tffffffff\t7\t8\t9\ta", fields));
@@ -175,6 +233,12 @@ TEST(HvDevOldProtocol, StatusLineParsing) {
     EXPECT_FALSE(HvDevOld::parseStatusLine("1\t2\t3\t4\t5", fields));
     EXPECT_FALSE(HvDevOld::parseStatusLine("", fields));
     EXPECT_FALSE(HvDevOld::parseStatusLine("x\t2\t3\t4\t5\t6\t7\t8\t9\t10", fields));
+    EXPECT_FALSE(HvDevOld::parseStatusLine("1\t2\t3\t4\t5\t\t\t\t\t", fields));
+    // White space of any kind and length between the fields, signs and 0x prefixes.
+    EXPECT_TRUE(HvDevOld::parseStatusLine(" 1\t\t2 3\r\n4\t0x1f40 +1F40\t7 8 9 -1", fields));
+    EXPECT_EQ(0x1f40, fields[4]);
+    EXPECT_EQ(0x1f40, fields[5]);
+    EXPECT_EQ(-1, fields[9]);
     EXPECT_EQ("4000a", HvDevOld::setText(0, 1000));
     EXPECT_EQ("4000b", HvDevOld::setText(1, -1000));
 }

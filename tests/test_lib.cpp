@@ -2,6 +2,7 @@
 // listing against the stand-in driver, read back from the library log.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "HostFramework.h"
 #include "HwLib.h"
 #include "platform.h"
+#include "sim_hvsrc.h"
 #include "simctl.h"
 
 namespace fs = std::filesystem;
@@ -44,6 +46,8 @@ public:
 protected:
     void queryDevice() override {}
     void registerParameters() override {}
+    int measure(uint32_t, int32_t&, int32_t&) override { return 0; }
+    int sendVoltage(uint32_t, int32_t) override { return 0; }
 
 private:
     int id_;
@@ -268,6 +272,26 @@ TEST_F(LibTest, NoBridgesAndFailedListing) {
     EXPECT_EQ(entries(libraryLog()), (Lines{"HEADER", "[MSG]: Listing Devices ...",
                                             "[ERR]: Listing FTDI devices failed (4)"}));
     EXPECT_EQ(lib.deviceCount(), 0u);
+}
+
+TEST_F(LibTest, SecondBridgeWithTheSameDescriptionGetsNoDevice) {
+    const int first = sim_hvsrc_attach("Tessaro HV Source: 1", "A");
+    sim_hvsrc_attach("Tessaro HV Source: 1", "B");
+    TestLib lib;
+    EXPECT_EQ(lib.initialize(&framework_), 0);
+    EXPECT_EQ(lib.deviceCount(), 1u);
+    EXPECT_EQ(entries(libraryLog()),
+              (Lines{"HEADER", "[MSG]: Listing Devices ...", "[MSG]: Device: Tessaro HV Source: 1",
+                     "[MSG]: Device: Tessaro HV Source: 1",
+                     "[ERR]: Duplicate description, not opened: Tessaro HV Source: 1"}));
+    // Nothing tried to open it again, and the working device's log keeps its start-up record.
+    EXPECT_EQ(sim_call_count(first, "FT_OpenEx"), 1u);
+    const Lines deviceLog = entries(plat::joinPath(dir_.string(), "hvsrc_1.log"));
+    EXPECT_EQ(std::count(deviceLog.begin(), deviceLog.end(), "[MSG]: Firmware is: HVS-2.1.0"), 1);
+    for (const std::string& line : deviceLog) {
+        EXPECT_NE(line.rfind("[ERR]", 0), 0u) << line;
+    }
+    EXPECT_EQ(lib.deinitialize(), 0);
 }
 
 // With an empty directory text (or a null one) the log path is one separator and "hvsrc.log":

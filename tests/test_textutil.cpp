@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <ctime>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "TextUtil.h"
 #include "platform.h"
@@ -99,10 +100,32 @@ TEST(ToInt, StreamExtractionRules) {
     }
 }
 
-TEST(PreciseTime, FollowsTheCalendarAndAdvances) {
+// Calibrations taken while the second changes, where a reading of the seconds and another of
+// the milliseconds can disagree by a whole second, all agree with the system clock.
+TEST(PreciseTime, CalibrationAgreesWithTheSystemClock) {
+    const auto system = [] {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    const double start = system();
+    const double boundary = std::floor(start) + 1.0;
+    if (boundary - start > 0.02) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(boundary - start - 0.02));
+    }
+    for (double before = system(); before < boundary + 0.02; before = system()) {
+        const double now = calibrateClock().now();
+        const double after = system();
+        ASSERT_GT(now - before, -0.05);
+        ASSERT_LT(now - after, 0.05);
+    }
+    const double before = system();
+    const double precise = preciseTime();
+    EXPECT_GT(precise - before, -0.05);
+    EXPECT_LT(precise - system(), 0.05);
+}
+
+TEST(PreciseTime, Advances) {
     const double first = preciseTime();
-    const double calendar = static_cast<double>(std::time(nullptr));
-    EXPECT_LT(std::abs(first - calendar), 2.0);
     double previous = first;
     for (int i = 0; i < 1000; ++i) {
         const double now = preciseTime();

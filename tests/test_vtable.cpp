@@ -4,6 +4,9 @@
 // first word. Each entry also fixes the operation's exact signature: a changed argument or result
 // type does not compile. A destructor has no member pointer; its place is shown by a class that
 // adds one virtual function: that function's slot follows the destructor's two entries.
+// check_vtable_msvc.cmake (the ctest entry test_vtable_msvc) reads the SLOT entries and appended
+// slots below and compares them with the layouts Microsoft's compiler, which builds the host,
+// gives the same headers: keep them in this form.
 #include <gtest/gtest.h>
 
 #include <cstddef>

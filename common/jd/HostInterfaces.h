@@ -1,5 +1,8 @@
 // Interfaces of the host framework that the plug-in calls. Host and plug-in call each other by
-// vtable position, so the order of the operations below must never change.
+// vtable position, so the order of the operations below must never change. Their destructors are
+// protected and not virtual: neither side deletes the other's objects, and without a virtual
+// destructor g++ and Microsoft's compiler lay these vtables out alike. An overloaded operation
+// would break that (Microsoft's compiler puts overloads side by side); test_vtable_msvc checks.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,15 @@
 // The device interface the host drives by vtable position: 24 generic operations in IHwDev,
 // then the high-voltage operations and the virtual destructor in IHwDevHvSrc.
+//
+// As for the library object (jd/IHwLib.h), the plug-in's compiler (g++) and the host's
+// (Microsoft's) agree on every operation's slot, and differ only in the destructor that stands
+// last: two entries under g++, one deleting destructor taking a flag under Microsoft's compiler.
+// A host that deleted a device through the interface would therefore reach the entry that
+// destroys without freeing, and leak the device. Hosts end a device's life with release(), never
+// with delete, which keeps this safe. IHwDev's own destructor is protected and not virtual, so it
+// takes no slot. Never add an operation after the destructor and never overload one (Microsoft's
+// compiler puts overloads side by side): tests/test_vtable.cpp and test_vtable_msvc pin both
+// layouts.
 #pragma once
 
 #include <cstdint>

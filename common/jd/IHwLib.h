@@ -1,4 +1,15 @@
 // The library object the host receives from jdGetHwLib, driven by vtable position.
+//
+// The plug-in is built by g++ (MinGW-w64 on Windows), the host by Microsoft's compiler. Their
+// vtable layouts agree operation by operation, except for a virtual destructor: g++ gives it two
+// entries (one that destroys, one that destroys and frees), Microsoft's compiler one (a deleting
+// destructor taking a flag). So the destructor stands last, after every operation, where the
+// difference moves nothing: a host that deleted the object through this interface would reach
+// the entry that destroys without freeing. The host never deletes the library object, which has
+// static storage duration, so this is safe. Never add an operation after the destructor, and
+// never overload an operation: Microsoft's compiler puts overloads side by side, which moves the
+// slots that follow. tests/test_vtable.cpp pins the g++ slots, and test_vtable_msvc checks
+// Microsoft's against them.
 #pragma once
 
 #include <cstdint>

@@ -88,20 +88,37 @@ double BiasSrcDev::getVoltage(uint32_t /*index*/) {
     return setVoltage_.load();
 }
 
-double BiasSrcDev::reading(size_t which) {
+int BiasSrcDev::sendVoltage(uint32_t /*index*/, int32_t volts) {
+    return applyVoltage(static_cast<double>(volts));
+}
+
+int BiasSrcDev::measure(uint32_t /*index*/, int32_t& volts, int32_t& current) {
+    volts = 0;
+    current = 0;
     const std::vector<std::string> fields = query("getUI(1)");
-    if (fields.size() != 3 || !statusOk(fields[2])) {
-        return 0.0;
+    if (fields.size() != 3) {
+        return -1;
     }
-    return static_cast<double>(signedTenths(fields[which])) / 10.0;
+    if (!statusOk(fields[2])) {
+        return -2;
+    }
+    volts = signedTenths(fields[0]);
+    current = signedTenths(fields[1]);
+    return 0;
 }
 
-double BiasSrcDev::readVoltage(uint32_t /*index*/) {
-    return reading(0);
+double BiasSrcDev::readVoltage(uint32_t index) {
+    int32_t volts = 0;
+    int32_t current = 0;
+    measure(index, volts, current);
+    return static_cast<double>(volts) / 10.0;
 }
 
-double BiasSrcDev::readCurrent(uint32_t /*index*/) {
-    return reading(1);
+double BiasSrcDev::readCurrent(uint32_t index) {
+    int32_t volts = 0;
+    int32_t current = 0;
+    measure(index, volts, current);
+    return static_cast<double>(current) / 10.0;
 }
 
 double BiasSrcDev::minVoltage(int32_t /*index*/) {

@@ -48,11 +48,14 @@ public:
 protected:
     void queryDevice() override;
     void registerParameters() override;
+    // One getUI(1) exchange: voltage and current in tenths as the module reports them (both 0
+    // on a failure); 0, -1 for a malformed answer, -2 for a failed status.
+    int measure(uint32_t index, int32_t& volts, int32_t& current) override;
+    // applyVoltage with the whole volts given.
+    int sendVoltage(uint32_t index, int32_t volts) override;
 
 private:
     void readLimits();
-    // The getUI(1) answer's field `which` (0 voltage, 1 current) in units, 0.0 on any failure.
-    double reading(size_t which);
 
     // Written by initialize and voltage setting, read by the lock-free getters.
     std::atomic<int32_t> lowerLimit_{0};

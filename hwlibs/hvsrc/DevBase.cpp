@@ -1,5 +1,6 @@
 #include "DevBase.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -64,6 +65,12 @@ std::string DevBase::logPath() const {
 
 int DevBase::initialize() {
     ThreadSyncGuard guard(&deviceLock_);
+    // A channel left open by an earlier initialize is closed first, so a bridge is never held
+    // twice, and before the log that the protocol on top of it writes to is replaced.
+    if (channel_) {
+        closeChannel();
+    }
+
     // The suffix comes from the bridge's programmable USB description: only its file-name-safe
     // form goes into the file name, so the log always stays inside the log directory.
     const std::string path =
@@ -72,10 +79,6 @@ int DevBase::initialize() {
     log_.reset(new FileLog(path.c_str(), true, false, false, true));
     log_->setLevel(LOG_DBG);
 
-    // A channel left open by an earlier initialize is closed first: a bridge is never held twice.
-    if (channel_) {
-        closeChannel();
-    }
     channel_.reset(new FtdiDev(description_, false));
     const int rc = channel_->open(false);
     if (rc != 0) {
@@ -107,16 +110,6 @@ void DevBase::closeChannel() {
         channel_->close();
         channel_.reset();
     }
-}
-
-int DevBase::measure(uint32_t /*index*/, int32_t& volts, int32_t& current) {
-    volts = 0;
-    current = 0;
-    return 0;
-}
-
-int DevBase::sendVoltage(uint32_t /*index*/, int32_t /*volts*/) {
-    return ERR_NOT_SUPPORTED;
 }
 
 void DevBase::registerHvParameters(int16_t sourceCount, int32_t min1, int32_t min2, int32_t max1,
@@ -185,7 +178,15 @@ int DevBase::reportError(int code, const char* format, ...) {
     if (log_) {
         log_->log(code, LOG_ERR, message.c_str());
     }
-    lastError_ = message;
+    size_t length = std::min(message.size(), kLastErrorSize - 1);
+    // A cut message ends before a character, not inside its UTF-8 sequence.
+    if (length < message.size()) {
+        while (length > 0 && (static_cast<unsigned char>(message[length]) & 0xC0u) == 0x80u) {
+            --length;
+        }
+    }
+    std::memcpy(lastError_, message.data(), length);
+    lastError_[length] = '\0';
     return code;
 }
 
@@ -194,7 +195,7 @@ std::string DevBase::fileNameSafe(const std::string& text) {
     for (size_t i = 0; i < safe.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(safe[i]);
         const bool forbidden = c < 0x20 || c == 0x7F || std::strchr("<>:\"/\\|?*", c) != nullptr;
-        if (forbidden || (i == 0 && c == '.')) {
+        if (forbidden) {
             safe[i] = '_';
         }
     }

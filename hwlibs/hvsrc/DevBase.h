@@ -33,7 +33,8 @@ public:
     int reserved3() override { return 0; }
     jd::IParamList* parameters() override { return params_; }
     jd::IParamList* auxParameters() override { return auxParams_; }
-    const char* lastError() override { return lastError_.c_str(); }
+    // Stays valid for the device's life: later messages are written into the same storage.
+    const char* lastError() override { return lastError_; }
     void reserved4() override {}
     const char* deviceName() override { return nameText_.c_str(); }
     int reserved5() override { return 0; }
@@ -62,7 +63,8 @@ public:
     uint64_t callbackContext() const { return callbackContext_; }
 
     // The suffix as it may stand in a file name: path separators, characters Windows forbids in
-    // names, control characters and a leading '.' become '_'.
+    // names and control characters become '_'. (The prefix always stands before it, so dots
+    // cannot make a name of their own.)
     static std::string fileNameSafe(const std::string& text);
     // Whole volts of a requested voltage, truncated toward zero. False when the value is not a
     // number or does not fit 32 bits; `out` is then the value saturated to 32 bits (0 for NaN).
@@ -85,9 +87,9 @@ protected:
     // device lock by deinitialize before the channel is closed.
     virtual void closeProtocol() {}
     // One measurement of a source for the parameter handler: raw voltage and current values.
-    virtual int measure(uint32_t index, int32_t& volts, int32_t& current);
+    virtual int measure(uint32_t index, int32_t& volts, int32_t& current) = 0;
     // The class's voltage-sending routine (range check, then send) for the parameter handler.
-    virtual int sendVoltage(uint32_t index, int32_t volts);
+    virtual int sendVoltage(uint32_t index, int32_t volts) = 0;
 
     // The twelve parameters of the two HV source classes, in their order.
     void registerHvParameters(int16_t sourceCount, int32_t min1, int32_t min2, int32_t max1,
@@ -103,7 +105,10 @@ protected:
 
     ThreadSyncObject deviceLock_;
     ThreadSyncObject errorLock_;
-    std::string lastError_;
+    // Never reallocated, so a pointer handed out stays valid while other threads record errors;
+    // longer messages are cut (the device log keeps them whole).
+    static constexpr size_t kLastErrorSize = 1024;
+    char lastError_[kLastErrorSize] = {};
     std::string description_;
     std::string nameText_;
     std::string suffix_;

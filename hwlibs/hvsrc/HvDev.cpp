@@ -104,10 +104,16 @@ int HvDev::readRanges(uint32_t index) {
     const unsigned char request = indexByte(index);
     unsigned char answer[8] = {};
     status = cmd->transact(HV_CMD_GET_RANGES, &request, 1, answer, sizeof(answer), kQueryTimeout);
-    int32_t lower = signed16(answer);
-    int32_t upper = signed16(answer + 2);
-    if (lower > upper) {
-        std::swap(lower, upper);
+    int32_t lower = 0;
+    int32_t upper = 0;
+    // The bytes of an answer that failed its checks (a flagged error, a wrong code, a short
+    // payload) are no limits: 0 and 0 let only 0 V through.
+    if (status == 0) {
+        lower = signed16(answer);
+        upper = signed16(answer + 2);
+        if (lower > upper) {
+            std::swap(lower, upper);
+        }
     }
     if (index < kKeptSources) {
         lower_[index] = lower;
@@ -129,6 +135,10 @@ int HvDev::readMeasurement(uint32_t index, int32_t& volts, int32_t& current) {
     unsigned char answer[6] = {};
     status =
         cmd->transact(HV_CMD_READ_VOLT_CURR, &request, 1, answer, sizeof(answer), kQueryTimeout);
+    // A failed exchange reads as 0 V and 0 current, whatever bytes it brought.
+    if (status != 0) {
+        return status;
+    }
     volts = signed16(answer);
     const uint32_t word = (static_cast<uint32_t>(answer[2]) << 24) |
                           (static_cast<uint32_t>(answer[3]) << 16) |
@@ -165,6 +175,9 @@ int HvDev::setVoltage(uint32_t index, double volts) {
     if (index < kKeptSources) {
         setVoltage_[index] = volts;
     }
+    // Every recorded error is recorded under the device lock: initialize replaces the device log
+    // under it.
+    ThreadSyncGuard guard(&deviceLock_);
     int32_t whole = 0;
     if (!DevBase::wholeVolts(volts, whole)) {
         return reportError(ERR_OUT_OF_RANGE, "Voltage out of range %d", whole);

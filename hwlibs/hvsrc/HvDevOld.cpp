@@ -10,6 +10,9 @@ int HvDevOld::setVoltage(uint32_t index, double volts) {
     if (index < 2) {
         setVoltage_[index] = volts;
     }
+    // Every recorded error is recorded under the device lock: initialize replaces the device log
+    // under it.
+    ThreadSyncGuard guard(&deviceLock_);
     int32_t whole = 0;
     if (!wholeVolts(volts, whole)) {
         return reportError(ERR_OUT_OF_RANGE, "Voltage out of range %d", whole);

@@ -27,10 +27,11 @@ public:
     double maxVoltage(int32_t index) override { return index == 0 ? upper_[0] : upper_[1]; }
     int polarity() override { return 0; }
 
-    // Status request and line read as one unit; always 0. Missing, short or non-hexadecimal
-    // status lines give 0 V.
+    // Status request and line read as one unit, after the input is cleared; always 0. Missing,
+    // short or non-hexadecimal status lines give 0 V.
     int readMeasurement(uint32_t index, int32_t& volts, int32_t& current);
-    // Range check (index 0: source 0, any other: source 1), then the set text.
+    // Range check (index 0: source 0, any other: source 1), then the set text: 0, -1 when the
+    // device is not open, or the failed write's status.
     int sendVoltage(uint32_t index, int32_t volts) override;
 
     // The protocol's pieces, exposed for the tests.
@@ -47,6 +48,9 @@ protected:
     int measure(uint32_t index, int32_t& volts, int32_t& current) override;
 
 private:
+    // A "Sent" or "Received" entry at DBG in the device log, followed by the text.
+    void logExchange(const char* label, const std::string& text);
+
     const int32_t lower_[2] = {0, -1000};
     const int32_t upper_[2] = {1000, 0};
     std::atomic<double> setVoltage_[2] = {{0.0}, {0.0}};

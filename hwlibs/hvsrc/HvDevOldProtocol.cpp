@@ -2,7 +2,7 @@
 // hexadecimal fields (fields 4 and 5 carry the two outputs, the low three bits free); "%da" and
 // "%db" set source 0 and source 1 in quarter volts. No framing, no checksum, no answer to a set.
 #include <cmath>
-#include <cstdlib>
+#include <cstdio>
 
 #include "HvDevOld.h"
 #include "TextUtil.h"
@@ -16,32 +16,22 @@ constexpr double kStatusWriteTimeout = 2.0;
 constexpr unsigned kStatusPauseMs = 50;
 constexpr double kStatusReadTimeout = 2.0;
 constexpr double kSetWriteTimeout = 1.0;
+constexpr int kNotOpen = -1;
 
 }  // namespace
 
 bool HvDevOld::parseStatusLine(const std::string& line, int32_t fields[10]) {
-    // The fields are read as "%x" each, separated by tabs; all ten must be there.
-    const char* p = line.c_str();
+    // The line is read as the format says: each tab matches any run of white space (or none),
+    // each %x takes an optional sign and 0x prefix. All ten fields must be there.
+    unsigned values[10] = {};
+    const int converted = std::sscanf(line.c_str(), "%x\t%x\t%x\t%x\t%x\t%x\t%x\t%x\t%x\t%x",
+                                      &values[0], &values[1], &values[2], &values[3], &values[4],
+                                      &values[5], &values[6], &values[7], &values[8], &values[9]);
+    if (converted != 10) {
+        return false;
+    }
     for (int i = 0; i < 10; ++i) {
-        if (i > 0) {
-            while (*p == ' ' || *p == '\r' || *p == '\n') {
-                ++p;
-            }
-            if (*p != '\t') {
-                return false;
-            }
-            ++p;
-        }
-        while (*p == ' ') {
-            ++p;
-        }
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(p, &end, 16);
-        if (end == p || *p == '-' || *p == '+' || value > 0xFFFFFFFFul) {
-            return false;
-        }
-        fields[i] = static_cast<int32_t>(static_cast<uint32_t>(value));
-        p = end;
+        fields[i] = static_cast<int32_t>(values[i]);
     }
     return true;
 }
@@ -59,19 +49,34 @@ std::string HvDevOld::setText(uint32_t index, int32_t volts) {
     return formatString(index == 0 ? "%llda" : "%lldb", quarter);
 }
 
+void HvDevOld::logExchange(const char* label, const std::string& text) {
+    if (log_) {
+        log_->logText(0, LOG_DBG, text.c_str(), label);
+    }
+}
+
 int HvDevOld::readMeasurement(uint32_t index, int32_t& volts, int32_t& current) {
     ThreadSyncGuard guard(&deviceLock_);
     volts = 0;
     current = 0;
-    if (!channel_) {
+    if (!channel_ || !channel_->isOpen()) {
         return 0;
     }
+    // A status line that came after an earlier request's read gave up answers that request,
+    // not this one.
+    channel_->clearInput();
+    channel_->dropPending();
     channel_->write("o", 1, kStatusWriteTimeout);
+    logExchange("Sent", "o");
     plat::sleepMs(kStatusPauseMs);
     std::string line;
     const int rc = channel_->readLine(line, '\n', kStatusReadTimeout);
+    if (rc != 0) {
+        return 0;
+    }
+    logExchange("Received", line);
     int32_t fields[10] = {0};
-    if (rc == 0 && parseStatusLine(line, fields)) {
+    if (parseStatusLine(line, fields)) {
         volts = fieldVolts(index, index == 0 ? fields[4] : fields[5]);
     }
     return 0;
@@ -83,9 +88,14 @@ int HvDevOld::sendVoltage(uint32_t index, int32_t volts) {
     if (volts < lower_[source] || volts > upper_[source]) {
         return reportError(ERR_OUT_OF_RANGE, "Voltage out of range %d", volts);
     }
-    if (channel_) {
-        const std::string text = setText(index, volts);
-        channel_->write(text.data(), text.size(), kSetWriteTimeout);
+    if (!channel_ || !channel_->isOpen()) {
+        return reportError(kNotOpen, "Device not open");
+    }
+    const std::string text = setText(index, volts);
+    const int written = channel_->write(text.data(), text.size(), kSetWriteTimeout);
+    logExchange("Sent", text);
+    if (written < 0) {
+        return reportError(written, "Cannot send command: %s", channel_->lastError().c_str());
     }
     return 0;
 }

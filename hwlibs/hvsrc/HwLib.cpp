@@ -1,5 +1,7 @@
 #include "HwLib.h"
 
+#include <set>
+
 #include "BiasSrcDev.h"
 #include "FtdiDev.h"
 #include "HvDev.h"
@@ -64,8 +66,17 @@ std::vector<std::string> HwLib::discoverDevices() {
 }
 
 void HwLib::createDevices(const std::vector<std::string>& candidates) {
+    std::set<std::string> seen;
     for (const std::string& description : candidates) {
         if (description.empty()) {
+            continue;
+        }
+        // A bridge is opened by its description, which finds the first bridge of that text; a
+        // second one could never be opened, and its device would take over the first one's log
+        // file (same suffix, same name).
+        if (!seen.insert(description).second) {
+            log->logAndReturn(0, LOG_ERR, "Duplicate description, not opened: %s",
+                              description.c_str());
             continue;
         }
         // Each device is told the log directory afresh.
