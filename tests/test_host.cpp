@@ -104,9 +104,11 @@ protected:
 TEST_F(Host, RefusesAWrongCommandLineBeforeTouchingAnything) {
     writeFile("neg.scn", "hvsrc | Tessaro HV Source: 1 | ramp=-5\n");
     writeFile("r1.scn",
-              "\n# one source only\nhvsrc | Tessaro HV Source: 1 | sources=1 range1=0:9\n");
+              "# one output only\nhvold | HV source AVR | # legacy\n"
+              "hvsrc | Tessaro HV Source: 1 | sources=1 range1=0:9\n");
     writeFile("quote.scn", "bias | BiasModule: 3 | firmware=\"BM 1\nhvold | HV source AVR |\n");
     writeFile("key.scn", "hvold | HV source AVR | load=5\n");
+    writeFile("lim.scn", "bias | BiasModule: 3 | limits=0:4000\n");
     const struct {
         const char* args;
         const char* err;
@@ -114,6 +116,9 @@ TEST_F(Host, RefusesAWrongCommandLineBeforeTouchingAnything) {
         {"--simulate set 0 0 10 + bogus", "unknown command 'bogus'"},
         {"--simulate lst", "unknown command 'lst'"},
         {"--simulate set 0 0 10 + read", "'read' takes 1 to 2 arguments, got 0"},
+        {"--simulate set 0 0 10 + read 1a", "'1a' is not a device number"},
+        {"--simulate set 0 0 10 + monitor --interval 0", "bad value '0' for --interval"},
+        {"--simulate set 0 0 10 + ramp 0 0 10 --rate", "'ramp' option --rate needs a value"},
         {"--simulate set 0 0 10 + set 0 0 ten", "'ten' is not a voltage"},
         {"--simulate set 0 0 10 + monitor --count x", "bad value 'x' for --count"},
         {"--simulate set 0 0 10 + monitor --count 2 --duration 1",
@@ -133,6 +138,7 @@ TEST_F(Host, RefusesAWrongCommandLineBeforeTouchingAnything) {
         {"--scenario r1.scn set 0 0 10", "r1.scn line 3: range1 is for a source this model does"},
         {"--scenario quote.scn set 0 0 10", "quote.scn line 1: a double quote is not closed"},
         {"--scenario key.scn set 0 0 10", "line 1: load=5: unknown setting for a hvold source"},
+        {"--scenario lim.scn set 0 0 10", "line 1: limits=0:4000: limits are LO:HI in volts"},
         {"--scenario . set 0 0 10", "\\. is a folder, not a scenario file"},
     };
     for (const auto& c : cases) {
@@ -205,6 +211,7 @@ TEST_F(Host, ReportsMissingDevicesAndRefusals) {
     } cases[] = {
         {"--scenario empty.scn list", 4,
          "no devices found; the library log is host_logs.hvsrc.log"},
+        {"list", 4, "no devices found \\(is a source attached and powered\\?\\)"},
         {"--lib ./none --simulate list", 3, "cannot load the plug-in"},
         {"--driver ./none --simulate list", 3, "cannot load the stand-in D2XX driver ./none"},
         {"--simulate set 2 0 95", 1, "device 2 source 0 refused 95 V \\(-1005\\): Voltage out"},
@@ -214,6 +221,12 @@ TEST_F(Host, ReportsMissingDevicesAndRefusals) {
         const Result run = host(words(c.args));
         EXPECT_EQ(c.rc, run.rc) << c.args << "\n" << run.err;
         EXPECT_TRUE(std::regex_search(run.err, std::regex(c.err))) << c.args << "\n" << run.err;
+        // However the run ended, the library was deinitialised: no bridge is left open.
+        for (int bridge = 1; bridge <= 3; ++bridge) {
+            SimSettings settings{};
+            sim_settings(bridge, &settings);
+            EXPECT_EQ(0, settings.open) << c.args << " bridge " << bridge;
+        }
     }
 }
 
@@ -226,7 +239,9 @@ TEST_F(Host, KeepsEachRunsLogsInAFolderOfItsOwn) {
     const Result two = host(words("--simulate list"), false);
     ASSERT_TRUE(std::regex_search(one.err, first, where)) << one.err;
     ASSERT_TRUE(std::regex_search(two.err, second, where)) << two.err;
-    EXPECT_NE(first[1].str(), second[1].str());
+    // The second run in the same second gets a folder of its own.
+    EXPECT_EQ("", first[2].str());
+    EXPECT_TRUE(second[2].str() == "-2" || first[1].str() != second[1].str()) << second[1];
     for (const std::string& folder : {first[1].str(), second[1].str()}) {
         EXPECT_EQ("[MSG]: Listing Devices ...",
                   hvtest::logLines(plat::joinPath(folder, "hvsrc.log")).at(0));
@@ -282,12 +297,18 @@ TEST_F(Host, RampsInStepsAndStopsWhereTheLibraryRefuses) {
     sim_hvsrc_set_voltage(kHv, 1, &hv);
     EXPECT_EQ(0, hv);
 
-    // A source still rising from an earlier set while the ramp goes down: stopped, not pushed on.
-    const Result against = host(words("--simulate set 0 1 300 + ramp 0 1 0 --rate 500 --step 5"));
-    EXPECT_EQ(1, against.rc);
-    EXPECT_TRUE(std::regex_search(against.err, std::regex("up while ramping down \\(more than 10")))
-        << against.err;
-    EXPECT_TRUE(std::regex_search(against.out, std::regex("stopped: device 0 source 1 left at 2")));
+    // A source still moving from an earlier set, against the ramp: stopped, not pushed on.
+    for (const char* args : {"--simulate set 0 1 300 + ramp 0 1 0 --rate 500 --step 5",
+                             "--simulate set 0 0 -300 + ramp 0 0 300 --rate 500 --step 5"}) {
+        const Result against = host(words(args));
+        EXPECT_EQ(1, against.rc) << args;
+        EXPECT_TRUE(std::regex_search(
+            against.err,
+            std::regex("(up while ramping down|down while ramping up) \\(more than 10")))
+            << against.err;
+        EXPECT_TRUE(
+            std::regex_search(against.out, std::regex("stopped: device 0 source [01] left at")));
+    }
 }
 
 TEST_F(Host, MonitorWritesCsvAndSvg) {
@@ -352,23 +373,42 @@ TEST_F(Host, JsonParsesBack) {
     EXPECT_LT(lines[4]["time_s"].get<double>(), lines[5]["time_s"].get<double>());
 }
 
-// The plot's memory stays the same however long the run, and a one-sample spike survives.
+// The plot's memory stays the same however long the run, and every spike survives the merging
+// of buckets.
 TEST(BoundedSeries, KeepsSpikesInFixedMemory) {
-    host::BoundedSeries series(2, 100);
+    constexpr int kEvery = 7919;  // more samples apart than one bucket ends up holding
+    host::BoundedSeries series(3, 100);
     const size_t footprint = series.footprintBytes();
     for (int i = 0; i < 100000; ++i) {
-        series.add(i * 0.01, {i == 54321 ? 900.0 : 1.0, i == 70000 ? -5.0 : 2.0});
+        const bool spike = i > 0 && i % kEvery == 0;
+        series.add(i * 0.01, {spike ? 1000.0 + i : 1.0, i == 70000 ? -5.0 : 2.0, 1.0 * i});
     }
     EXPECT_EQ(footprint, series.footprintBytes());
     EXPECT_EQ(100000u, series.samples());
     const std::vector<host::BoundedSeries::Point> points = series.points(0);
     EXPECT_LE(points.size(), 200u);
-    size_t spikes = 0;
+    std::vector<int> spikes;
     for (const auto& p : points) {
-        spikes += p.value == 900.0 ? 1 : 0;
-        EXPECT_TRUE(p.value == 1.0 || (p.value == 900.0 && p.time == 54321 * 0.01)) << p.value;
+        if (p.value != 1.0) {
+            const int i = static_cast<int>(p.value - 1000.0);
+            EXPECT_EQ(i * 0.01, p.time);
+            spikes.push_back(i);
+        }
     }
-    EXPECT_EQ(1u, spikes);
+    std::vector<int> expected;
+    for (int i = kEvery; i < 100000; i += kEvery) {
+        expected.push_back(i);
+    }
+    EXPECT_EQ(expected, spikes);
+    // No sample is missing: a rising channel gives each bucket its first and last sample, and
+    // each bucket starts with the sample after the last one of the bucket before.
+    const std::vector<host::BoundedSeries::Point> rising = series.points(2);
+    ASSERT_EQ(0u, rising.size() % 2);
+    EXPECT_EQ(0.0, rising.front().value);
+    EXPECT_EQ(99999.0, rising.back().value);
+    for (size_t k = 1; k + 1 < rising.size(); k += 2) {
+        EXPECT_EQ(rising[k].value + 1, rising[k + 1].value) << k;
+    }
     double lo = 0.0;
     double hi = 0.0;
     ASSERT_TRUE(series.range(1, lo, hi));
