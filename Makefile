@@ -4,7 +4,7 @@
 # Missing Debian packages are installed first when run as root.
 
 SHELL := /bin/bash
-PACKAGES := cmake make g++ libgtest-dev libgmock-dev googletest \
+PACKAGES := cmake make g++ libgtest-dev libgmock-dev googletest nlohmann-json3-dev \
             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang
 WINE := $(shell dpkg -L wine64 2>/dev/null | grep -E '/wine64$$' | head -n 1)
 WINESERVER := $(dir $(WINE))wineserver
@@ -61,7 +61,8 @@ test: deps
 	exit $$status
 
 # The host program against the simulator: all three kinds of source discovered, set and read
-# back through the plug-in, then a short monitor written as CSV and SVG.
+# back through the plug-in, a short monitor written as CSV and SVG, then every source ramped
+# back to 0 V.
 DEMO_DIR := $(CURDIR)/build/demo
 HOST := $(CURDIR)/build/linux/bin/hvsrc-host
 demo: build-linux
@@ -69,7 +70,8 @@ demo: build-linux
 	$(HOST) --simulate --log-dir $(DEMO_DIR) \
 	  list + set 0 0 250 + set 0 1 600 + set 1 1 -300 + set 2 0 42.5 \
 	  + read 0 + read 1 + read 2 \
-	  + monitor --interval 0.25 --count 12 --csv $(DEMO_DIR)/monitor.csv --svg $(DEMO_DIR)/monitor.svg
+	  + monitor --interval 0.25 --count 12 --csv $(DEMO_DIR)/monitor.csv --svg $(DEMO_DIR)/monitor.svg \
+	  + ramp all 0 --rate 200
 	@echo "logs, monitor.csv and monitor.svg (open it in a browser) are in $(DEMO_DIR)"
 
 # The packages hold the plug-in, hvsrc-host and the stand-in driver: only these are built for them.

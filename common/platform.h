@@ -38,6 +38,12 @@ void wallClock(int64_t& seconds, int& milliseconds);
 bool localTime(int64_t seconds, std::tm* out);
 void sleepMs(unsigned milliseconds);
 
+// Ctrl-C. Once installed, the first Ctrl-C (SIGINT on Linux; Ctrl-C or Ctrl-Break at the console
+// on Windows) only raises a flag that interruptRequested reports, so that a program can finish
+// what it is doing and stop cleanly; a second Ctrl-C ends the program at once as usual.
+void installInterruptHandler();
+bool interruptRequested();
+
 // Dynamic libraries. Handles are null when loading failed.
 void* loadLibrary(const char* name);
 void* findSymbol(void* library, const char* name);

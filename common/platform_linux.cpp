@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +90,30 @@ void sleepMs(unsigned milliseconds) {
     ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+void onInterrupt(int) {
+    interrupted.store(true);
+}
+
+}  // namespace
+
+void installInterruptHandler() {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    // SA_RESETHAND: the next SIGINT has its default effect, so a second Ctrl-C ends the program.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+}
+
+bool interruptRequested() {
+    return interrupted.load();
 }
 
 void* loadLibrary(const char* name) {

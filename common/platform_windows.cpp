@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <cwchar>
@@ -78,6 +79,29 @@ bool localTime(int64_t seconds, std::tm* out) {
 
 void sleepMs(unsigned milliseconds) {
     Sleep(milliseconds);
+}
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+// Runs on a thread of its own that the console starts.
+BOOL WINAPI onConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE;
+    }
+    // The second Ctrl-C goes on to the default handler, which ends the program.
+    return interrupted.exchange(true) ? FALSE : TRUE;
+}
+
+}  // namespace
+
+void installInterruptHandler() {
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+bool interruptRequested() {
+    return interrupted.load();
 }
 
 void* loadLibrary(const char* name) {

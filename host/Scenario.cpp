@@ -1,7 +1,10 @@
 #include "Scenario.h"
 
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 
 #include "platform.h"
@@ -10,9 +13,18 @@ namespace host {
 
 namespace {
 
-// Splits a settings text into words; double quotes keep blanks inside a word.
-std::vector<std::string> words(const std::string& text) {
-    std::vector<std::string> out;
+// Lengths the D2XX listing carries: descriptions and serial numbers longer than these would not
+// be listed as given.
+constexpr size_t kMaxDescription = 64;
+constexpr size_t kMaxSerial = 16;
+// Firmware bytes the HV source model answers.
+constexpr size_t kMaxHvFirmware = 30;
+// The bias module carries tenths of a volt in 16 bits.
+constexpr double kMaxBiasVolts = 3276.7;
+
+// Splits a settings text into words; double quotes keep blanks inside a word. False when a
+// quote is not closed.
+bool words(const std::string& text, std::vector<std::string>& out) {
     std::string word;
     bool quoted = false;
     bool any = false;
@@ -20,7 +32,7 @@ std::vector<std::string> words(const std::string& text) {
         if (c == '"') {
             quoted = !quoted;
             any = true;
-        } else if (!quoted && (c == ' ' || c == '\t')) {
+        } else if (!quoted && (c == ' ' || c == '\t' || c == '\r')) {
             if (any) {
                 out.push_back(word);
             }
@@ -34,7 +46,7 @@ std::vector<std::string> words(const std::string& text) {
     if (any) {
         out.push_back(word);
     }
-    return out;
+    return !quoted;
 }
 
 std::string trim(const std::string& text) {
@@ -49,7 +61,11 @@ std::string trim(const std::string& text) {
 bool toNumber(const std::string& text, double& out) {
     char* end = nullptr;
     out = std::strtod(text.c_str(), &end);
-    return !text.empty() && end != text.c_str() && *end == '\0';
+    return !text.empty() && end != text.c_str() && *end == '\0' && std::isfinite(out);
+}
+
+bool toWhole(const std::string& text, double lo, double hi, double& out) {
+    return toNumber(text, out) && out == std::trunc(out) && out >= lo && out <= hi;
 }
 
 // "LO:HI" as two numbers.
@@ -57,6 +73,115 @@ bool toPair(const std::string& text, double& lo, double& hi) {
     const size_t colon = text.find(':');
     return colon != std::string::npos && toNumber(text.substr(0, colon), lo) &&
            toNumber(text.substr(colon + 1), hi);
+}
+
+// Empty when `key=value` is a sound setting for the kind, else what is wrong with it.
+std::string checkSetting(const std::string& kind, const std::string& key,
+                         const std::string& value) {
+    double a = 0.0;
+    double b = 0.0;
+    const bool rate = key == "ramp";
+    const bool load = key == "load" || key == "load0" || key == "load1";
+    if ((kind == "hvsrc" && (rate || key == "load0" || key == "load1")) ||
+        (kind == "hvold" && rate) || (kind == "bias" && (rate || key == "load"))) {
+        if (!toNumber(value, a) || a < 0.0) {
+            return load ? "the load is 0 or more (MOhm for hvsrc, kOhm for bias; 0: no current)"
+                        : "the ramp is 0 or more V/s (0: at once)";
+        }
+        return "";
+    }
+    if (kind == "hvsrc" && key == "firmware") {
+        return value.size() <= kMaxHvFirmware ? "" : "the firmware text has at most 30 bytes";
+    }
+    if (kind == "hvsrc" && key == "sources") {
+        return toWhole(value, 0, 255, a) ? "" : "sources is a whole number from 0 to 255";
+    }
+    if (kind == "hvsrc" && (key == "range0" || key == "range1")) {
+        const bool ok = toPair(value, a, b) && a == std::trunc(a) && b == std::trunc(b) &&
+                        a >= INT16_MIN && a <= INT16_MAX && b >= INT16_MIN && b <= INT16_MAX;
+        return ok ? "" : "a range is LO:HI in whole volts from -32768 to 32767";
+    }
+    if (kind == "bias" && key == "firmware") {
+        return "";
+    }
+    if (kind == "bias" && key == "limits") {
+        const bool ok =
+            toPair(value, a, b) && std::fabs(a) <= kMaxBiasVolts && std::fabs(b) <= kMaxBiasVolts;
+        return ok ? "" : "limits are LO:HI in volts from -3276.7 to 3276.7";
+    }
+    if (kind == "bias" && key == "polarity") {
+        return value == "POS" || value == "NEG" ? "" : "polarity is POS or NEG";
+    }
+    const char* keys = kind == "hvsrc"   ? "serial, firmware, sources, range0, range1, ramp, "
+                                           "load0, load1"
+                       : kind == "hvold" ? "serial, ramp"
+                                         : "serial, firmware, limits, polarity, ramp, load";
+    return "unknown setting for a " + kind + " source (it takes " + keys + ")";
+}
+
+bool parseLine(const std::string& text, int number, ScenarioSource& source, std::string& error) {
+    const std::string where = "line " + std::to_string(number) + ": ";
+    const size_t bar1 = text.find('|');
+    const size_t bar2 = bar1 == std::string::npos ? bar1 : text.find('|', bar1 + 1);
+    source.line = number;
+    source.kind = trim(text.substr(0, bar1));
+    source.description =
+        bar1 == std::string::npos ? "" : trim(text.substr(bar1 + 1, bar2 - bar1 - 1));
+    if (source.kind.empty() || source.description.empty()) {
+        error = where + "expected 'kind | description | key=value ...'";
+        return false;
+    }
+    if (source.kind != "hvsrc" && source.kind != "hvold" && source.kind != "bias") {
+        error = where + "unknown kind of source '" + source.kind + "' (hvsrc, hvold or bias)";
+        return false;
+    }
+    if (source.description.size() > kMaxDescription) {
+        error = where + "the description has more than 64 characters";
+        return false;
+    }
+    std::vector<std::string> settings;
+    if (bar2 != std::string::npos && !words(text.substr(bar2 + 1), settings)) {
+        error = where + "a double quote is not closed";
+        return false;
+    }
+    double count = 2;  // the HV source model's count when none is set
+    for (const std::string& word : settings) {
+        const size_t eq = word.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            error = where + "'" + word + "' is not a key=value setting";
+            return false;
+        }
+        const std::string key = word.substr(0, eq);
+        const std::string value = word.substr(eq + 1);
+        const std::string problem = key == "serial"
+                                        ? (value.size() <= kMaxSerial ? ""
+                                                                      : "a serial has at most 16 "
+                                                                        "characters")
+                                        : checkSetting(source.kind, key, value);
+        if (!problem.empty()) {
+            error = where + word + ": " + problem;
+            return false;
+        }
+        if (key == "serial") {
+            source.serial = value;
+        } else {
+            source.settings.emplace_back(key, value);
+        }
+        if (key == "sources") {
+            toNumber(value, count);
+        }
+    }
+    for (const auto& setting : source.settings) {
+        const std::string& key = setting.first;
+        const bool perSource =
+            key == "range0" || key == "range1" || key == "load0" || key == "load1";
+        if (perSource && key.back() - '0' >= count) {
+            error = where + key + " is for a source this model does not have (sources=" +
+                    std::to_string(static_cast<int>(count)) + ")";
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -74,35 +199,42 @@ bool parseScenario(const std::string& text, std::vector<ScenarioSource>& out, st
         if (trim(line).empty()) {
             continue;
         }
-        const size_t bar1 = line.find('|');
-        const size_t bar2 = bar1 == std::string::npos ? bar1 : line.find('|', bar1 + 1);
         ScenarioSource source;
-        source.kind = trim(line.substr(0, bar1));
-        source.description =
-            bar1 == std::string::npos ? "" : trim(line.substr(bar1 + 1, bar2 - bar1 - 1));
-        if (source.kind.empty() || source.description.empty()) {
-            error = "line " + std::to_string(number) +
-                    ": expected 'kind | description | key=value ...'";
+        if (!parseLine(line, number, source, error)) {
             return false;
         }
-        if (bar2 != std::string::npos) {
-            for (const std::string& word : words(line.substr(bar2 + 1))) {
-                const size_t eq = word.find('=');
-                if (eq == std::string::npos || eq == 0) {
-                    error = "line " + std::to_string(number) + ": '" + word +
-                            "' is not a key=value setting";
-                    return false;
-                }
-                const std::string key = word.substr(0, eq);
-                const std::string value = word.substr(eq + 1);
-                if (key == "serial") {
-                    source.serial = value;
-                } else {
-                    source.settings.emplace_back(key, value);
-                }
-            }
-        }
         out.push_back(source);
+    }
+    return true;
+}
+
+bool readScenarioFile(const std::string& path, std::vector<ScenarioSource>& out,
+                      std::string& error) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(std::filesystem::u8path(path), ec)) {
+        error = path + " is a folder, not a scenario file";
+        return false;
+    }
+    std::FILE* file = plat::openFile(path, "rb");
+    if (file == nullptr) {
+        error = "cannot read the scenario file " + path;
+        return false;
+    }
+    std::string text;
+    char chunk[4096];
+    size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
+        text.append(chunk, got);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        error = "cannot read the scenario file " + path;
+        return false;
+    }
+    if (!parseScenario(text, out, error)) {
+        error = path + " " + error;
+        return false;
     }
     return true;
 }
@@ -147,23 +279,18 @@ void* Simulator::symbol(const char* name) {
 bool Simulator::apply(const std::vector<ScenarioSource>& sources) {
     using Attach = int (*)(const char*, const char*);
     for (const ScenarioSource& source : sources) {
+        const std::string where = "scenario line " + std::to_string(source.line) + ": ";
         const std::string attachName = "sim_" + source.kind + "_attach";
         Attach attach = reinterpret_cast<Attach>(symbol(attachName.c_str()));
-        if (attach == nullptr) {
-            error_ = "unknown kind of source '" + source.kind + "' (hvsrc, hvold or bias)";
-            return false;
-        }
-        const int bridge = attach(source.description.c_str(), source.serial.c_str());
+        const int bridge =
+            attach != nullptr ? attach(source.description.c_str(), source.serial.c_str()) : -1;
         if (bridge <= 0) {
-            error_ = "cannot attach a simulated " + source.kind + " source";
+            error_ = where + "the stand-in cannot attach a " + source.kind + " source";
             return false;
         }
         for (const auto& setting : source.settings) {
             if (!applySetting(source, bridge, setting.first, setting.second)) {
-                if (error_.empty()) {
-                    error_ = "bad setting " + setting.first + "=" + setting.second + " for a " +
-                             source.kind + " source";
-                }
+                error_ = where + "the stand-in refused " + setting.first + "=" + setting.second;
                 return false;
             }
         }
@@ -173,9 +300,10 @@ bool Simulator::apply(const std::vector<ScenarioSource>& sources) {
 
 bool Simulator::applySetting(const ScenarioSource& source, int bridge, const std::string& key,
                              const std::string& value) {
-    error_.clear();
     double a = 0.0;
     double b = 0.0;
+    toNumber(value, a);
+    toPair(value, a, b);
     const std::string& kind = source.kind;
     if (kind == "hvsrc") {
         if (key == "firmware") {
@@ -183,21 +311,21 @@ bool Simulator::applySetting(const ScenarioSource& source, int bridge, const std
                 symbol("sim_hvsrc_set_firmware"));
             return f != nullptr && f(bridge, value.data(), value.size()) == 0;
         }
-        if (key == "sources" && toNumber(value, a) && a >= 0 && a <= 255) {
+        if (key == "sources") {
             auto f = reinterpret_cast<int (*)(int, uint8_t)>(symbol("sim_hvsrc_set_count"));
             return f != nullptr && f(bridge, static_cast<uint8_t>(a)) == 0;
         }
-        if ((key == "range0" || key == "range1") && toPair(value, a, b)) {
+        if (key == "range0" || key == "range1") {
             auto f = reinterpret_cast<int (*)(int, int, int16_t, int16_t)>(
                 symbol("sim_hvsrc_set_range"));
             return f != nullptr &&
                    f(bridge, key[5] - '0', static_cast<int16_t>(a), static_cast<int16_t>(b)) == 0;
         }
-        if (key == "ramp" && toNumber(value, a)) {
+        if (key == "ramp") {
             auto f = reinterpret_cast<int (*)(int, double)>(symbol("sim_hvsrc_set_ramp"));
             return f != nullptr && f(bridge, a) == 0;
         }
-        if ((key == "load0" || key == "load1") && toNumber(value, a)) {
+        if (key == "load0" || key == "load1") {
             auto f = reinterpret_cast<int (*)(int, int, double)>(symbol("sim_hvsrc_set_load"));
             return f != nullptr && f(bridge, key[4] - '0', a) == 0;
         }
@@ -206,31 +334,28 @@ bool Simulator::applySetting(const ScenarioSource& source, int bridge, const std
             auto f = reinterpret_cast<int (*)(int, const char*)>(symbol("sim_bias_set_firmware"));
             return f != nullptr && f(bridge, value.c_str()) == 0;
         }
-        if (key == "limits" && toPair(value, a, b)) {
+        if (key == "limits") {
             auto f =
                 reinterpret_cast<int (*)(int, int32_t, int32_t)>(symbol("sim_bias_set_limits"));
-            return f != nullptr &&
-                   f(bridge, static_cast<int32_t>(a * 10), static_cast<int32_t>(b * 10)) == 0;
+            return f != nullptr && f(bridge, static_cast<int32_t>(std::lround(a * 10)),
+                                     static_cast<int32_t>(std::lround(b * 10))) == 0;
         }
-        if (key == "polarity" && (value == "POS" || value == "NEG")) {
+        if (key == "polarity") {
             auto f = reinterpret_cast<int (*)(int, int)>(symbol("sim_bias_set_polarity"));
             return f != nullptr && f(bridge, value == "POS" ? 1 : 0) == 0;
         }
-        if (key == "ramp" && toNumber(value, a)) {
+        if (key == "ramp") {
             auto f = reinterpret_cast<int (*)(int, double)>(symbol("sim_bias_set_ramp"));
             return f != nullptr && f(bridge, a * 10.0) == 0;
         }
-        if (key == "load" && toNumber(value, a)) {
+        if (key == "load") {
             auto f = reinterpret_cast<int (*)(int, double)>(symbol("sim_bias_set_load"));
             return f != nullptr && f(bridge, a) == 0;
         }
-    } else if (kind == "hvold") {
-        if (key == "ramp" && toNumber(value, a)) {
-            auto f = reinterpret_cast<int (*)(int, double)>(symbol("sim_hvold_set_ramp"));
-            return f != nullptr && f(bridge, a) == 0;
-        }
+    } else if (kind == "hvold" && key == "ramp") {
+        auto f = reinterpret_cast<int (*)(int, double)>(symbol("sim_hvold_set_ramp"));
+        return f != nullptr && f(bridge, a) == 0;
     }
-    error_ = "unknown or bad setting " + key + "=" + value + " for a " + kind + " source";
     return false;
 }
 

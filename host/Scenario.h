@@ -9,17 +9,22 @@
 namespace host {
 
 // One simulated source: its kind ("hvsrc", "hvold" or "bias"), the bridge's description and
-// serial, and model settings as key=value pairs.
+// serial, and model settings as key=value pairs, already checked.
 struct ScenarioSource {
+    int line = 0;  // its line in the scenario text
     std::string kind;
     std::string description;
     std::string serial;
     std::vector<std::pair<std::string, std::string>> settings;
 };
 
-// Parses a scenario text: one source a line, "kind | description | key=value ...";
-// '#' starts a comment. False with a message naming the line on a malformed line.
+// Parses a scenario text: one source a line, "kind | description | key=value ...", '#' starts a
+// comment, double quotes keep blanks inside a value. Every key and value is checked here, so
+// that a scenario that parses can be applied. False with a message naming the line.
 bool parseScenario(const std::string& text, std::vector<ScenarioSource>& out, std::string& error);
+// Reads and parses a scenario file; false with a message naming the file.
+bool readScenarioFile(const std::string& path, std::vector<ScenarioSource>& out,
+                      std::string& error);
 // One source of each kind.
 std::vector<ScenarioSource> defaultScenario();
 
@@ -32,7 +37,7 @@ public:
 
     // Loads the stand-in driver from `path`; false with a message in error().
     bool load(const std::string& path);
-    // Attaches every source of the scenario; false with a message on an unknown kind or setting.
+    // Attaches every source of the scenario; false with a message when the stand-in refuses.
     bool apply(const std::vector<ScenarioSource>& sources);
     const std::string& error() const { return error_; }
 

@@ -69,12 +69,12 @@ if(WINDRES)
 endif()
 
 # Run from an empty folder, so only what the package holds can be found.
-foreach(scenario "" "${root}/examples/lab.scn")
-    execute_process(COMMAND ${EMULATOR} "${root}/${HOST}" --simulate ${scenario} --log-dir . list
+foreach(scenario "--simulate" "--scenario;${root}/examples/lab.scn")
+    execute_process(COMMAND ${EMULATOR} "${root}/${HOST}" ${scenario} --log-dir . list
                     WORKING_DIRECTORY "${WORKDIR}/run"
                     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
     if(NOT rc EQUAL 0 OR NOT out MATCHES "${EXPECT}")
-        message(FATAL_ERROR "packaged ${HOST} --simulate ${scenario} list: exit ${rc}\n${out}${err}")
+        message(FATAL_ERROR "packaged ${HOST} ${scenario} list: exit ${rc}\n${out}${err}")
     endif()
 endforeach()
 message(STATUS "${ARCHIVE}: complete, stripped, runs")

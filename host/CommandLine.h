@@ -1,0 +1,78 @@
+// hvsrc-host's command line: the options, the commands with their arguments, and the checks that
+// need no device (names, argument counts, numbers). Everything here is decided before anything is
+// loaded, so a command line that fails these checks touches nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace host {
+
+enum ExitCode {
+    EXIT_OK = 0,
+    EXIT_REFUSED = 1,        // a device refused or failed an operation
+    EXIT_USAGE = 2,          // bad command line; nothing was touched
+    EXIT_LOAD = 3,           // the plug-in or the D2XX driver could not be loaded
+    EXIT_NO_DEVICE = 4,      // no device found
+    EXIT_INTERRUPTED = 130,  // stopped by Ctrl-C
+};
+
+enum class CommandName { List, Params, Get, Put, Set, Read, Monitor, Ramp };
+
+struct MonitorOptions {
+    double interval = 1.0;  // seconds between samples
+    size_t count = 0;       // 0: not given
+    double duration = 0.0;  // seconds; 0: not given (neither: until Ctrl-C)
+    std::string csvPath;    // empty: no CSV
+    std::string svgPath;    // empty: no SVG
+};
+
+struct RampOptions {
+    double rate = 10.0;  // volts per second
+    double step = 0.0;   // volts a step; 0: rate x kDefaultStepSeconds
+};
+
+// One command of the chain, its numbers already read. Device and source numbers are checked
+// against the devices found after discovery.
+struct Command {
+    CommandName name = CommandName::List;
+    std::string text;         // as typed, for messages
+    bool allSources = false;  // ramp all
+    size_t dev = 0;
+    bool hasSource = false;
+    uint32_t src = 0;
+    std::string param;   // get, put
+    std::string value;   // put: checked against the parameter's kind after discovery
+    double volts = 0.0;  // set, ramp
+    MonitorOptions monitor;
+    RampOptions ramp;
+};
+
+struct Options {
+    std::string libraryPath;   // empty: the plug-in beside the program
+    std::string logDirectory;  // empty: a new folder under hvsrc-logs/ for this run
+    bool simulate = false;
+    std::string scenarioPath;  // empty: one simulated source of each kind
+    std::string driverPath;    // empty: the stand-in driver in sim/ beside the program
+    bool json = false;
+    bool help = false;
+    bool version = false;
+    std::vector<Command> commands;  // in the order given; "+" separates them
+};
+
+// A ramp's step when --step is not given: what the rate covers in this time.
+constexpr double kDefaultStepSeconds = 0.2;
+
+std::string usageText();
+// Reads the whole command line; false with a message when any part of it is wrong.
+bool parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// Number readers shared by the commands: a whole decimal number without sign, a finite number,
+// a 32-bit signed whole number. Nothing may follow the number.
+bool parseIndex(const std::string& text, size_t& out);
+bool parseDouble(const std::string& text, double& out);
+bool parseInt32(const std::string& text, int32_t& out);
+
+}  // namespace host

@@ -1,0 +1,28 @@
+// hvsrc-host's commands against the devices of a session. Each command is checked against the
+// devices found (checkCommand) before the first one runs, so a chain that names a device, source
+// or parameter that is not there touches nothing.
+#pragma once
+
+#include <string>
+
+#include "CommandLine.h"
+#include "Session.h"
+
+namespace host {
+
+// Empty when the command fits the devices found, else what is wrong.
+std::string checkCommand(Session& session, const Command& command);
+// Runs one checked command; an exit code.
+int runCommand(Session& session, const Command& command);
+
+// Each in a file of its own.
+int runRamp(Session& session, const Command& command);
+int runMonitor(Session& session, const MonitorOptions& options);
+
+// Sleeps until `seconds` after `start` (a steady-clock time in seconds); false when Ctrl-C came
+// first.
+bool waitUntil(double start, double seconds);
+// Seconds on the steady clock.
+double steadyNow();
+
+}  // namespace host

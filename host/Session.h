@@ -1,0 +1,72 @@
+// One run of hvsrc-host against the plug-in: loads the stand-in driver (when simulating) and the
+// plug-in, initialises the library, keeps the devices it registered with what hvsrc-host knows
+// of each, and deinitialises and unloads everything when it ends.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+#include "DeviceKind.h"
+#include "HostFramework.h"
+#include "PluginLoader.h"
+#include "Scenario.h"
+
+namespace host {
+
+// Sources per device that hvsrc-host reads and lists at most.
+constexpr uint32_t kMaxSources = 256;
+
+// How a source's voltage was last set in this run. The library's getVoltage knows only what
+// went through setVoltage (and also keeps a refused request), so hvsrc-host keeps its own record.
+struct SetRecord {
+    enum class Via { Nothing, SetVoltage, Parameter };
+    Via via = Via::Nothing;
+    double volts = 0.0;  // what was sent
+    std::string param;   // Via::Parameter: "Voltage1" or "Voltage2"
+};
+
+struct Device {
+    jd::IHwDevHvSrc* dev = nullptr;
+    SourceKind kind = SourceKind::HvSource;
+    std::string firmware;
+    uint32_t sources = 0;        // the source count, at most kMaxSources
+    std::vector<SetRecord> set;  // one per source
+};
+
+class Session {
+public:
+    Session(const Options& options, std::ostream& out, std::ostream& err);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Loads what is needed and finds the devices; EXIT_OK or the exit code to end with.
+    int start(const std::vector<ScenarioSource>& scenario, const std::string& logDirectory);
+    void shutDown();
+
+    std::vector<Device>& devices() { return devices_; }
+    ParamList* params(const Device& device) const;
+    // Results; messages; confirmations (results, or messages when results are JSON).
+    std::ostream& out() { return out_; }
+    std::ostream& err() { return err_; }
+    std::ostream& text() { return options_.json ? err_ : out_; }
+    bool json() const { return options_.json; }
+
+private:
+    bool driverLoadable() const;
+
+    const Options& options_;
+    std::ostream& out_;
+    std::ostream& err_;
+    Framework framework_;
+    DeviceList deviceList_;
+    Simulator simulator_;  // declared before the plug-in: unloaded after it
+    PluginLoader plugin_;
+    jd::IHwLib* library_ = nullptr;
+    std::vector<Device> devices_;
+};
+
+}  // namespace host

@@ -1,0 +1,93 @@
+// Output for people: aligned tables and one line per reading.
+#include <cstdio>
+
+#include "DeviceKind.h"
+#include "Output.h"
+
+namespace host {
+
+namespace {
+
+std::string pad(const std::string& text, size_t width) {
+    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+// Limits of the first sources listed in the table; JSON lists all.
+constexpr size_t kTableLimits = 8;
+
+}  // namespace
+
+std::string fixed(double value, int decimals) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof(buffer), "%.*f", decimals, value);
+    return buffer;
+}
+
+void printDevices(std::ostream& out, const std::vector<DeviceRow>& rows) {
+    out << pad("DEV", 5) << pad("NAME", 11) << pad("KIND", 18) << pad("NUMBER", 8)
+        << pad("FIRMWARE", 24) << pad("SOURCES", 9) << pad("LIMITS (V)", 28) << "POLARITY\n";
+    for (const DeviceRow& row : rows) {
+        std::string limits;
+        for (size_t s = 0; s < row.limits.size() && s < kTableLimits; ++s) {
+            limits += "[" + voltsText(row.limits[s].first) + ", " +
+                      voltsText(row.limits[s].second) + "] ";
+        }
+        out << pad(std::to_string(row.index), 5) << pad(row.name, 11) << pad(row.kind, 18)
+            << pad(std::to_string(row.number), 8) << pad("\"" + row.firmware + "\"", 24)
+            << pad(std::to_string(row.sources), 9) << pad(limits, 28) << row.polarityText << "\n";
+    }
+}
+
+void printParams(std::ostream& out, const std::vector<ParamRow>& rows) {
+    out << pad("NAME", 16) << pad("TYPE", 7) << pad("VALUE", 16) << pad("ACCESS", 11)
+        << "MEANING\n";
+    for (const ParamRow& row : rows) {
+        const std::string value = row.numeric ? std::to_string(row.number) : row.text;
+        out << pad(row.name, 16) << pad(row.type, 7) << pad(value, 16)
+            << pad(row.readOnly ? "read-only" : "writable", 11) << row.meaning << "\n";
+    }
+}
+
+void printReadings(std::ostream& out, const std::vector<ReadingRow>& rows) {
+    for (const ReadingRow& row : rows) {
+        out << "device " << row.dev << " source " << row.src << ": " << fixed(row.volts, 1)
+            << " V, current ";
+        if (row.currentUnit != nullptr) {
+            out << fixed(row.current, 3) << " " << row.currentUnit;
+        } else {
+            out << "not measured";
+        }
+        if (!row.set.known) {
+            out << " (no voltage set in this run)\n";
+        } else if (row.set.via == "set") {
+            out << " (set " << voltsText(row.set.volts) << " V)\n";
+        } else {
+            out << " (set " << voltsText(row.set.volts) << " V through " << row.set.via << ")\n";
+        }
+    }
+}
+
+void printMonitorHeader(std::ostream& out, const std::vector<MonitorChannel>& channels) {
+    out << pad("time_s", 9);
+    for (const MonitorChannel& c : channels) {
+        out << pad(c.name + " V", 14);
+        if (c.currentUnit != nullptr) {
+            out << pad(std::string("I ") + c.currentUnit, 10);
+        }
+    }
+    out << "\n";
+}
+
+void printMonitorRow(std::ostream& out, const std::vector<MonitorChannel>& channels,
+                     const MonitorSample& sample) {
+    out << pad(fixed(sample.time, 2), 9);
+    for (size_t i = 0; i < channels.size(); ++i) {
+        out << pad(fixed(sample.volts[i], 1), 14);
+        if (channels[i].currentUnit != nullptr) {
+            out << pad(fixed(sample.current[i], 3), 10);
+        }
+    }
+    out << "\n";
+}
+
+}  // namespace host
