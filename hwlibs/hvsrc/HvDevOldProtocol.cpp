@@ -12,10 +12,6 @@ namespace HwHvSrc {
 
 namespace {
 
-constexpr double kStatusWriteTimeout = 2.0;
-constexpr unsigned kStatusPauseMs = 50;
-constexpr double kStatusReadTimeout = 2.0;
-constexpr double kSetWriteTimeout = 1.0;
 constexpr int kNotOpen = -1;
 
 }  // namespace
