@@ -47,14 +47,11 @@ constexpr uint32_t kListAllByDescription = FT_LIST_ALL | FT_OPEN_BY_DESCRIPTION;
 constexpr uint32_t kListSerialByIndex = FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER;
 
 // Fixed configuration applied at every open.
-constexpr uint32_t kDriverTimeoutMs = FtdiDev::kDriverTimeoutMs;
 constexpr uint8_t kLatencyMs = 2;
 constexpr uint32_t kUsbTransferSize = 65536;
 
 constexpr size_t kWriteChunk = 65535;
 constexpr uint32_t kClearChunk = 1000;
-constexpr double kClearMaxSeconds = FtdiDev::kClearMaxSeconds;
-constexpr size_t kClearMaxBytes = FtdiDev::kClearMaxBytes;
 constexpr size_t kLineChunk = 1023;
 
 // Byte counts handed to the driver are 32-bit; results must fit an int.
