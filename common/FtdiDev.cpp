@@ -47,15 +47,11 @@ constexpr uint32_t kListAllByDescription = FT_LIST_ALL | FT_OPEN_BY_DESCRIPTION;
 constexpr uint32_t kListSerialByIndex = FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER;
 
 // Fixed configuration applied at every open.
-constexpr uint32_t kDriverTimeoutMs = 500;
 constexpr uint8_t kLatencyMs = 2;
 constexpr uint32_t kUsbTransferSize = 65536;
 
 constexpr size_t kWriteChunk = 65535;
 constexpr uint32_t kClearChunk = 1000;
-// clearInput gives up on a line whose input never stops after this long or this much.
-constexpr double kClearMaxSeconds = 2.0;
-constexpr size_t kClearMaxBytes = 1024 * 1024;
 constexpr size_t kLineChunk = 1023;
 
 // Byte counts handed to the driver are 32-bit; results must fit an int.

@@ -21,6 +21,13 @@ class FtdiDev {
 public:
     using Observer = void (*)(const void* data, uint32_t count, bool sent, void* context);
 
+    // The driver's own read and write time-outs, set at every open: a driver call that waits for
+    // bytes (or for room to send them) returns after this long.
+    static constexpr uint32_t kDriverTimeoutMs = 500;
+    // clearInput gives up on a line whose input never stops after this long or this much.
+    static constexpr double kClearMaxSeconds = 2.0;
+    static constexpr size_t kClearMaxBytes = 1024 * 1024;
+
     FtdiDev(const std::string& identifier, bool openBySerial);
     virtual ~FtdiDev();
     FtdiDev(const FtdiDev&) = delete;

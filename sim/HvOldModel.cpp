@@ -26,6 +26,7 @@ struct Model {
     double out[2] = {0.0, 0.0};
     double ramp = 0.0;
     unsigned noise = 0;
+    unsigned delayMs = 0;
     int oneShot = 0;
     int persistent = 0;
     std::string replyNext;
@@ -101,7 +102,7 @@ void answerStatus(Model& m) {
         }
         line += "\n";
     }
-    sim_deliver(m.bridge, line.data(), line.size(), 0);
+    sim_deliver(m.bridge, line.data(), line.size(), m.delayMs);
 }
 
 void take(Model& m, const std::string& command) {
@@ -240,6 +241,13 @@ int sim_hvold_set_ramp(int bridge, double volts_per_second) {
     return withModel(bridge, [&](Model& m) {
         m.advance();
         m.ramp = volts_per_second;
+        return 0;
+    });
+}
+
+int sim_hvold_set_delay(int bridge, unsigned delay_ms) {
+    return withModel(bridge, [&](Model& m) {
+        m.delayMs = delay_ms;
         return 0;
     });
 }

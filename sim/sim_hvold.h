@@ -42,6 +42,8 @@ int sim_hvold_set_voltage(int bridge, int source, double* volts);
 int sim_hvold_set_ramp(int bridge, double volts_per_second);
 /* Value (0..7) put into the low three bits of fields 4 and 5. */
 int sim_hvold_set_noise(int bridge, unsigned low_bits);
+/* Status answers are delivered this many milliseconds after their request. */
+int sim_hvold_set_delay(int bridge, unsigned delay_ms);
 /* The next status answer is exactly these bytes. */
 int sim_hvold_reply_next(int bridge, const void* data, size_t length);
 

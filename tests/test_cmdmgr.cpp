@@ -223,9 +223,17 @@ TEST_F(CmdMgrTest, MissingTrailer) {
     EXPECT_EQ(lines().back(), "[ERR]: Missing termination of command");
 }
 
+// A peer that answers a Test at once and makes the next queue query (the answer's) fail.
+void answerThenFailQuery(void*, int bridge, const uint8_t*, size_t) {
+    const Bytes answer = {0x01, 0x00, 0x0A};
+    sim_deliver(bridge, answer.data(), answer.size(), 0);
+    sim_fail_next(bridge, "FT_GetQueueStatus", 4);
+}
+
 TEST_F(CmdMgrTest, FailedReadsDrainAndDumpWhatIsWaiting) {
     // The code read fails in the driver; the answer already waiting is drained and dumped.
-    sim_fail_next(bridge, "FT_GetQueueStatus", 4);
+    const SimPeer failing{answerThenFailQuery, nullptr, nullptr, nullptr};
+    ASSERT_EQ(sim_set_peer(bridge, &failing), 0);
     EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_TEST, nullptr, 0, nullptr, 0, 1.0), -4);
     EXPECT_EQ(cmd->lastError(), "Could not receive command, error: -4 (USB device disconnected)");
     EXPECT_EQ(lines(), (Lines{"[DBG]: CMD 01 (Test) >>>",
@@ -233,6 +241,22 @@ TEST_F(CmdMgrTest, FailedReadsDrainAndDumpWhatIsWaiting) {
                               "disconnected)",
                               "[DBG]: Buffer:", dumpLine("01 00 0a ", "...")}));
     EXPECT_EQ(sim_pending_input(bridge), 0u);
+
+    // Input waiting before a request (an answer that came too late) is no answer to it: it is
+    // dumped and dropped before the request goes out, and the exchange reads its own answer.
+    const Bytes late = {0x01, 0x07, 0x0A};
+    const Bytes test = {0x55, 0x01};
+    const Bytes passed = {0x01, 0x00, 0x0A};
+    ASSERT_EQ(
+        sim_script_expect(bridge, test.data(), test.size(), passed.data(), passed.size(), 0, 0, 0),
+        0);
+    ASSERT_EQ(sim_deliver(bridge, late.data(), late.size(), 0), 0);
+    EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_TEST, nullptr, 0, nullptr, 0, 1.0), 0);
+    const Lines tail = lines();
+    ASSERT_GE(tail.size(), 4u);
+    EXPECT_EQ(Lines(tail.end() - 4, tail.end()),
+              (Lines{"[DBG]: Buffer:", dumpLine("01 07 0a ", "..."), "[DBG]: CMD 01 (Test) >>>",
+                     "[DBG]: CMD 01 (Test) <<< "}));
 
     // The payload read fails after the code arrived: -1, and the rest is drained.
     const Bytes request = {0x55, 0x06, 0x00};
@@ -255,9 +279,9 @@ TEST_F(CmdMgrTest, FailedReadsDrainAndDumpWhatIsWaiting) {
     EXPECT_EQ(result, -1);
     EXPECT_EQ(cmd->lastError(), "Command data not received, error=-4 (USB device disconnected)");
     const Lines all = lines();
-    ASSERT_EQ(all.size(), 9u);
-    EXPECT_EQ(all[7], "[DBG]: CMD 06 (ReadVoltCurr) <<< ");
-    EXPECT_EQ(all[8], "[ERR]: Command data not received, error=-4 (USB device disconnected)");
+    ASSERT_EQ(all.size(), 13u);
+    EXPECT_EQ(all[11], "[DBG]: CMD 06 (ReadVoltCurr) <<< ");
+    EXPECT_EQ(all[12], "[ERR]: Command data not received, error=-4 (USB device disconnected)");
 }
 
 TEST_F(CmdMgrTest, FlushStopsOnInputThatNeverEnds) {

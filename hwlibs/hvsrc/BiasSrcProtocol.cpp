@@ -89,6 +89,11 @@ std::vector<std::string> BiasSrcDev::receiveLines() {
     const int received = channel_->readUntil(buffer.get(), kBiasReceiveBufferSize, kBiasReplyEnd,
                                              sizeof(kBiasReplyEnd), kBiasReceiveTimeout);
     if (received <= 0) {
+        // Nothing in time gives no lines and no entry; a driver failure is logged.
+        if (received < 0 && log_) {
+            log_->logAndReturn(received, LOG_ERR, "Cannot receive answer: %s",
+                               channel_->lastError().c_str());
+        }
         return {};
     }
     const size_t count = static_cast<size_t>(received);

@@ -139,6 +139,12 @@ int CmdMgr::transact(signed char code, const void* request, uint32_t requestLeng
     // Held across both halves, so the exchange stays whole even for a caller without a lock of
     // its own.
     ThreadSyncGuard guard(&lock_);
+    // Input waiting before the request goes out belongs to no answer of it: an answer that came
+    // after its exchange gave up, or the rest of a malformed one. It is dropped (and dumped), so
+    // it cannot be taken for this exchange's answer.
+    if (channel_->availableBytes() > 0) {
+        flushInput(true);
+    }
     const int sent = sendCommand(code, request, requestLength);
     if (sent != 0) {
         return sent;

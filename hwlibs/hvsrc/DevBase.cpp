@@ -107,7 +107,12 @@ void DevBase::closeChannel() {
     ThreadSyncGuard guard(&deviceLock_);
     closeProtocol();
     if (channel_) {
-        channel_->close();
+        // The channel is forgotten either way, but a close the driver refused is recorded.
+        const int rc = channel_->close();
+        if (rc != 0) {
+            reportError(rc, "Cannot close device: %s (%s)", description_.c_str(),
+                        channel_->lastError().c_str());
+        }
         channel_.reset();
     }
 }

@@ -14,6 +14,12 @@ namespace HwHvSrc {
 class HvDevOld : public DevBase {
 public:
     static constexpr uint32_t kBaudRate = 9600;
+    // The status request: written within 2 s, then a pause of 50 ms for the source to answer,
+    // then the line read within 2 s. A set text is written within 1 s.
+    static constexpr double kStatusWriteTimeout = 2.0;
+    static constexpr unsigned kStatusPauseMs = 50;
+    static constexpr double kStatusReadTimeout = 2.0;
+    static constexpr double kSetWriteTimeout = 1.0;
 
     HvDevOld(std::string description, jd::IFramework* framework, std::string logDirectory);
     ~HvDevOld() override = default;

@@ -12,10 +12,6 @@ namespace HwHvSrc {
 
 namespace {
 
-constexpr double kStatusWriteTimeout = 2.0;
-constexpr unsigned kStatusPauseMs = 50;
-constexpr double kStatusReadTimeout = 2.0;
-constexpr double kSetWriteTimeout = 1.0;
 constexpr int kNotOpen = -1;
 
 }  // namespace
@@ -66,12 +62,22 @@ int HvDevOld::readMeasurement(uint32_t index, int32_t& volts, int32_t& current) 
     // not this one.
     channel_->clearInput();
     channel_->dropPending();
-    channel_->write("o", 1, kStatusWriteTimeout);
+    const int written = channel_->write("o", 1, kStatusWriteTimeout);
     logExchange("Sent", "o");
+    // A request that did not go out has no answer to wait for; a reading is still 0 V, but the
+    // failure is recorded.
+    if (written < 0) {
+        reportError(written, "Cannot send command: %s", channel_->lastError().c_str());
+        return 0;
+    }
     plat::sleepMs(kStatusPauseMs);
     std::string line;
     const int rc = channel_->readLine(line, '\n', kStatusReadTimeout);
     if (rc != 0) {
+        // -1: no line in time, which the reading shows as 0 V; anything else is the driver's.
+        if (rc < -1) {
+            reportError(rc, "Cannot read status: %s", channel_->lastError().c_str());
+        }
         return 0;
     }
     logExchange("Received", line);

@@ -1,0 +1,521 @@
+// The fault matrix: each kind of source, each device operation, under each fault a bridge or a
+// source can show (a D2XX call failing, the bridge unplugged or detached mid-exchange, stalled
+// writes, input that never stops, a driver that lies about counts, no answer, a late answer, a
+// garbage answer). Every cell must return within a bound made of the time-outs that fault lets
+// expire, with the healthy result or the operation's failure value and, where the device reports
+// failures, an ERR entry that says what happened; and once the fault is gone the next operation
+// must work. The whole matrix is printed. Cells run on a few worker threads, each with bridges and
+// a log directory of its own.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fault_bench.h"
+
+using namespace faulttest;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+enum class How { Fail, Lie, Unplug, Detach, Stall, Flood, NoAnswer, Late, Garbage };
+// Armed before the operation, or the moment the source has received the operation's first whole
+// request, before it answers (mid-exchange; an operation that sends nothing meets it from the
+// start).
+enum class When { Before, Request };
+
+// What the host does once the fault is gone, before the next operation: nothing; start the device
+// again (after the driver said the device was disconnected); or plug the bridge in again and
+// start the device (after it was pulled out, or when the driver still holds it open).
+enum class Then { Next, Restart, Replug };
+
+// One fault. `expect` holds, per kind, one character per operation in the order of Op:
+//   '.'  the healthy result, and no ERR entry;
+//   'W'  the healthy result, with an ERR entry matching `text` (a failed step that did not matter);
+//   'E'  the operation's failure value, and an ERR entry matching `text`;
+//   'S'  the failure value with no entry, as the device answers an exchange that brought nothing;
+//   '-'  not run: the operation never meets this fault.
+
+struct Fault {
+    const char* name;
+    How how;
+    When when;
+    const char* function;  // Fail and Lie: the D2XX function
+    uint32_t value;        // Fail: the status; Lie: the count reported
+    Then then;
+    const char* expect[kKinds];
+    const char* text[kKinds];
+};
+
+const uint32_t kIoError = 4;
+const uint32_t kHuge = 0xFFFFFFFFu;
+
+// Expectations per kind: hvsrc, legacy, bias; each string has one character per operation:
+// initialize, setVoltage, readVoltage, readCurrent, polarity, param read, deinitialize.
+// clang-format off
+const Fault kFaults[] = {
+    {"FT_OpenEx fails (3)", How::Fail, When::Before, "FT_OpenEx", 3,
+     Then::Next, {"E------", "E------", "E------"},
+     {"Cannot open device", "Cannot open device", "Cannot open device"}},
+    {"FT_Purge fails (4)", How::Fail, When::Before, "FT_Purge", kIoError,
+     Then::Next, {".------", ".------", ".------"}, {}},
+    {"FT_SetTimeouts fails (4)", How::Fail, When::Before, "FT_SetTimeouts", kIoError,
+     Then::Next, {".------", ".------", ".------"}, {}},
+    {"FT_SetLatencyTimer fails (4)", How::Fail, When::Before, "FT_SetLatencyTimer", kIoError,
+     Then::Next, {".------", ".------", ".------"}, {}},
+    {"FT_SetUSBParameters fails (4)", How::Fail, When::Before, "FT_SetUSBParameters", kIoError,
+     Then::Next, {".------", ".------", ".------"}, {}},
+    {"FT_SetBaudRate fails (7)", How::Fail, When::Before, "FT_SetBaudRate", 7,
+     Then::Next, {".------", ".------", ".------"}, {}},
+    {"FT_SetDataCharacteristics fails (4)", How::Fail, When::Before, "FT_SetDataCharacteristics",
+     kIoError,
+     Then::Next, {".------", ".------", ".------"}, {}},
+    {"FT_SetBitMode fails (17)", How::Fail, When::Before, "FT_SetBitMode", 17,
+     Then::Next, {"-------", "-------", ".------"}, {}},
+    {"FT_GetQueueStatus fails (4)", How::Fail, When::Request, "FT_GetQueueStatus", kIoError,
+     Then::Next, {"WEEE-E-", ".-..-.-", ".....--"},
+     {"USB device disconnected", "", ""}},
+    {"FT_Read fails (4)", How::Fail, When::Request, "FT_Read", kIoError,
+     Then::Next, {"WEEE-E-", "--EW-E-", "EEEEE--"},
+     {"USB device disconnected", "USB device disconnected", "USB device disconnected"}},
+    {"FT_Write fails (4)", How::Fail, When::Before, "FT_Write", kIoError,
+     Then::Next, {"WEEE-E-", "-EEW-E-", "EEEEE--"},
+     {"USB device disconnected", "USB device disconnected", "Cannot send command"}},
+    {"FT_Close fails (4)", How::Fail, When::Before, "FT_Close", kIoError,
+     Then::Replug, {"------E", "------E", "------E"},
+     {"USB device disconnected", "USB device disconnected", "USB device disconnected"}},
+    {"unplugged mid-exchange", How::Unplug, When::Request, nullptr, 0,
+     Then::Next, {"EEEE.E.", "..EW.E.", "EEEEE.."},
+     {"USB device disconnected", "USB device disconnected", "USB device disconnected"}},
+    {"writes stall", How::Stall, When::Before, nullptr, 0,
+     Then::Next, {"EEEE-E-", "-EEW-E-", "EEEEE--"},
+     {"Timeout", "Timeout", "Cannot send command"}},
+    {"input floods", How::Flood, When::Before, nullptr, 0,
+     Then::Next, {"....-.-", "....-.-", ".....--"}, {}},
+    {"FT_Write claims too much", How::Lie, When::Before, "FT_Write", kHuge,
+     Then::Restart, {"WEEE-E-", "-EEW-E-", "EEEEE--"},
+     {"Device disconnected", "Device disconnected", "Cannot send command"}},
+    {"FT_Read claims too much", How::Lie, When::Request, "FT_Read", kHuge,
+     Then::Next, {"....-.-", "--..-.-", ".....--"}, {}},
+    {"FT_GetQueueStatus claims too much", How::Lie, When::Request, "FT_GetQueueStatus", kHuge,
+     Then::Next, {"....-.-", ".-..-.-", ".....--"}, {}},
+    {"no answer", How::NoAnswer, When::Before, nullptr, 0,
+     Then::Next, {"EEEE-E-", "--S.-S-", "SSSSS--"},
+     {"Timeout", "", ""}},
+    {"late answer", How::Late, When::Request, nullptr, 0,
+     Then::Next, {"WEEE-E-", "--S.-S-", "SSSSS--"},
+     {"Timeout", "", ""}},
+    {"garbage answer", How::Garbage, When::Before, nullptr, 0,
+     Then::Next, {"WEEE-E-", "--S.-S-", "SSSSS--"},
+     {"Command failed", "", ""}},
+    {"detached, attached again", How::Detach, When::Request, nullptr, 0,
+     Then::Replug, {"EEEE.E.", "E.EW.E.", "EEEEE.."},
+     {"USB device disconnected", "Cannot open device|USB device disconnected",
+      "USB device disconnected"}},
+};
+// clang-format on
+
+// --- Time bounds --------------------------------------------------------------------------------
+
+// One exchange of an operation: how long its first write may stall, how long it waits for an
+// answer that does not come, and a pause it always makes.
+struct Exchange {
+    double write;
+    double answer;
+    double pause;
+};
+
+const double kDriverBlock = FtdiDev::kDriverTimeoutMs / 1000.0;
+const double kLateBy = 0.3;  // a late answer comes this long after its exchange gave up
+// In a cell whose fault comes mid-exchange, the first answer waits this long, so the fault is
+// armed before the operation looks for it.
+const unsigned kFirstAnswerDelayMs = 100;
+const double kMarginFixed = 0.3;
+const double kMarginShare = 0.1;
+
+std::vector<Exchange> exchangesOf(Kind kind, Op op) {
+    const Exchange hvTest{HwHvSrc::kCmdWriteTimeout, HvDev::kTestTimeout, 0.0};
+    const Exchange hvQuery{HwHvSrc::kCmdWriteTimeout, HvDev::kQueryTimeout, 0.0};
+    const Exchange bias{HwHvSrc::kBiasWriteTimeout, HwHvSrc::kBiasReceiveTimeout, 0.0};
+    const double pause = HvDevOld::kStatusPauseMs / 1000.0;
+    const Exchange oldStatus{HvDevOld::kStatusWriteTimeout, pause + HvDevOld::kStatusReadTimeout,
+                             pause};
+    const Exchange oldSet{HvDevOld::kSetWriteTimeout, 0.0, 0.0};
+    switch (kind) {
+        case kHv:
+            if (op == kInit) {
+                return {hvTest, hvTest, hvQuery, hvQuery, hvQuery, hvQuery};
+            }
+            return op == kPolarity || op == kDeinit ? std::vector<Exchange>{}
+                                                    : std::vector<Exchange>{hvQuery};
+        case kOld:
+            if (op == kSet) {
+                return {oldSet};
+            }
+            return op == kReadV || op == kReadI || op == kParam ? std::vector<Exchange>{oldStatus}
+                                                                : std::vector<Exchange>{};
+        default:
+            if (op == kInit) {
+                return {bias, bias};
+            }
+            return op == kParam || op == kDeinit ? std::vector<Exchange>{}
+                                                 : std::vector<Exchange>{bias};
+    }
+}
+
+// The longest the operation may take under the fault: the time-outs the fault lets expire in
+// each exchange it reaches, plus the pauses, plus a margin. A write that stalls gives up after
+// its time-out, where a driver that blocks in each call can add one of its own write time-outs;
+// draining input that never stops gives up after its limit; a queue count the driver got wrong
+// can make one read wait out the driver's read time-out.
+double boundOf(Kind kind, Op op, const Fault& fault) {
+    const std::vector<Exchange> xs = exchangesOf(kind, op);
+    double sum = 0.0;
+    for (const Exchange& x : xs) {
+        sum += x.pause;
+    }
+    const double drain = FtdiDev::kClearMaxSeconds + kDriverBlock;
+    switch (fault.how) {
+        case How::Stall:
+            for (const Exchange& x : xs) {
+                sum += x.write + kDriverBlock;
+            }
+            break;
+        case How::NoAnswer:
+            for (const Exchange& x : xs) {
+                sum += x.answer;
+            }
+            break;
+        case How::Late:
+        case How::Garbage:
+            // Only the first exchange meets it; the one after a late answer waits for it too.
+            sum += xs.empty() ? 0.0 : xs[0].answer + kLateBy;
+            break;
+        case How::Flood:
+            sum += drain * static_cast<double>(xs.size() + (op == kInit ? 1 : 0));
+            break;
+        case How::Fail:
+        case How::Lie:
+            sum += kDriverBlock;
+            break;
+        case How::Unplug:
+        case How::Detach:
+            break;
+    }
+    if (fault.when == When::Request) {
+        sum += kFirstAnswerDelayMs / 1000.0;
+    }
+    return sum + kMarginFixed + kMarginShare * sum;
+}
+
+// --- What the operations give ---------------------------------------------------------------
+
+// The healthy results, as runOp shows them (`second`: the run after the fault is gone).
+std::string goodOf(Kind kind, Op op, bool second) {
+    static const char* const kGood[kKinds][kOps] = {
+        {"rc 0, fw HVS-2.1.0, 2 sources, limits -2000..2000 -2000..2000, open", "", "123", "4.567",
+         "0", "123", "rc 0, closed"},
+        {"rc 0, open", "", "250", "0", "0", "250", "rc 0, closed"},
+        {"rc 0, fw BM-1.04, limits 0..90, open", "", "42.5", "1.5", "1", "BM-1.04", "rc 0, closed"},
+    };
+    if (op == kSet) {
+        char text[64];
+        std::snprintf(text, sizeof(text), "rc 0, source has %g",
+                      second ? kSetSecond[kind] : kSetFirst[kind]);
+        return text;
+    }
+    return kGood[kind][op];
+}
+
+// An answer that comes after its exchange gave up: a healthy answer to the operation's first
+// request, but with other values than the source has now.
+Bytes lateAnswer(Kind kind, Op op) {
+    auto text = [](const char* s) { return Bytes(s, s + std::char_traits<char>::length(s)); };
+    if (kind == kHv) {
+        if (op == kInit) {
+            return {0x01, 0x00, 0x0A};
+        }
+        return op == kSet ? Bytes{0x05, 0x00, 0x0A}
+                          : Bytes{0x06, 0x00, 0x63, 0x00, 0x00, 0x00, 0x07, 0x00, 0x0A};
+    }
+    if (kind == kOld) {
+        return text("1\t2a\t3ff\t0\t318\t1f40\t10\t0\t7\t55\n");
+    }
+    switch (op) {
+        case kInit:
+            return text("(OLD-FW;00)\n\r");
+        case kSet:
+            return text("(0;00)\n\r");
+        case kPolarity:
+            return text("(NEG;00)\n\r");
+        default:
+            return text("(03E7;0007;00)\n\r");
+    }
+}
+
+// Bytes that mean nothing to any of the protocols: binary, a zero byte early on, brackets and
+// separators out of place, line ends in the middle; long enough for any answer the current model
+// expects, whose status byte is never 0.
+const Bytes kGarbage = {0xA7, 0x3C, 0x00, 0xFF, 0x28, 0x3B, 0x91, 0x0A, 0x0D, 0x29, 0x55, 0x06,
+                        0xE2, 0x7F, 0x80, 0x20, 0x3B, 0x29, 0x0A, 0x28, 0x46, 0x46, 0x3B, 0x3B,
+                        0xC3, 0x28, 0x00, 0x0D, 0x0A, 0x29, 0x13, 0x37, 0xB0, 0x0B, 0x5A, 0x5A,
+                        0xEE, 0x01, 0x02, 0x03, 0x29, 0x0A, 0x0D, 0x3B, 0xFE, 0xED, 0xFA, 0xCE};
+
+struct Cell {
+    Kind kind = kHv;
+    Op op = kInit;
+    const Fault* fault = nullptr;
+    char expect = '.';
+    double bound = 0.0;
+    // Filled by the run:
+    double seconds = 0.0;
+    std::string result;
+    std::vector<std::string> problems;
+};
+
+bool failureValue(Op op, double value) {
+    switch (op) {
+        case kInit:
+            return value >= 0.0;  // 0 for a degraded start-up, or the open's D2XX status
+        case kSet:
+            return value != 0.0;
+        case kPolarity:
+            return value == -1.0;
+        default:
+            return value == 0.0;
+    }
+}
+
+void runCell(Cell& cell, Slot& slot) {
+    const Fault& f = *cell.fault;
+    const Kind kind = cell.kind;
+    const Op op = cell.op;
+    Bench bench(kind, slot);
+    auto problem = [&cell](const std::string& text) { cell.problems.push_back(text); };
+
+    if (op != kInit) {
+        const Outcome setup = bench.run(kInit, false);
+        if (setup.shown != goodOf(kind, kInit, false) || !bench.prepare()) {
+            problem("set-up failed: " + setup.shown);
+            return;
+        }
+    }
+    const size_t logBefore = op == kInit ? 0 : bench.log().size();
+
+    // The fault.
+    const bool sends = !exchangesOf(kind, op).empty();
+    const int bridge = bench.bridge;
+    std::function<void()> arm;
+    Clock::time_point lateArrives{};
+    switch (f.how) {
+        case How::Fail:
+            arm = [bridge, &f] { sim_fail_next(bridge, f.function, f.value); };
+            break;
+        case How::Lie:
+            arm = [bridge, &f] { sim_fake_count_next(bridge, f.function, f.value); };
+            break;
+        case How::Unplug:
+            arm = [bridge] { sim_unplug(bridge, 1); };
+            break;
+        case How::Detach:
+            arm = [&bench] { bench.detach(); };
+            break;
+        case How::Stall:
+            sim_stall(bridge, 1);
+            break;
+        case How::Flood:
+            sim_flood(bridge, 1, 0xA5);
+            break;
+        case How::NoAnswer:
+            bench.model().fault(bridge, bench.model().noAnswer, 1);
+            break;
+        case How::Late:
+            // The source answers the first request only after its exchange gave up.
+            bench.model().fault(bridge, bench.model().noAnswer, 0);
+            arm = [bridge, &lateArrives, kind, op] {
+                const std::vector<Exchange> xs = exchangesOf(kind, op);
+                const auto after = std::chrono::milliseconds(
+                    static_cast<int>((xs.empty() ? 0.0 : xs[0].answer + kLateBy) * 1000.0));
+                const Bytes late = lateAnswer(kind, op);
+                sim_deliver(bridge, late.data(), late.size(), static_cast<unsigned>(after.count()));
+                lateArrives = Clock::now() + after;
+            };
+            break;
+        case How::Garbage:
+            bench.model().replyNext(bridge, kGarbage.data(), kGarbage.size());
+            break;
+    }
+    std::unique_ptr<FirstRequest> trigger;
+    if (arm && f.when == When::Request && sends) {
+        // The first answer waits a little, so the fault is in place before the operation looks
+        // for it; once it is armed, answers come at once again.
+        bench.model().setDelay(bench.bridge, kFirstAnswerDelayMs);
+        trigger.reset(new FirstRequest(bench.model(), bridge, [arm, &bench] {
+            arm();
+            bench.model().setDelay(bench.bridge, 0);
+        }));
+    } else if (arm) {
+        arm();
+    }
+    const unsigned callsBefore = f.how == How::Fail ? sim_call_count(bridge, f.function) : 0;
+
+    const Clock::time_point start = Clock::now();
+    Outcome out = bench.act(op, false);
+    cell.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (trigger) {
+        trigger->finish();
+        if (!trigger->fired) {
+            problem("the source never had a request, so the fault was never armed");
+        }
+    }
+    out = bench.describe(op, out);
+
+    // What it gave.
+    std::vector<std::string> errors;
+    const std::vector<std::string> lines = bench.log();
+    for (size_t i = std::min(logBefore, lines.size()); i < lines.size(); ++i) {
+        if (lines[i].rfind("[ERR]: ", 0) == 0) {
+            errors.push_back(lines[i].substr(7));
+        }
+    }
+    cell.result = out.shown + (errors.empty() ? "" : " | " + errors.front());
+    if (f.how == How::Fail && sim_call_count(bridge, f.function) == callsBefore) {
+        problem(std::string("the operation never called ") + f.function);
+    }
+    if (cell.seconds > cell.bound) {
+        problem("took " + format("%.3f s", cell.seconds) + ", bound " +
+                format("%.3f s", cell.bound));
+    }
+    const std::string good = goodOf(kind, op, false);
+    const std::string text = f.text[kind] != nullptr ? f.text[kind] : "";
+    // The text is a pattern: "A|B" takes either.
+    const bool textFound =
+        !text.empty() && std::any_of(errors.begin(), errors.end(), [&text](const std::string& e) {
+            return std::regex_search(e, std::regex(text));
+        });
+    switch (cell.expect) {
+        case '.':
+            if (out.shown != good || !errors.empty()) {
+                problem("expected the healthy result \"" + good + "\" and no error entry");
+            }
+            break;
+        case 'W':
+            if (out.shown != good || !textFound) {
+                problem("expected \"" + good + "\" and an error entry matching \"" + text + "\"");
+            }
+            break;
+        case 'E':
+        case 'S':
+            if (out.shown == good || !failureValue(op, out.value)) {
+                problem("expected the failure value, not \"" + out.shown + "\"");
+            }
+            if (cell.expect == 'E' && !textFound) {
+                problem("expected an error entry matching \"" + text + "\"");
+            }
+            if (cell.expect == 'S' && !errors.empty()) {
+                problem("expected no error entry");
+            }
+            break;
+    }
+
+    // The fault goes away.
+    sim_unplug(bridge, 0);
+    sim_stall(bridge, 0);
+    sim_flood(bridge, 0, 0);
+    bench.model().setDelay(bench.bridge, 0);
+    bench.model().clearFaults(bridge);
+    if (f.how == How::Late) {
+        std::this_thread::sleep_until(lateArrives + std::chrono::milliseconds(50));
+    }
+    if (f.then == Then::Replug) {
+        bench.attach();
+    }
+    const Op next = op == kDeinit ? kInit : op;
+    if (f.then != Then::Next && next != kInit) {
+        const Outcome again = bench.run(kInit, false);
+        if (again.shown != goodOf(kind, kInit, false) || !bench.prepare()) {
+            problem("starting again failed: " + again.shown);
+            return;
+        }
+    }
+    const Outcome after = bench.run(next, true);
+    if (after.shown != goodOf(kind, next, true)) {
+        problem(std::string("afterwards ") + kOpNames[next] + " gave \"" + after.shown +
+                "\", not \"" + goodOf(kind, next, true) + "\"");
+    }
+}
+
+const int kWorkers = 3;
+
+TEST(FaultMatrix, EveryCellReturnsInTimeReportsAndRecovers) {
+    sim_reset();
+    std::vector<Cell> cells;
+    for (int k = 0; k < kKinds; ++k) {
+        for (int o = 0; o < kOps; ++o) {
+            for (const Fault& f : kFaults) {
+                const char expect = f.expect[k][o];
+                if (expect != '-') {
+                    Cell cell;
+                    cell.kind = static_cast<Kind>(k);
+                    cell.op = static_cast<Op>(o);
+                    cell.fault = &f;
+                    cell.expect = expect;
+                    cell.bound = boundOf(cell.kind, cell.op, f);
+                    cells.push_back(cell);
+                }
+            }
+        }
+    }
+    // The longest cells first, so the workers finish together.
+    std::vector<Cell*> order;
+    for (Cell& c : cells) {
+        order.push_back(&c);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Cell* a, const Cell* b) { return a->bound > b->bound; });
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> workers;
+    const Clock::time_point start = Clock::now();
+    for (int w = 0; w < kWorkers; ++w) {
+        workers.emplace_back([&, w] {
+            Slot slot(w);
+            for (size_t i = next++; i < order.size(); i = next++) {
+                runCell(*order[i], slot);
+            }
+        });
+    }
+    for (std::thread& t : workers) {
+        t.join();
+    }
+    const double total = std::chrono::duration<double>(Clock::now() - start).count();
+
+    std::printf("%-7s %-13s %-36s %-80s %7s %7s\n", "kind", "operation", "fault", "result", "time",
+                "bound");
+    for (const Cell& c : cells) {
+        std::string shown = c.result;
+        if (shown.size() > 80) {
+            shown = shown.substr(0, 77) + "...";
+        }
+        std::printf("%-7s %-13s %-36s %-80s %7.3f %7.3f%s\n", kKindNames[c.kind], kOpNames[c.op],
+                    c.fault->name, shown.c_str(), c.seconds, c.bound,
+                    c.problems.empty() ? "" : "  <-- FAILED");
+    }
+    std::printf("%zu cells on %d workers in %.1f s\n", cells.size(), kWorkers, total);
+    for (const Cell& c : cells) {
+        for (const std::string& p : c.problems) {
+            ADD_FAILURE() << kKindNames[c.kind] << " / " << kOpNames[c.op] << " / " << c.fault->name
+                          << ": " << p << "\n  result: " << c.result;
+        }
+    }
+}
+
+}  // namespace
