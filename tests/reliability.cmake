@@ -3,3 +3,7 @@
 hvsrc_add_test(test_stress SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_stress.cpp
                LIBS hvhost ftd2xx THREADS)
 add_dependencies(test_stress hvsrc)
+
+# The HV safety property: no voltage outside a source's limits reaches it, whatever a host asks.
+hvsrc_add_test(test_safety SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_safety.cpp LIBS hvhost ftd2xx)
+add_dependencies(test_safety hvsrc)
