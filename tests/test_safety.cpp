@@ -328,10 +328,11 @@ TEST_F(Safety, CurrentModelSendsNoVoltageOutsideTheLimits) {
                                     std::max<double>(ranges[i][s][0], ranges[i][s][1])};
         }
     }
-    // No source is known to the third model while the library starts: GetRanges fails.
-    sim_hvsrc_set_count(sources[2].bridge, 0);
+    // The third answers every start-up exchange, its ranges included, with an error status:
+    // the limits it sent in those answers are no limits.
+    sim_hvsrc_fault(sources[2].bridge, SIM_HV_BAD_STATUS, 1);
     ASSERT_TRUE(start("current", 3));
-    sim_hvsrc_set_count(sources[2].bridge, 2);
+    sim_hvsrc_clear_faults(sources[2].bridge);
     for (int s = 0; s < 2; ++s) {
         ASSERT_EQ(0.0, host.device(2)->minVoltage(s));
         ASSERT_EQ(0.0, host.device(2)->maxVoltage(s));
