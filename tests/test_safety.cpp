@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr int kRandomRequests = 1500;
 constexpr uint32_t kIndices[] = {0, 1, 2, 255, 256, 257, 0xFFFFFFFFu};
 constexpr int16_t kInt16Edges[] = {-32768, -32767, -1, 0, 1, 32766, 32767};
 
@@ -71,6 +70,18 @@ struct Received {
     std::string what;
 };
 
+// The commands a text-protocol source recorded from the index `from` on.
+std::vector<std::string> commandsFrom(int bridge, size_t from, int (*count)(int),
+                                      int (*copy)(int, int, char*, size_t)) {
+    std::vector<std::string> out;
+    for (int i = static_cast<int>(from); i < count(bridge); ++i) {
+        char text[64] = {};
+        copy(bridge, i, text, sizeof(text));
+        out.push_back(text);
+    }
+    return out;
+}
+
 // One simulated source as the property sees it: what it decoded since the last look, and the
 // limits it must stay within.
 class Source {
@@ -79,6 +90,8 @@ public:
     virtual std::vector<Received> fresh() = 0;
     virtual int outputs() const { return 2; }
     virtual bool hasVoltageParameters() const { return true; }
+    // Random requests after the chosen ones.
+    virtual int randomRequests() const { return 1500; }
 
     int bridge = 0;
     Limits limits[2] = {};
@@ -119,10 +132,9 @@ public:
     // The source reads the digits before the letter as quarter volts, negated for source 1.
     std::vector<Received> fresh() override {
         std::vector<Received> out;
-        const std::vector<std::string> commands =
-            hvtest::recordedCommands(bridge, sim_hvold_command_count, sim_hvold_command);
-        for (; seen_ < commands.size(); ++seen_) {
-            const std::string& text = commands[seen_];
+        for (const std::string& text :
+             commandsFrom(bridge, seen_, sim_hvold_command_count, sim_hvold_command)) {
+            ++seen_;
             const char letter = text.empty() ? 'o' : text.back();
             if (letter == 'a' || letter == 'b') {
                 const double quarter = static_cast<double>(std::strtoll(text.c_str(), nullptr, 10));
@@ -146,13 +158,14 @@ class BiasSource : public Source {
 public:
     int outputs() const override { return 1; }
     bool hasVoltageParameters() const override { return false; }
+    // One output, whatever the index, and each accepted request a whole exchange: fewer suffice.
+    int randomRequests() const override { return 500; }
     // The module takes "setU(n)" as n tenths of a volt, its polarity giving the sign.
     std::vector<Received> fresh() override {
         std::vector<Received> out;
-        const std::vector<std::string> commands =
-            hvtest::recordedCommands(bridge, sim_bias_command_count, sim_bias_command);
-        for (; seen_ < commands.size(); ++seen_) {
-            const std::string& text = commands[seen_];
+        for (const std::string& text :
+             commandsFrom(bridge, seen_, sim_bias_command_count, sim_bias_command)) {
+            ++seen_;
             if (text.rfind("setU(", 0) == 0) {
                 const double tenths =
                     static_cast<double>(std::strtoll(text.c_str() + 5, nullptr, 10));
@@ -248,14 +261,14 @@ std::vector<Request> requests(const Source& source) {
             }
         }
     }
-    for (uint32_t param = 0; param < 2; ++param) {
+    for (uint32_t param = 0; param < 2 && source.hasVoltageParameters(); ++param) {
         for (const int16_t value : values) {
             out.push_back({true, param, 0.0, value});
         }
     }
     std::mt19937 random(seed());
-    for (int i = 0; i < kRandomRequests; ++i) {
-        if (random() % 8 == 0) {
+    for (int i = 0; i < source.randomRequests(); ++i) {
+        if (source.hasVoltageParameters() && random() % 8 == 0) {
             out.push_back(
                 {true, static_cast<uint32_t>(random() % 2), 0.0, static_cast<int16_t>(random())});
             continue;
