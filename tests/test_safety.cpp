@@ -128,7 +128,10 @@ private:
 
 class LegacySource : public Source {
 public:
-    LegacySource() { limits[0] = {0, 1000}, limits[1] = {-1000, 0}; }
+    LegacySource() {
+        limits[0] = {0, 1000};
+        limits[1] = {-1000, 0};
+    }
     // The source reads the digits before the letter as quarter volts, negated for source 1.
     std::vector<Received> fresh() override {
         std::vector<Received> out;
@@ -187,31 +190,13 @@ private:
 // The voltages a request may carry: the special doubles, every limit -1, -0.5, exact, +0.5 and
 // +1, and values around the 16- and 32-bit edges.
 std::vector<double> chosenVolts(const Source& source) {
-    const double inf = std::numeric_limits<double>::infinity();
-    std::vector<double> volts = {std::nan(""),
-                                 -std::nan(""),
-                                 inf,
-                                 -inf,
-                                 0.0,
-                                 -0.0,
-                                 std::numeric_limits<double>::denorm_min(),
-                                 -std::numeric_limits<double>::denorm_min(),
-                                 std::numeric_limits<double>::min() / 3.0,
-                                 1e300,
-                                 -1e300,
-                                 std::numeric_limits<double>::max(),
-                                 -std::numeric_limits<double>::max(),
-                                 32767.0,
-                                 32768.0,
-                                 -32768.0,
-                                 -32769.0,
-                                 65535.0,
-                                 65536.0,
-                                 2147483647.0,
-                                 2147483648.0,
-                                 -2147483648.0,
-                                 -2147483649.0,
-                                 4294967296.0 + 100.0};
+    using L = std::numeric_limits<double>;
+    std::vector<double> volts = {std::nan(""), -std::nan(""), L::infinity(),   -L::infinity(),
+                                 0.0,          -0.0,          L::denorm_min(), -L::denorm_min(),
+                                 L::min() / 3, 1e300,         -1e300,          L::max(),
+                                 -L::max()};
+    volts.insert(volts.end(), {32767.0, 32768.0, -32768.0, -32769.0, 65535.0, 65536.0, 2147483647.0,
+                               2147483648.0, -2147483648.0, -2147483649.0, 4294967396.0});
     for (int s = 0; s < source.outputs(); ++s) {
         for (const double limit : {source.limits[s].lower, source.limits[s].upper}) {
             for (const double offset : {-1.0, -0.5, 0.0, 0.5, 1.0}) {
