@@ -1,4 +1,5 @@
-# make test   build and run every suite: Linux, Linux under ASan+UBSan, Windows under Wine
+# make test   build and run every suite: Linux, Linux under ASan+UBSan, Windows under Wine, then
+#             the programs that start threads (and the stress tests) under ThreadSanitizer
 # make demo   the host program against the simulated sources
 # make package  hvsrc-<version>-Linux.tar.gz and hvsrc-<version>-win64.zip in build/packages
 # Missing Debian packages are installed first when run as root.
@@ -11,7 +12,7 @@ WINESERVER := $(dir $(WINE))wineserver
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
 WINE_ENV := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 
-.PHONY: all deps test test-linux test-asan test-windows build-linux demo package clean
+.PHONY: all deps test test-linux test-asan test-tsan test-windows build-linux demo package clean
 
 all: build-linux
 
@@ -38,6 +39,13 @@ test-asan: deps
 	cmake --build --preset linux-asan
 	ctest --preset linux-asan
 
+# Only the programs that start threads are built and run here; a ThreadSanitizer report fails
+# the program that shows it.
+test-tsan: deps
+	cmake --preset linux-tsan
+	cmake --build --preset linux-tsan
+	ctest --preset linux-tsan
+
 # One persistent wineserver for the whole run (each Wine start is then fast); it is stopped
 # however the run ends, so nothing is left holding the output open.
 test-windows: deps
@@ -57,6 +65,7 @@ test: deps
 	$(MAKE) --no-print-directory test-linux || status=1; \
 	$(MAKE) --no-print-directory test-asan || status=1; \
 	$(MAKE) --no-print-directory test-windows || status=1; \
+	$(MAKE) --no-print-directory test-tsan || status=1; \
 	if [ $$status = 0 ]; then echo "make test: all suites passed"; else echo "make test: FAILED"; fi; \
 	exit $$status
 
@@ -88,4 +97,4 @@ package: deps
 	@ls -l $(PACKAGE_DIR)
 
 clean:
-	rm -rf build/linux build/linux-asan build/windows build/packages
+	rm -rf build/linux build/linux-asan build/linux-tsan build/windows build/packages

@@ -5,7 +5,7 @@ hvsrc_add_test(test_lib SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_lib.cpp
                LIBS hvsrc_core hvhost ftd2xx)
 
 hvsrc_add_test(test_devbase SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_devbase.cpp
-               LIBS hvsrc_core hvhost ftd2xx)
+               LIBS hvsrc_core hvhost ftd2xx THREADS)
 
 hvsrc_add_test(test_vtable SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_vtable.cpp)
 target_include_directories(test_vtable PRIVATE ${CMAKE_SOURCE_DIR}/common)

@@ -1,5 +1,5 @@
 # The stand-in D2XX driver, called directly through its exported functions.
-hvsrc_add_test(test_sim SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sim.cpp LIBS ftd2xx)
+hvsrc_add_test(test_sim SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_sim.cpp LIBS ftd2xx THREADS)
 # Status values and flags come from the plug-in's own declarations (header only).
 target_include_directories(test_sim PRIVATE ${CMAKE_SOURCE_DIR}/common)
 

@@ -1,7 +1,7 @@
 // The bias module against its simulated counterpart and against scripted answers: the start-up
 // traffic and what it learns, the exchange on the wire and in the log (answer selection, empty
 // fields, two groups, a failed write), the field rules, voltage setting with its range check,
-// the readings, the polarity, the closed state and two threads sharing one device.
+// the readings, the polarity and the closed state. (Many threads on one device: test_stress.)
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,9 +9,7 @@
 #include <initializer_list>
 #include <limits>
 #include <memory>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "BiasSrcDev.h"
@@ -496,62 +494,6 @@ TEST_F(BiasTest, ClosedDeviceSendsAndLogsNothing) {
     EXPECT_EQ(0u, countLines(log(), "[ERR]: Voltage out of range 500"));
     EXPECT_EQ(0, dev->setVoltage(0, 10.0));
     EXPECT_EQ(10.0, dev->readVoltage(0));
-}
-
-TEST_F(BiasTest, TwoThreadsNeverMixTheirExchanges) {
-    open();
-    const int rounds = 25;
-    std::vector<double> readings;
-    std::thread setter([this] {
-        for (int i = 0; i < rounds; ++i) {
-            EXPECT_EQ(0, dev->setVoltage(0, 10.0 + i));
-        }
-    });
-    std::thread reader([this, &readings] {
-        for (int i = 0; i < rounds; ++i) {
-            readings.push_back(dev->readVoltage(0));
-        }
-    });
-    setter.join();
-    reader.join();
-
-    // Every command arrived whole, and each reading is a voltage that was set at some point.
-    const Lines sent = commands(bridge);
-    ASSERT_EQ(static_cast<size_t>(2 * rounds), sent.size());
-    std::set<std::string> setTexts;
-    for (const std::string& command : sent) {
-        if (command != "getUI(1)") {
-            setTexts.insert(command);
-        }
-    }
-    EXPECT_EQ(static_cast<size_t>(rounds), setTexts.size());
-    for (int i = 0; i < rounds; ++i) {
-        EXPECT_EQ(1u, setTexts.count("setU(" + std::to_string(100 + 10 * i) + ")"));
-    }
-    for (const double volts : readings) {
-        EXPECT_TRUE(volts == 0.0 || (volts >= 10.0 && volts <= 10.0 + rounds - 1)) << volts;
-    }
-
-    // In the log every exchange stands together: its command, then its own answer.
-    const Lines entries = log();
-    size_t exchanges = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i] != "[DBG]: Sent") {
-            continue;
-        }
-        ASSERT_LE(i + 6, entries.size() - 1);
-        const std::string command = entries[i + 1];
-        const std::string answer = entries[i + 3];
-        EXPECT_EQ("[DBG]: Received", entries[i + 2]);
-        if (command == "[DBG]: getUI(1)") {
-            EXPECT_EQ(3u, splitAny(answer, ";", true).size()) << answer;
-        } else if (command.rfind("[DBG]: setU(", 0) == 0) {
-            EXPECT_EQ("[DBG]: (0;00)", answer) << command;
-        }
-        EXPECT_EQ("\r)", entries[i + 6]);
-        ++exchanges;
-    }
-    EXPECT_EQ(static_cast<size_t>(2 * rounds + 2), exchanges);  // with the start-up's two
 }
 
 }  // namespace

@@ -338,7 +338,7 @@ TEST_F(CmdMgrTest, SendFailuresEndTheExchange) {
 
 namespace {
 
-// The frame report that the two-thread test of the device relies on does catch mixed frames.
+// The frame report that the stress test (test_stress) relies on does catch mixed frames.
 TEST_F(CmdMgrTest, ModelFlagsMixedAndMalformedFrames) {
     const auto write = [&](Bytes bytes) { channel->write(bytes.data(), bytes.size(), 1.0); };
     write({0x55, 0x04});                                    // this thread starts GetRanges ...

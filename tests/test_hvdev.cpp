@@ -1,7 +1,7 @@
 // The current HV source device against its simulated counterpart: start-up traffic and what it
 // learns, naming, voltage setting with its range check (also by the index byte the frame
-// carries), readings, the host parameters, a source that never answers, the closed state and two
-// threads sharing one device.
+// carries), readings, the host parameters, a source that never answers, the closed state and the
+// device lock around a refused request. (Many threads on one device: test_stress.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -427,36 +427,6 @@ TEST_F(HvDevTest, ClosedDeviceRefusesExchanges) {
     EXPECT_EQ(volts, 0);
     EXPECT_EQ(param("VoltageSense1"), 0);
     EXPECT_EQ(written(bridge), Bytes{});
-}
-
-TEST_F(HvDevTest, TwoThreadsNeverMixTheirFrames) {
-    start(kDescription, [](int b) {
-        sim_hvsrc_set_range(b, 0, 0, 1000);
-        sim_hvsrc_set_range(b, 1, -1000, 0);
-        sim_hvsrc_set_delay(b, 1);
-    });
-    sim_hvsrc_clear_frames(bridge);
-    constexpr int kRounds = 25;
-    int failuresA = 0;
-    int failuresB = 0;
-    const auto drive = [&](uint32_t index, int sign, int& failures) {
-        for (int i = 1; i <= kRounds; ++i) {
-            const double volts = sign * (10.0 * i + index);
-            failures += dev->setVoltage(index, volts) != 0 ? 1 : 0;
-            failures += dev->readVoltage(index) != volts ? 1 : 0;
-        }
-    };
-    std::thread a([&] { drive(0, 1, failuresA); });
-    std::thread b([&] { drive(1, -1, failuresB); });
-    a.join();
-    b.join();
-    EXPECT_EQ(failuresA, 0);
-    EXPECT_EQ(failuresB, 0);
-    EXPECT_EQ(sim_hvsrc_frame_count(bridge), 4 * kRounds);
-    EXPECT_EQ(sim_hvsrc_bad_frame_count(bridge), 0);
-    for (const std::string& line : log()) {
-        EXPECT_NE(line.rfind("[ERR]", 0), 0u) << line;
-    }
 }
 
 // Runs `operation` on a thread of its own while this thread holds `lock` for 100 ms; true when

@@ -243,38 +243,4 @@ TEST(HvDevOldProtocol, StatusLineParsing) {
     EXPECT_EQ("4000b", HvDevOld::setText(1, -1000));
 }
 
-TEST_F(HvDevOldTest, TwoThreadsNeverMixTheirTexts) {
-    open();
-    auto setter = [this] {
-        for (int i = 0; i < 20; ++i) {
-            device->setVoltage(0, 100.0 + i);
-        }
-    };
-    auto reader = [this] {
-        for (int i = 0; i < 20; ++i) {
-            device->readVoltage(1);
-        }
-    };
-    std::thread a(setter);
-    std::thread b(reader);
-    a.join();
-    b.join();
-    const int count = sim_hvold_command_count(bridge);
-    EXPECT_EQ(40, count);
-    int reads = 0;
-    for (int i = 0; i < count; ++i) {
-        char text[64];
-        sim_hvold_command(bridge, i, text, sizeof(text));
-        const std::string command = text;
-        if (command == "o") {
-            ++reads;
-        } else {
-            ASSERT_GE(command.size(), 2u) << command;
-            EXPECT_EQ('a', command.back()) << command;
-            EXPECT_EQ(std::string::npos, command.find('o')) << command;
-        }
-    }
-    EXPECT_EQ(20, reads);
-}
-
 }  // namespace
