@@ -159,6 +159,15 @@ TEST_F(CmdMgrTest, AnswerFailuresGiveTheirCodeAndText) {
          -5,
          "Instead of response 01 (Test) received FFFFFF85 (Unknown)",
          "[DBG]: CMD FFFFFF85 (Unknown) <<< "},
+        // The code alone: a payload of nothing is a short one, not a failed read.
+        {"code only",
+         0x02,
+         30,
+         0,
+         {0x02},
+         -2,
+         "Received data too short (0 < 30).",
+         "[DBG]: CMD 02 (FwInfo) <<< "},
         // The trailer is checked before the code.
         {"wrong code and status",
          0x01,
