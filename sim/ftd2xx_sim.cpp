@@ -86,6 +86,10 @@ const char* const kFnNames[kFnCount] = {"FT_ListDevices",    "FT_OpenEx",
                                         "FT_SetBitMode",     "FT_GetQueueStatus",
                                         "FT_SetDtr",         "FT_ClrRts"};
 
+// Key of the listing failure that comes after the listing's work, among the failures injected
+// for any bridge (beyond the function indices, so sim_fail_next never reaches it).
+constexpr int kLateListingFailure = kFnCount;
+
 int fnIndex(const char* name) {
     if (name == nullptr) {
         return -1;
@@ -464,7 +468,8 @@ uint32_t FT_ListDevices(void* pArg1, void* pArg2, uint32_t flags) {
             }
         }
         *static_cast<uint32_t*>(pArg2) = static_cast<uint32_t>(list.size());
-        return kOk;
+        // A failure injected for after the work: the slots are filled, the status is not kOk.
+        return takeFault(r.failAny, kLateListingFailure, status) ? status : kOk;
     }
     if (mode == kListByIndex) {
         const auto index = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pArg1));
@@ -929,6 +934,12 @@ int sim_fail_next(int bridge, const char* function, uint32_t status) {
         return -1;
     }
     b->failNext[fn] = status;
+    return 0;
+}
+
+int sim_fail_listing_late(uint32_t status) {
+    std::lock_guard<std::mutex> lock(reg().mutex);
+    reg().failAny[kLateListingFailure] = status;
     return 0;
 }
 

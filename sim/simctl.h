@@ -97,6 +97,9 @@ int sim_fail_next(int bridge, const char* function, uint32_t status);
 /* (A bridge's own failure is used before one set for any bridge. FT_OpenEx also takes the
  * failure set for the bridge it would open. Calls with an invalid handle fail
  * FT_INVALID_HANDLE and leave the failure pending. -1 for an unknown function name.) */
+/* The next FT_ListDevices that lists all bridges fills the caller's slots and count as usual and
+ * then returns `status` (a listing that fails part-way). */
+int sim_fail_listing_late(uint32_t status);
 /* The next call of "FT_Read", "FT_Write" or "FT_GetQueueStatus" on this bridge does its work
  * but reports `count` as its byte count (a driver that lies about counts). */
 int sim_fake_count_next(int bridge, const char* function, uint32_t count);

@@ -159,6 +159,15 @@ TEST_F(CmdMgrTest, AnswerFailuresGiveTheirCodeAndText) {
          -5,
          "Instead of response 01 (Test) received FFFFFF85 (Unknown)",
          "[DBG]: CMD FFFFFF85 (Unknown) <<< "},
+        // The code alone: a payload of nothing is a short one, not a failed read.
+        {"code only",
+         0x02,
+         30,
+         0,
+         {0x02},
+         -2,
+         "Received data too short (0 < 30).",
+         "[DBG]: CMD 02 (FwInfo) <<< "},
         // The trailer is checked before the code.
         {"wrong code and status",
          0x01,
@@ -198,14 +207,16 @@ TEST_F(CmdMgrTest, AnswerFailuresGiveTheirCodeAndText) {
 }
 
 TEST_F(CmdMgrTest, ShortPayloadIsReportedBeforeTheTrailerIsRead) {
-    // Three of eight bytes, then (well after the payload's time-out) what would be a trailer.
-    const Bytes head = {0x04, 0x01, 0x02, 0x03};
-    sim_hvsrc_reply_next(bridge, head.data(), head.size());
+    // Three of eight bytes, then (after the payload's time-out, well inside the 2 s a trailer read
+    // would wait) what would be a trailer.
+    const Bytes request = {0x55, 0x04, 0x00};
+    const Bytes reply = {0x04, 0x01, 0x02, 0x03, 0x00, 0x0A};
+    ASSERT_EQ(sim_script_expect(bridge, request.data(), request.size(), reply.data(), reply.size(),
+                                4, 0, 500),
+              0);
     const unsigned char index = 0;
     unsigned char answer[8] = {};
     EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_GET_RANGES, &index, 1, answer, 8, kShort), -2);
-    const Bytes trailer = {0x00, 0x0A};
-    sim_deliver(bridge, trailer.data(), trailer.size(), 0);
     EXPECT_EQ(cmd->lastError(), "Received data too short (3 < 8).");
     const Lines all = lines();
     ASSERT_EQ(all.size(), 7u);
@@ -217,8 +228,12 @@ TEST_F(CmdMgrTest, ShortPayloadIsReportedBeforeTheTrailerIsRead) {
 }
 
 TEST_F(CmdMgrTest, MissingTrailer) {
+    // The trailer gets its own 2 s, whatever the caller's time-out.
     sim_hvsrc_fault(bridge, SIM_HV_NO_TRAILER, 0);
-    EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_TEST, nullptr, 0, nullptr, 0, kShort), -3);
+    const double seconds = hvtest::secondsTaken([&] {
+        EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_TEST, nullptr, 0, nullptr, 0, kShort), -3);
+    });
+    EXPECT_GE(seconds, 2.0 - hvtest::kClockSlack);
     EXPECT_EQ(cmd->lastError(), "Missing termination of command");
     EXPECT_EQ(lines().back(), "[ERR]: Missing termination of command");
 }
@@ -258,19 +273,22 @@ TEST_F(CmdMgrTest, FailedReadsDrainAndDumpWhatIsWaiting) {
               (Lines{"[DBG]: Buffer:", dumpLine("01 07 0a ", "..."), "[DBG]: CMD 01 (Test) >>>",
                      "[DBG]: CMD 01 (Test) <<< "}));
 
-    // The payload read fails after the code arrived: -1, and the rest is drained.
+    // The payload read fails in the driver after the code arrived: -1, and the rest, waiting by
+    // then, is drained and dumped.
     const Bytes request = {0x55, 0x06, 0x00};
-    const Bytes reply = {0x06, 0xFF, 0x38, 0x00, 0x00, 0x05, 0xDC, 0x00, 0x0A};
-    ASSERT_EQ(sim_script_expect(bridge, request.data(), request.size(), reply.data(), reply.size(),
-                                1, 0, 150),
+    const Bytes code = {0x06};
+    const Bytes rest = {0xFF, 0x38, 0x00, 0x00, 0x05, 0xDC, 0x00, 0x0A};
+    ASSERT_EQ(sim_script_expect(bridge, request.data(), request.size(), code.data(), code.size(), 0,
+                                0, 0),
               0);
+    ASSERT_EQ(sim_script_expect(bridge, nullptr, 0, rest.data(), rest.size(), 0, 150, 0), 0);
     const unsigned reads = sim_call_count(bridge, "FT_Read");
     std::thread injector([&] {
-        // Once the code byte is read, the payload's next queue query fails.
+        // Once the code byte is read, the payload's read fails (its queue query finds the rest).
         while (sim_call_count(bridge, "FT_Read") == reads) {
             std::this_thread::yield();
         }
-        sim_fail_next(bridge, "FT_GetQueueStatus", 4);
+        sim_fail_next(bridge, "FT_Read", 4);
     });
     const unsigned char index = 0;
     unsigned char answer[6] = {};
@@ -279,9 +297,12 @@ TEST_F(CmdMgrTest, FailedReadsDrainAndDumpWhatIsWaiting) {
     EXPECT_EQ(result, -1);
     EXPECT_EQ(cmd->lastError(), "Command data not received, error=-4 (USB device disconnected)");
     const Lines all = lines();
-    ASSERT_EQ(all.size(), 13u);
-    EXPECT_EQ(all[11], "[DBG]: CMD 06 (ReadVoltCurr) <<< ");
-    EXPECT_EQ(all[12], "[ERR]: Command data not received, error=-4 (USB device disconnected)");
+    ASSERT_EQ(all.size(), 15u);
+    EXPECT_EQ(Lines(all.begin() + 11, all.end()),
+              (Lines{"[DBG]: CMD 06 (ReadVoltCurr) <<< ",
+                     "[ERR]: Command data not received, error=-4 (USB device disconnected)",
+                     "[DBG]: Buffer:", dumpLine("ff 38 00 00 05 dc 00 0a ", ".8......")}));
+    EXPECT_EQ(sim_pending_input(bridge), 0u);
 }
 
 TEST_F(CmdMgrTest, FlushStopsOnInputThatNeverEnds) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,14 @@ public:
     unsigned queueChecksAtQuery = 0;
     std::vector<uint32_t> measured;
     std::vector<std::pair<uint32_t, int32_t>> sent;
+
+    // Called where deinitialize drops the protocol, inside the device lock.
+    std::function<void()> onCloseProtocol;
+    void closeProtocol() override {
+        if (onCloseProtocol) {
+            onCloseProtocol();
+        }
+    }
 
     int record(int code, const std::string& text) { return reportError(code, "%s", text.c_str()); }
     static jd::ParamHandler handler() { return &DevBase::parameterHandler; }
@@ -563,9 +572,16 @@ TEST_F(DevBaseTest, ErrorLockAndDeviceLockFromSeveralThreads) {
     bool held = false;
     bool recorded = false;
     bool released = false;
+    bool closing = false;  // the closer is about to call deinitialize
+    bool inside = false;   // deinitialize has reached the closing of the channel
     std::atomic<bool> deinitialized{false};
     bool recordedWhileHeld = false;
-    bool deinitializedWhileHeld = true;
+    bool insideWhileHeld = true;
+    dev.onCloseProtocol = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        inside = true;
+        changed.notify_all();
+    };
 
     std::thread holder([&] {
         ThreadSyncGuard guard(&dev.deviceLock_);
@@ -575,15 +591,18 @@ TEST_F(DevBaseTest, ErrorLockAndDeviceLockFromSeveralThreads) {
         changed.notify_all();
         recordedWhileHeld =
             changed.wait_for(lock, std::chrono::seconds(20), [&] { return recorded; });
-        lock.unlock();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        deinitializedWhileHeld = deinitialized.load();
+        // Once the closer is on its way, deinitialize gets well past its start without the lock.
+        changed.wait_for(lock, std::chrono::seconds(20), [&] { return closing; });
+        insideWhileHeld =
+            changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return inside; });
         released = true;
     });
     std::thread closer([&] {
         {
             std::unique_lock<std::mutex> lock(mutex);
             changed.wait(lock, [&] { return held; });
+            closing = true;
+            changed.notify_all();
         }
         dev.deinitialize();
         deinitialized = true;
@@ -602,8 +621,10 @@ TEST_F(DevBaseTest, ErrorLockAndDeviceLockFromSeveralThreads) {
     }
     holder.join();
     closer.join();
+    dev.onCloseProtocol = nullptr;
     EXPECT_TRUE(recordedWhileHeld);
-    EXPECT_FALSE(deinitializedWhileHeld);
+    EXPECT_FALSE(insideWhileHeld);
+    EXPECT_TRUE(inside);
     EXPECT_TRUE(deinitialized.load());
     EXPECT_TRUE(released);
 

@@ -224,6 +224,11 @@ TEST_F(FileLogTest, EntryLinesLevelsAndResults) {
                   "(T) [MSG]: <" +
                   longText + ">\n",
               normalize(readFile(file)));
+
+    // The file is closed after every entry: once removed, the next entry creates it again.
+    EXPECT_EQ(0, std::remove(file.c_str()));
+    log.log(1, LOG_ERR, "after removal");
+    EXPECT_EQ("(T) [ERR]: after removal\n", normalize(readFile(file)));
 }
 
 TEST_F(FileLogTest, LogTextWritesLabelThenText) {
@@ -408,6 +413,24 @@ TEST_F(FileLogTest, TruncationAppendAndRotation) {
     }
     EXPECT_TRUE(named) << backups[0];
     EXPECT_EQ(beforeRotation, normalize(readFile(plat::joinPath(dir_, backups[0]))));
+
+    // A rename that fails (directories stand where the backup would go) is ignored: the file is
+    // started afresh all the same.
+    const std::string blocked = path("blocked.log");
+    {
+        FileLog earlier(blocked.c_str(), true, false, false, true);
+        earlier.log(1, LOG_ERR, "before");
+    }
+    const int64_t now = plat::calendarSeconds();
+    for (int64_t second = now - 1; second <= now + 3; ++second) {
+        fs::create_directories(fs::u8path(dir_) /
+                               ("blocked.log_" + calendarSuffix(second) + ".log") / "taken");
+    }
+    {
+        FileLog rotatedAgain(blocked.c_str(), true, false, true, true);
+        rotatedAgain.log(1, LOG_ERR, "after a failed rename");
+    }
+    EXPECT_EQ(kHeader + "(T) [ERR]: after a failed rename\n", normalize(readFile(blocked)));
 }
 
 TEST_F(FileLogTest, UncreatableFileLosesEntriesButKeepsResults) {

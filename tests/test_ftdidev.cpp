@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,11 @@ SimSettings settingsOf(int bridge) {
 
 void deliver(int bridge, const std::string& bytes, unsigned delayMs = 0) {
     sim_deliver(bridge, bytes.data(), bytes.size(), delayMs);
+}
+
+// A peer that records the length of every block written.
+void recordBlock(void* context, int, const uint8_t*, size_t length) {
+    static_cast<std::vector<size_t>*>(context)->push_back(length);
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -351,6 +357,13 @@ TEST_F(Channel, ReadExactCountZeroByteAndGuards) {
     const unsigned reads = calls(bridge, "FT_Read");
     EXPECT_EQ(dev.read(buffer, 16, 0, 1.0, false), 0);
     EXPECT_EQ(calls(bridge, "FT_Read"), reads);
+    // Count 0 with more waiting than the buffer holds: a buffer full, the rest stays.
+    std::memset(buffer, 0xEE, sizeof(buffer));
+    deliver(bridge, "abcdefghij");
+    EXPECT_EQ(dev.read(buffer, 6, 0, 1.0, false), 6);
+    EXPECT_EQ(std::memcmp(buffer, "abcdef", 6), 0);
+    EXPECT_EQ(buffer[6], 0xEE);
+    EXPECT_EQ(sim_pending_input(bridge), 4u);
 }
 
 TEST_F(Channel, TrickleExtendsDeadlineUnlessFixed) {
@@ -405,13 +418,38 @@ TEST_F(Channel, UnpluggedAndFailingDriver) {
     EXPECT_EQ(dev.read(buffer, sizeof(buffer), 2, 0.5, false), -10);
     EXPECT_EQ(dev.lastError(), "Failed to write device");
 
+    // A failed queue query: read gives up with its status; the others read the room they have
+    // (the driver's own read time-out bounds the wait).
+    struct QueryCase {
+        const char* what;
+        std::function<int(unsigned char*)> call;
+        int result;
+        std::string text;  // what the buffer, or the line, then holds
+    };
+    std::string line;
+    const QueryCase queryCases[] = {
+        {"read", [&](unsigned char* b) { return dev.read(b, 8, 3, 0.5, false); }, -4, ""},
+        {"readAvailable", [&](unsigned char* b) { return dev.readAvailable(b, 3, 1); }, 3, "abc"},
+        {"readUntil", [&](unsigned char* b) { return dev.readUntil(b, 3, ")", 1, 0.5); }, 3, "abc"},
+        {"readLine", [&](unsigned char*) { return dev.readLine(line, 'c', 0.5); }, 0, "ab"},
+    };
+    for (const QueryCase& c : queryCases) {
+        SCOPED_TRACE(c.what);
+        dev.clearInput();
+        deliver(bridge, "abc");
+        unsigned char got[8] = {};
+        sim_fail_next(bridge, "FT_GetQueueStatus", 4);
+        EXPECT_EQ(c.call(got), c.result);
+        EXPECT_EQ(dev.lastError(), "USB device disconnected");
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(got)) + line, c.text);
+    }
+
     sim_unplug(bridge, 1);
     EXPECT_EQ(dev.availableBytes(), -4);
     EXPECT_EQ(dev.lastError(), "USB device disconnected");
     EXPECT_EQ(dev.read(buffer, sizeof(buffer), 2, 0.5, false), -4);
     EXPECT_EQ(dev.readAvailable(buffer, sizeof(buffer), 3), -4);
     EXPECT_EQ(dev.readUntil(buffer, sizeof(buffer), ")", 1, 0.5), -4);
-    std::string line;
     EXPECT_EQ(dev.readLine(line, '\n', 0.5), -4);
     EXPECT_EQ(dev.write("abc", 3, 0.5), -4);
     EXPECT_EQ(dev.lastError(), "USB device disconnected");
@@ -500,9 +538,13 @@ TEST_F(Channel, WriteChunksStallAndOverReport) {
         data[i] = static_cast<unsigned char>(i * 7 + i / 256);
     }
     sim_clear_written(bridge);
+    std::vector<size_t> blocks;
+    const SimPeer recorder{recordBlock, nullptr, nullptr, &blocks};
+    ASSERT_EQ(sim_set_peer(bridge, &recorder), 0);
     const unsigned writes = calls(bridge, "FT_Write");
     EXPECT_EQ(dev.write(data.data(), data.size(), 2.0), 150000);
-    EXPECT_EQ(calls(bridge, "FT_Write") - writes, 3u);  // 65535 + 65535 + 18930
+    EXPECT_EQ(blocks, (std::vector<size_t>{65535, 65535, 18930}));
+    sim_set_peer(bridge, nullptr);
     std::vector<unsigned char> written(data.size() + 16);
     ASSERT_EQ(sim_written(bridge, written.data(), written.size()), data.size());
     EXPECT_EQ(std::memcmp(written.data(), data.data(), data.size()), 0);

@@ -391,7 +391,11 @@ TEST_F(HvDevTest, SourceThatNeverAnswers) {
     bridge = sim_hvsrc_attach(kDescription, "HV0007");
     sim_hvsrc_fault(bridge, SIM_HV_NO_ANSWER, 1);
     dev.reset(new HvDev(kDescription, &framework, hvtest::logDirectory()));
-    EXPECT_EQ(dev->initialize(), 0);
+    // Each exchange waits out its time-out: 2 s for each Test, 0.2 s for each of the four queries.
+    int result = -1;
+    const double seconds = hvtest::secondsTaken([&] { result = dev->initialize(); });
+    EXPECT_EQ(result, 0);
+    EXPECT_GE(seconds, 2 * 2.0 + 4 * 0.2 - hvtest::kClockSlack);
     EXPECT_EQ(written(bridge), kStartUp);
     const std::string cannot = "Cannot test (Could not receive command, error: 0 (Timeout))";
     const Lines lines = log();
@@ -406,6 +410,12 @@ TEST_F(HvDevTest, SourceThatNeverAnswers) {
         EXPECT_EQ(dev->maxVoltage(i), 0.0);
     }
     EXPECT_EQ(params()->size(), 12u);
+    // Readings and settings are queries too.
+    int sent = 0;
+    EXPECT_GE(hvtest::secondsTaken([&] { dev->readVoltage(0); }), 0.2 - hvtest::kClockSlack);
+    EXPECT_GE(hvtest::secondsTaken([&] { sent = dev->setVoltage(0, 0.0); }),
+              0.2 - hvtest::kClockSlack);
+    EXPECT_EQ(sent, -1);
 }
 
 TEST_F(HvDevTest, ClosedDeviceRefusesExchanges) {

@@ -2,7 +2,11 @@
 // listing against the stand-in driver, read back from the library log.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +19,7 @@
 #include "HostFramework.h"
 #include "HwLib.h"
 #include "platform.h"
+#include "sim_bias.h"
 #include "sim_hvsrc.h"
 #include "simctl.h"
 
@@ -294,12 +299,49 @@ TEST_F(LibTest, SecondBridgeWithTheSameDescriptionGetsNoDevice) {
     EXPECT_EQ(lib.deinitialize(), 0);
 }
 
+// A listing that fails after filling its slots is logged and its entries are still taken. A source
+// failing in the middle keeps those after it in order, and a description holding both
+// "BiasModule" and "Tessaro HV Source" makes a bias module.
+TEST_F(LibTest, FailedListingStillCreatesItsDevicesInOrder) {
+    ASSERT_GT(sim_hvsrc_attach("Tessaro HV Source: 1", ""), 0);
+    attachClosed("Tessaro HV Source: 2");
+    ASSERT_GT(sim_bias_attach("Tessaro HV Source BiasModule: 3", ""), 0);
+    sim_fail_listing_late(4);
+    TestLib lib;
+    EXPECT_EQ(lib.initialize(&framework_), 0);
+    EXPECT_EQ(
+        entries(libraryLog()),
+        (Lines{"HEADER", "[MSG]: Listing Devices ...", "[ERR]: Listing FTDI devices failed (4)",
+               "[MSG]: Device: Tessaro HV Source: 1", "[MSG]: Device: Tessaro HV Source: 2",
+               "[MSG]: Device: Tessaro HV Source BiasModule: 3"}));
+    host::DeviceList list;
+    EXPECT_EQ(lib.registerDevices(&list), 0);
+    ASSERT_EQ(list.devices().size(), 2u);
+    const char* const names[] = {"HV Source", "BiasMod"};
+    const uint32_t numbers[] = {1, 3};
+    for (size_t i = 0; i < 2; ++i) {
+        jd::HwDevInfo info{};
+        list.source(i)->getInfo(&info);
+        EXPECT_STREQ(info.name, names[i]) << i;
+        EXPECT_EQ(info.number, numbers[i]) << i;
+    }
+    EXPECT_EQ(lib.deinitialize(), 0);
+}
+
 // With an empty directory text (or a null one) the log path is one separator and "hvsrc.log":
-// the root of the file system, or of the current drive on Windows. The file is only inspected
-// and removed when this test created it.
+// the root of the file system, or of the current drive on Windows. The test claims that file by
+// creating it and skips where one exists already, so a file it did not make is never touched.
 TEST_F(LibTest, EmptyAndNullLogDirectory) {
     const std::string rootLog = std::string(1, plat::pathSeparator()) + "hvsrc.log";
-    const bool existedBefore = plat::fileExists(rootLog);
+    const int claim = ::open(rootLog.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (claim < 0 && errno == EEXIST) {
+        GTEST_SKIP() << rootLog << " exists and is not this test's to overwrite";
+    }
+    // Without the claim the root takes no new file, so the library cannot write one either.
+    const bool ours = claim >= 0;
+    if (ours) {
+        ::close(claim);
+    }
     host::Framework empty("");
     NullDirFramework null;
     jd::IFramework* frameworks[] = {&empty, &null};
@@ -308,10 +350,12 @@ TEST_F(LibTest, EmptyAndNullLogDirectory) {
         EXPECT_EQ(lib.initialize(framework), 0);
         ASSERT_NE(lib.libraryLog(), nullptr);
         EXPECT_EQ(lib.libraryLog()->path(), rootLog);
-        if (!existedBefore && plat::fileExists(rootLog)) {
+        if (ours) {
             EXPECT_EQ(entries(rootLog), (Lines{"HEADER", "[MSG]: Listing Devices ..."}));
-            std::remove(rootLog.c_str());
         }
+    }
+    if (ours) {
+        std::remove(rootLog.c_str());
     }
 }
 

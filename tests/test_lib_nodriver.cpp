@@ -43,8 +43,12 @@ std::string readFile(const std::string& path) {
 }
 
 TEST(PluginWithoutDriver, ListingFailsWith18AndNoDevices) {
+    // Where a D2XX driver is installed this situation cannot be made here.
     void* driver = plat::loadLibrary(plat::d2xxLibraryName());
-    ASSERT_EQ(driver, nullptr) << "a D2XX library is reachable; this test needs none";
+    if (driver != nullptr) {
+        plat::freeLibrary(driver);
+        GTEST_SKIP() << "a D2XX library is reachable; this test needs none";
+    }
 
     host::PluginLoader loader;
     ASSERT_TRUE(loader.load(pluginPath())) << loader.error();

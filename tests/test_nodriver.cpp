@@ -10,7 +10,10 @@
 #include "FtdiDev.h"
 
 TEST(NoDriver, EveryOperationFailsWithOtherError) {
-    ASSERT_FALSE(ft2xx.loaded());
+    // Where a D2XX driver is installed this situation cannot be made here.
+    if (ft2xx.loaded()) {
+        GTEST_SKIP() << "a D2XX library is reachable; this test needs none";
+    }
     for (size_t i = 0; i < FT2XXLoader::kFunctionCount; ++i) {
         EXPECT_EQ(ft2xx.entry(i), nullptr) << i;
     }
