@@ -1,8 +1,9 @@
-// Helpers shared by the command-protocol and HV source device tests: a log directory beside the
+// Helpers shared by the command-protocol and source device tests: a log directory beside the
 // test programs, the log read back without its header and time stamps, the bytes a bridge saw,
-// and the dump lines the log writes for a payload.
+// the dump lines the log writes for a payload, and the time a call takes.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -25,6 +26,16 @@ inline std::string logDirectory() {
         return path;
     }();
     return dir;
+}
+
+// Seconds a call takes on the steady clock; with the clock's rounding a wait of t seconds
+// measures at least t - kClockSlack.
+constexpr double kClockSlack = 0.005;
+template <typename Call>
+double secondsTaken(Call&& call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 inline std::string readFile(const std::string& path) {

@@ -266,7 +266,11 @@ TEST_F(HvDevTest, ReadingsAndSenseParameters) {
     EXPECT_EQ(dev->readVoltage(0), -200.0);
     EXPECT_EQ(written(bridge), (Bytes{0x55, 0x06, 0x00}));
     const Lines lines = log();
-    EXPECT_EQ(lines.back(), hvtest::dumpLine("ff 38 00 00 05 dc ", ".8...."));
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(Lines(lines.end() - 6, lines.end()),
+              (Lines{"[DBG]: CMD 06 (ReadVoltCurr) >>>", "[DBG]: Sent data:",
+                     hvtest::dumpLine("00 ", "."), "[DBG]: CMD 06 (ReadVoltCurr) <<< ",
+                     "[DBG]: Received data:", hvtest::dumpLine("ff 38 00 00 05 dc ", ".8....")}));
     EXPECT_EQ(dev->readCurrent(0), 1.5);
     EXPECT_EQ(param("VoltageSense1"), -200);
     EXPECT_EQ(param("CurrentSense1"), 1500);
@@ -391,7 +395,9 @@ TEST_F(HvDevTest, SourceThatNeverAnswers) {
     bridge = sim_hvsrc_attach(kDescription, "HV0007");
     sim_hvsrc_fault(bridge, SIM_HV_NO_ANSWER, 1);
     dev.reset(new HvDev(kDescription, &framework, hvtest::logDirectory()));
-    EXPECT_EQ(dev->initialize(), 0);
+    // Each Test waits 2.0 s for its answer, each of the four queries 0.2 s.
+    EXPECT_GE(hvtest::secondsTaken([&] { EXPECT_EQ(dev->initialize(), 0); }),
+              2 * 2.0 + 4 * 0.2 - hvtest::kClockSlack);
     EXPECT_EQ(written(bridge), kStartUp);
     const std::string cannot = "Cannot test (Could not receive command, error: 0 (Timeout))";
     const Lines lines = log();
@@ -406,6 +412,13 @@ TEST_F(HvDevTest, SourceThatNeverAnswers) {
         EXPECT_EQ(dev->maxVoltage(i), 0.0);
     }
     EXPECT_EQ(params()->size(), 12u);
+}
+
+TEST_F(HvDevTest, AnswerOneSecondLateCountsForTestOnly) {
+    start();
+    sim_hvsrc_set_delay(bridge, 1000);
+    EXPECT_EQ(dev->testConnection(), 0);
+    EXPECT_EQ(dev->readRanges(0), -1);
 }
 
 TEST_F(HvDevTest, ClosedDeviceRefusesExchanges) {
