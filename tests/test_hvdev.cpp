@@ -86,6 +86,7 @@ TEST_F(HvDevTest, StartUpAsksForEverythingAndRegistersParameters) {
     SimSettings settings{};
     ASSERT_EQ(sim_settings(bridge, &settings), 0);
     EXPECT_EQ(settings.baud_rate, 115200u);
+    EXPECT_EQ(settings.bit_mode, 0);  // the bridge's bit mode is left alone
 
     EXPECT_EQ(dev->firmware(), "HVS-2.1.0");
     EXPECT_EQ(dev->sourceCount(), 2);
