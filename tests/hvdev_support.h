@@ -1,4 +1,4 @@
-// Helpers shared by the command-protocol and HV source device tests: a log directory beside the
+// Helpers shared by the command-protocol and source device tests: a log directory beside the
 // test programs, the log read back without its header and time stamps, the bytes a bridge saw,
 // the dump lines the log writes for a payload, and the time a call takes.
 #pragma once
@@ -26,6 +26,16 @@ inline std::string logDirectory() {
         return path;
     }();
     return dir;
+}
+
+// Seconds a call takes on the steady clock; with the clock's rounding a wait of t seconds
+// measures at least t - kClockSlack.
+constexpr double kClockSlack = 0.005;
+template <typename Call>
+double secondsTaken(Call&& call) {
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 inline std::string readFile(const std::string& path) {
@@ -109,16 +119,6 @@ inline std::string dumpLine(const std::string& hex, const std::string& printable
     line += "|" + printable;
     line.resize(70, ' ');
     return "   " + line + " ";
-}
-
-// Seconds a call takes. Used only for lower bounds: a wait that the protocol fixes must not end
-// early. kClockSlack allows for the library's clock and this one ticking apart.
-constexpr double kClockSlack = 0.005;
-template <typename Call>
-double secondsTaken(Call call) {
-    const auto start = std::chrono::steady_clock::now();
-    call();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace hvtest

@@ -86,6 +86,7 @@ TEST_F(HvDevTest, StartUpAsksForEverythingAndRegistersParameters) {
     SimSettings settings{};
     ASSERT_EQ(sim_settings(bridge, &settings), 0);
     EXPECT_EQ(settings.baud_rate, 115200u);
+    EXPECT_EQ(settings.bit_mode, 0);  // the bridge's bit mode is left alone
 
     EXPECT_EQ(dev->firmware(), "HVS-2.1.0");
     EXPECT_EQ(dev->sourceCount(), 2);
@@ -266,7 +267,11 @@ TEST_F(HvDevTest, ReadingsAndSenseParameters) {
     EXPECT_EQ(dev->readVoltage(0), -200.0);
     EXPECT_EQ(written(bridge), (Bytes{0x55, 0x06, 0x00}));
     const Lines lines = log();
-    EXPECT_EQ(lines.back(), hvtest::dumpLine("ff 38 00 00 05 dc ", ".8...."));
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(Lines(lines.end() - 6, lines.end()),
+              (Lines{"[DBG]: CMD 06 (ReadVoltCurr) >>>", "[DBG]: Sent data:",
+                     hvtest::dumpLine("00 ", "."), "[DBG]: CMD 06 (ReadVoltCurr) <<< ",
+                     "[DBG]: Received data:", hvtest::dumpLine("ff 38 00 00 05 dc ", ".8....")}));
     EXPECT_EQ(dev->readCurrent(0), 1.5);
     EXPECT_EQ(param("VoltageSense1"), -200);
     EXPECT_EQ(param("CurrentSense1"), 1500);
@@ -416,6 +421,13 @@ TEST_F(HvDevTest, SourceThatNeverAnswers) {
     EXPECT_GE(hvtest::secondsTaken([&] { sent = dev->setVoltage(0, 0.0); }),
               0.2 - hvtest::kClockSlack);
     EXPECT_EQ(sent, -1);
+}
+
+TEST_F(HvDevTest, AnswerOneSecondLateCountsForTestOnly) {
+    start();
+    sim_hvsrc_set_delay(bridge, 1000);
+    EXPECT_EQ(dev->testConnection(), 0);
+    EXPECT_EQ(dev->readRanges(0), -1);
 }
 
 TEST_F(HvDevTest, ClosedDeviceRefusesExchanges) {

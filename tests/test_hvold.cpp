@@ -70,6 +70,7 @@ TEST_F(HvDevOldTest, NamesLimitsAndInitializeSendNothing) {
     SimSettings settings{};
     ASSERT_EQ(0, sim_settings(bridge, &settings));
     EXPECT_EQ(9600u, settings.baud_rate);
+    EXPECT_EQ(0, settings.bit_mode);  // the bridge's bit mode is left alone
 
     // The twelve parameters with the fixed limits.
     host::ParamList* params = static_cast<host::ParamList*>(device->parameters());
