@@ -177,6 +177,14 @@ bool Simulator::applySetting(const ScenarioSource& source, int bridge, const std
     double a = 0.0;
     double b = 0.0;
     const std::string& kind = source.kind;
+    if (key == "wire" && (value == "on" || value == "off")) {
+        // The driver's line timing: one switch for every simulated bridge.
+        auto f = reinterpret_cast<void (*)(int)>(symbol("sim_set_wire_timing"));
+        if (f != nullptr) {
+            f(value == "on" ? 1 : 0);
+        }
+        return f != nullptr;
+    }
     if (kind == "hvsrc") {
         if (key == "firmware") {
             auto f = reinterpret_cast<int (*)(int, const void*, size_t)>(

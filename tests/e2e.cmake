@@ -11,6 +11,11 @@ file(WRITE ${HVSRC_HOST_WORKDIR}/fast.scn
      "hvsrc | Tessaro HV Source: 1 | firmware=\"HVS 2.3 sim\" sources=2 range0=-500:500 range1=0:1000 load0=10 load1=20\n"
      "hvold | HV source AVR |\n"
      "bias | BiasModule: 3 | firmware=BM-1.04-sim limits=0:90 polarity=POS load=100\n")
+# The same sources on lines at their real pace.
+file(WRITE ${HVSRC_HOST_WORKDIR}/wire.scn
+     "hvsrc | Tessaro HV Source: 1 | wire=on range0=-500:500\n"
+     "hvold | HV source AVR |\n"
+     "bias | BiasModule: 3 | limits=0:90 load=100\n")
 # hvsrc_host_test(NAME RC REGEX ARGS...)
 function(hvsrc_host_test name rc regex)
     set(extra ${ARGN})
@@ -27,6 +32,10 @@ hvsrc_host_test(host_list 0 "HV Source.*HVS 2.3 sim.*\\[-500, 500\\] \\[0, 1000\
                 --simulate --log-dir . list)
 hvsrc_host_test(host_set_read 0 "device 0 source 1 set to 300 V.*device 0 source 1: 300.0 V"
                 --simulate fast.scn --log-dir . set 0 1 300 + read 0 1)
+hvsrc_host_test(host_wire 0
+                "device 0 source 0: 250.0 V.*device 1 source 0: 100.0 V.*device 2 source 0: 42.5 V"
+                --simulate wire.scn --log-dir . set 0 0 250 + set 1 0 100 + set 2 0 42.5
+                + read 0 0 + read 1 0 + read 2 0)
 hvsrc_host_test(host_params 0 "Voltage2 +int16 +0 +writable.*MaxVoltage2 +int32 +1000 +read-only.*VoltageSense1 +int32"
                 --simulate --log-dir . params 0)
 hvsrc_host_test(host_put_refused 1 "refused: Voltage out of range 2000"
