@@ -1,5 +1,6 @@
 # make test   build and run every suite: Linux, Linux under ASan+UBSan, Windows under Wine
 # make demo   the host program against the simulated sources
+# make bench  hvsrc-bench: the plug-in timed against the line's own limits (not part of make test)
 # Missing Debian packages are installed first when run as root.
 
 SHELL := /bin/bash
@@ -10,7 +11,7 @@ WINESERVER := $(dir $(WINE))wineserver
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
 WINE_ENV := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 
-.PHONY: all deps test test-linux test-asan test-windows build-linux demo clean
+.PHONY: all deps test test-linux test-asan test-windows build-linux demo bench clean
 
 all: build-linux
 
@@ -70,6 +71,13 @@ demo: build-linux
 	  + read 0 + read 1 + read 2 \
 	  + monitor --interval 0.25 --count 12 --csv $(DEMO_DIR)/monitor.csv --svg $(DEMO_DIR)/monitor.svg
 	@echo "logs, monitor.csv and monitor.svg (open it in a browser) are in $(DEMO_DIR)"
+
+# The benchmark on the Linux build: one table on the terminal, the figures as CSV and the logs
+# of its last runs in build/bench/. Each goal is reported as PASS or with its gap.
+BENCH_DIR := $(CURDIR)/build/bench
+bench: build-linux
+	@mkdir -p $(BENCH_DIR)
+	$(CURDIR)/build/linux/bin/hvsrc-bench --log-dir $(BENCH_DIR) --csv $(BENCH_DIR)/hvsrc-bench.csv
 
 clean:
 	rm -rf build/linux build/linux-asan build/windows

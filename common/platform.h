@@ -2,6 +2,7 @@
 // lives behind these declarations; platform_windows.cpp and platform_linux.cpp implement them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -34,6 +35,10 @@ int systemMilliseconds();
 // Local calendar time of a time in whole seconds; false when it cannot be converted.
 bool localTime(int64_t seconds, std::tm* out);
 void sleepMs(unsigned milliseconds);
+// CPU time the whole process has used so far (user and system, all threads), in seconds, and the
+// memory it has resident now, in bytes (0 when it cannot be told). For measurements.
+double processCpuSeconds();
+size_t residentBytes();
 
 // Dynamic libraries. Handles are null when loading failed.
 void* loadLibrary(const char* name);
