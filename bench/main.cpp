@@ -16,8 +16,10 @@
 namespace {
 
 const char kUsage[] =
-    "usage: hvsrc-bench [--quick] [--lib PATH] [--driver PATH] [--log-dir DIR] [--csv FILE]\n"
+    "usage: hvsrc-bench [--quick] [--only PART] [--lib PATH] [--driver PATH] [--log-dir DIR]\n"
+    "                   [--csv FILE]\n"
     "  --quick        a few repetitions of everything (a check that the benchmark runs)\n"
+    "  --only PART    one part: operations (instant and timed lines), memory or many\n"
     "  --lib PATH     the plug-in (default: the one beside the program)\n"
     "  --driver PATH  the stand-in D2XX driver (default: sim/ beside the program)\n"
     "  --log-dir DIR  the library's and the devices' logs (default: hvsrc-bench-logs)\n"
@@ -31,6 +33,7 @@ int main(int argc, char** argv) {
     std::string driver = plat::joinPath(plat::joinPath(here, "sim"), plat::d2xxLibraryName());
     std::string logDir = "hvsrc-bench-logs";
     std::string csv;
+    std::string only;
     bench::Settings settings;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -43,6 +46,10 @@ int main(int argc, char** argv) {
             settings.memoryExchanges = 300;
             settings.counts = {1, 2};
             settings.mixedCounts = {3};
+        } else if (arg == "--only" && hasValue &&
+                   (std::string(argv[i + 1]) == "operations" ||
+                    std::string(argv[i + 1]) == "memory" || std::string(argv[i + 1]) == "many")) {
+            only = argv[++i];
         } else if (arg == "--lib" && hasValue) {
             plugin = argv[++i];
         } else if (arg == "--driver" && hasValue) {
@@ -77,24 +84,32 @@ int main(int argc, char** argv) {
     std::vector<bench::WireRow> wire;
     std::vector<bench::ManyRow> many;
     bench::MemoryResult memory;
-    bool ok = bench::measureInstant(rig, settings, instant, error);
-    if (ok) {
-        report.instant(instant);
-        std::cout << std::flush;
-        ok = bench::measureWire(rig, settings, instant, wire, error);
+    const auto part = [&](const char* name) { return only.empty() || only == name; };
+    bool ok = true;
+    if (part("operations")) {
+        ok = bench::measureInstant(rig, settings, instant, error);
+        if (ok) {
+            report.instant(instant);
+            std::cout << std::flush;
+            ok = bench::measureWire(rig, settings, instant, wire, error);
+        }
+        if (ok) {
+            report.wire(wire);
+            std::cout << std::flush;
+        }
     }
-    if (ok) {
-        report.wire(wire);
-        std::cout << std::flush;
+    if (ok && part("memory")) {
         ok = bench::measureMemory(rig, settings, memory, error);
+        if (ok) {
+            report.memory(memory);
+            std::cout << std::flush;
+        }
     }
-    if (ok) {
-        report.memory(memory);
-        std::cout << std::flush;
+    if (ok && part("many")) {
         ok = bench::measureMany(rig, settings, many, error);
-    }
-    if (ok) {
-        report.many(many);
+        if (ok) {
+            report.many(many);
+        }
     }
     rig.stop();
     if (!ok) {
