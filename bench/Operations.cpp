@@ -1,10 +1,10 @@
 #include "Operations.h"
 
 #include <chrono>
-#include <thread>
 
 #include "D2xxTypes.h"
 #include "jd/IHwDev.h"
+#include "platform.h"
 
 namespace bench {
 
@@ -131,7 +131,7 @@ bool bareExchange(SimApi& sim, void* handle, const Operation& op, std::vector<si
             return false;
         }
         if (e.pauseMs > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(e.pauseMs));
+            plat::sleepMs(e.pauseMs);
         }
         size_t got = 0;
         if (!readAnswer(sim, handle, e, got)) {

@@ -586,7 +586,11 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
     // and the call returns when the last one has.
     size_t sent = 0;
     while (sent < bytesToWrite) {
-        std::this_thread::sleep_until(start + byteTime * static_cast<Nanos::rep>(sent + 1));
+        // A sleep may end early (on some platforms it is one relative, rounded sleep).
+        const TimePoint due = start + byteTime * static_cast<Nanos::rep>(sent + 1);
+        while (Clock::now() < due) {
+            std::this_thread::sleep_until(due);
+        }
         const auto gone = static_cast<size_t>((Clock::now() - start) / byteTime);
         const size_t left = std::min<size_t>(std::max(gone, sent + 1), bytesToWrite);
         if (hasPeer) {
