@@ -564,6 +564,12 @@ TEST_F(Sim, WireTimingHandsBytesOverAtTheLatencyTimer) {
     EXPECT_EQ(counts.back(), 100u);
     EXPECT_EQ(readText(h, 100), hundred);
 
+    // A latency of 0 hands each byte over as it arrives.
+    ASSERT_EQ(FT_SetLatencyTimer(h, 0), FT_OK);
+    EXPECT_EQ(watchDelivery(bridge, h, hundred, kByteNs9600, 0).back(), 100u);
+    EXPECT_EQ(readText(h, 100), hundred);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+
     // A blocking read collects them as they show.
     auto start = Clock::now();
     ASSERT_EQ(sim_deliver(bridge, hundred.data(), hundred.size(), 0), 0);
