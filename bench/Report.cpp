@@ -92,7 +92,7 @@ void Report::wire(const std::vector<WireRow>& rows) {
         const std::string limit =
             format("%.2f = ", r.limit.total() * 1e3) + format("%.2f + ", r.limit.line * 1e3) +
             format("%.2f + ", r.limit.handover * 1e3) + format("%.2f ms", r.limit.pause * 1e3);
-        std::string goal = format("PASS", 0);
+        std::string goal = "PASS";
         if (ratio > kWireGoal) {
             goal = format("gap: %.2f x", ratio);
             wireGaps_.push_back(kind + " " + r.op->name + " " + format("%.2f x", ratio));
