@@ -2,6 +2,7 @@
 #             the programs that start threads (and the stress tests) under ThreadSanitizer
 # make demo   the host program against the simulated sources
 # make package  hvsrc-<version>-Linux.tar.gz and hvsrc-<version>-win64.zip in build/packages
+# make bench  hvsrc-bench: the plug-in timed against the line's own limits (not part of make test)
 # Missing Debian packages are installed first when run as root.
 
 SHELL := /bin/bash
@@ -12,7 +13,7 @@ WINESERVER := $(dir $(WINE))wineserver
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
 WINE_ENV := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 
-.PHONY: all deps test test-linux test-asan test-tsan test-windows build-linux demo package clean
+.PHONY: all deps test test-linux test-asan test-tsan test-windows build-linux demo bench package clean
 
 all: build-linux
 
@@ -95,6 +96,13 @@ package: deps
 	cpack --config build/windows/CPackConfig.cmake -B $(PACKAGE_DIR)
 	@rm -rf $(PACKAGE_DIR)/_CPack_Packages
 	@ls -l $(PACKAGE_DIR)
+
+# The benchmark on the Linux build: one table on the terminal, the figures as CSV and the logs
+# of its last runs in build/bench/. Each goal is reported as PASS or with its gap.
+BENCH_DIR := $(CURDIR)/build/bench
+bench: build-linux
+	@mkdir -p $(BENCH_DIR)
+	$(CURDIR)/build/linux/bin/hvsrc-bench --log-dir $(BENCH_DIR) --csv $(BENCH_DIR)/hvsrc-bench.csv
 
 clean:
 	rm -rf build/linux build/linux-asan build/linux-tsan build/windows build/packages

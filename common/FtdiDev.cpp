@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "FT2XXLoader.h"
 #include "TextUtil.h"
@@ -63,6 +64,13 @@ uint32_t driverCount(size_t count) {
 
 int negated(FT_STATUS status) {
     return -static_cast<int>(status);
+}
+
+// After a poll that found nothing: the processor goes to whoever else is ready, and the polling
+// goes on at once when nobody is. Busy channels on fewer cores than channels would otherwise
+// keep a channel whose answer has arrived waiting for its turn, a latency tick or more.
+void idlePoll() {
+    std::this_thread::yield();
 }
 
 }  // namespace
@@ -239,6 +247,7 @@ int FtdiDev::read(void* buffer, size_t bufferSize, size_t count, double timeout,
             if (timeout * 0.5 > 2.0 * interval) {
                 interval *= 2.0;
             }
+            idlePoll();
             continue;
         }
         const uint32_t asked = driverCount(std::min(want - received, static_cast<size_t>(waiting)));
@@ -322,6 +331,7 @@ int FtdiDev::readUntil(void* buffer, size_t bufferSize, const void* pattern, siz
             lastError_ = ftStatusText(queryStatus);
         } else if (waiting == 0) {
             fixUp();
+            idlePoll();
             continue;
         } else {
             amount = std::min(amount, static_cast<size_t>(waiting));
@@ -370,6 +380,7 @@ int FtdiDev::readLine(std::string& out, char terminator, double timeout) {
             lastError_ = ftStatusText(queryStatus);
         } else if (waiting == 0) {
             fixUp();
+            idlePoll();
             continue;
         } else {
             amount = std::min(amount, static_cast<size_t>(waiting));

@@ -2,6 +2,7 @@
 // lives behind these declarations; platform_windows.cpp and platform_linux.cpp implement them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -37,6 +38,10 @@ void wallClock(int64_t& seconds, int& milliseconds);
 // Local calendar time of a time in whole seconds; false when it cannot be converted.
 bool localTime(int64_t seconds, std::tm* out);
 void sleepMs(unsigned milliseconds);
+// CPU time the whole process has used so far (user and system, all threads), in seconds, and the
+// memory it has resident now, in bytes (0 when it cannot be told). For measurements.
+double processCpuSeconds();
+size_t residentBytes();
 
 // Ctrl-C. Once installed, the first Ctrl-C (SIGINT on Linux; Ctrl-C or Ctrl-Break at the console
 // on Windows) only raises a flag that interruptRequested reports, so that a program can finish

@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +115,28 @@ void installInterruptHandler() {
 
 bool interruptRequested() {
     return interrupted.load();
+}
+
+double processCpuSeconds() {
+    rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) != 0) {
+        return 0.0;
+    }
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec * 1e-6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+size_t residentBytes() {
+    std::FILE* file = std::fopen("/proc/self/statm", "r");
+    if (file == nullptr) {
+        return 0;
+    }
+    unsigned long pages = 0;
+    unsigned long resident = 0;
+    const int read = std::fscanf(file, "%lu %lu", &pages, &resident);
+    std::fclose(file);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    return read == 2 && pageSize > 0 ? resident * static_cast<size_t>(pageSize) : 0;
 }
 
 void* loadLibrary(const char* name) {

@@ -1,4 +1,6 @@
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -102,6 +104,28 @@ void installInterruptHandler() {
 
 bool interruptRequested() {
     return interrupted.load();
+}
+
+double processCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+        return 0.0;
+    }
+    // 100-nanosecond units.
+    const auto seconds = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) *
+               1e-7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+size_t residentBytes() {
+    PROCESS_MEMORY_COUNTERS counters;
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) {
+        return 0;
+    }
+    return counters.WorkingSetSize;
 }
 
 void* loadLibrary(const char* name) {

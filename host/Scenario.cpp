@@ -90,6 +90,9 @@ std::string checkSetting(const std::string& kind, const std::string& key,
         }
         return "";
     }
+    if (key == "wire") {
+        return value == "on" || value == "off" ? "" : "wire is on or off";
+    }
     if (kind == "hvsrc" && key == "firmware") {
         return value.size() <= kMaxHvFirmware ? "" : "the firmware text has at most 30 bytes";
     }
@@ -113,9 +116,9 @@ std::string checkSetting(const std::string& kind, const std::string& key,
         return value == "POS" || value == "NEG" ? "" : "polarity is POS or NEG";
     }
     const char* keys = kind == "hvsrc"   ? "serial, firmware, sources, range0, range1, ramp, "
-                                           "load0, load1"
-                       : kind == "hvold" ? "serial, ramp"
-                                         : "serial, firmware, limits, polarity, ramp, load";
+                                           "load0, load1, wire"
+                       : kind == "hvold" ? "serial, ramp, wire"
+                                         : "serial, firmware, limits, polarity, ramp, load, wire";
     return "unknown setting for a " + kind + " source (it takes " + keys + ")";
 }
 
@@ -305,6 +308,14 @@ bool Simulator::applySetting(const ScenarioSource& source, int bridge, const std
     toNumber(value, a);
     toPair(value, a, b);
     const std::string& kind = source.kind;
+    if (key == "wire" && (value == "on" || value == "off")) {
+        // The driver's line timing: one switch for every simulated bridge.
+        auto f = reinterpret_cast<void (*)(int)>(symbol("sim_set_wire_timing"));
+        if (f != nullptr) {
+            f(value == "on" ? 1 : 0);
+        }
+        return f != nullptr;
+    }
     if (kind == "hvsrc") {
         if (key == "firmware") {
             auto f = reinterpret_cast<int (*)(int, const void*, size_t)>(

@@ -9,7 +9,8 @@
 namespace host {
 
 // One simulated source: its kind ("hvsrc", "hvold" or "bias"), the bridge's description and
-// serial, and model settings as key=value pairs, already checked.
+// serial, and model settings as key=value pairs, already checked. The setting wire=on (or off),
+// allowed for every kind, switches the stand-in driver's line timing for all bridges at once.
 struct ScenarioSource {
     int line = 0;  // its line in the scenario text
     std::string kind;

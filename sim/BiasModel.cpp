@@ -215,6 +215,13 @@ void answer(Model& m, const std::string& line) {
     sim_deliver(m.bridge, text.data(), text.size(), m.delayMs);
 }
 
+// The module understands the bridge only at 115200 baud, 8N1, in bit mode 0x40 with mask 0xFF.
+bool lineUnderstood(int bridge) {
+    SimSettings s;
+    return sim_settings(bridge, &s) == 0 && s.baud_rate == 115200 && s.word_length == 8 &&
+           s.stop_bits == 0 && s.parity == 0 && s.bit_mode == 0x40 && s.bit_mask == 0xFF;
+}
+
 void onWrite(void* context, int /*bridge*/, const uint8_t* data, size_t length) {
     Model& m = **static_cast<ModelPtr*>(context);
     std::lock_guard<std::mutex> lock(m.mutex);
@@ -224,7 +231,10 @@ void onWrite(void* context, int /*bridge*/, const uint8_t* data, size_t length) 
         const std::string line = m.partial.substr(0, end);
         m.partial.erase(0, end + 1);
         m.commands.push_back(line);
-        answer(m, line);
+        // Otherwise the real module would see garbage: nothing happens, nothing is answered.
+        if (lineUnderstood(m.bridge)) {
+            answer(m, line);
+        }
     }
 }
 

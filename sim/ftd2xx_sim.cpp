@@ -15,17 +15,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "ftd2xx_api.h"
 #include "simctl.h"
+#include "wire_line.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using TimePoint = Clock::time_point;
-using Nanos = std::chrono::nanoseconds;
+using simwire::Clock;
+using simwire::Nanos;
+using simwire::TimePoint;
 using Millis = std::chrono::milliseconds;
 
 constexpr uint32_t kOk = 0;
@@ -52,10 +54,7 @@ constexpr Millis kLongestWait{30000};
 constexpr uint32_t kFloodQueue = 4096;
 // The vendor's defaults at open.
 constexpr uint8_t kDefaultLatencyMs = 16;
-constexpr uint32_t kDefaultWireBaud = 9600;
 constexpr uint32_t kMaxBaud = 3000000;
-// How often a reader looks again while delivered bytes are not yet visible.
-constexpr Millis kPollSlice{1};
 
 enum Fn {
     kFnListDevices,
@@ -117,17 +116,6 @@ struct PeerHolder {
 };
 using PeerPtr = std::shared_ptr<PeerHolder>;
 
-// One delivery. Without wire timing all its bytes become visible at `start`. With wire timing
-// byte i has arrived at start + (i + 1) * byteTime and is visible from the first latency tick
-// after that.
-struct Chunk {
-    std::vector<uint8_t> data;
-    size_t taken = 0;
-    TimePoint start;
-    Nanos byteTime{0};
-    Nanos latency{0};
-};
-
 struct Bridge {
     int id = 0;
     std::string description;
@@ -140,8 +128,8 @@ struct Bridge {
     uint8_t floodByte = 0;
     bool unterminated = false;
     SimSettings settings{};
-    std::deque<Chunk> input;
-    TimePoint lastReady{};  // when the last delivery's last byte becomes ready
+    simwire::ReceiveQueue input;
+    simwire::SendLine output;
     std::vector<uint8_t> written;
     PeerPtr peer;
     std::map<int, uint32_t> failNext;
@@ -162,7 +150,6 @@ struct Registry {
     unsigned calls[kFnCount] = {};
     std::map<int, uint32_t> failAny;
     bool wireTiming = false;
-    const TimePoint epoch = Clock::now();  // the latency timer ticks count from here
 };
 
 // Never destroyed: threads or peers still running at process exit find it intact.
@@ -234,60 +221,9 @@ bool ioDead(const Bridge& b) {
     return b.unplugged || !b.attached;
 }
 
-size_t arrived(const Chunk& c, TimePoint now) {
-    if (c.byteTime.count() == 0) {
-        return now >= c.start ? c.data.size() : 0;
-    }
-    TimePoint t = now;
-    if (c.latency.count() > 0) {
-        const TimePoint epoch = reg().epoch;
-        t = epoch + ((now - epoch) / c.latency) * c.latency;
-    }
-    if (t < c.start) {
-        return 0;
-    }
-    const auto n = static_cast<size_t>((t - c.start) / c.byteTime);
-    return std::min(n, c.data.size());
-}
-
-// Bytes the host can read now (deliveries keep their order: a later one is never visible
-// before an earlier one is complete); `hidden` tells whether delivered bytes are still on
-// their way.
-size_t visibleBytes(const Bridge& b, TimePoint now, bool* hidden = nullptr) {
-    size_t total = 0;
-    if (hidden != nullptr) {
-        *hidden = false;
-    }
-    for (const Chunk& c : b.input) {
-        const size_t n = arrived(c, now);
-        total += n - std::min(n, c.taken);
-        if (n < c.data.size()) {
-            if (hidden != nullptr) {
-                *hidden = true;
-            }
-            break;
-        }
-    }
-    return total;
-}
-
 // Moves up to `count` visible bytes into `out`; a flooded bridge fills the rest with its byte.
 size_t takeInput(Bridge& b, uint8_t* out, size_t count, TimePoint now) {
-    size_t got = 0;
-    while (got < count && !b.input.empty()) {
-        Chunk& c = b.input.front();
-        const size_t n = arrived(c, now);
-        const size_t ready = n - std::min(n, c.taken);
-        const size_t step = std::min(ready, count - got);
-        std::memcpy(out + got, c.data.data() + c.taken, step);
-        c.taken += step;
-        got += step;
-        if (c.taken == c.data.size()) {
-            b.input.pop_front();
-        } else {
-            break;
-        }
-    }
+    size_t got = b.input.take(out, count, now);
     if (b.flood && got < count) {
         std::memset(out + got, b.floodByte, count - got);
         got = count;
@@ -306,18 +242,8 @@ int deliverAt(int bridge, const uint8_t* data, size_t length, TimePoint notBefor
     if (length == 0) {
         return 0;
     }
-    Chunk c;
-    c.data.assign(data, data + length);
-    c.start = std::max(notBefore, b->lastReady);
-    if (r.wireTiming) {
-        const uint32_t baud = b->settings.baud_rate != 0 ? b->settings.baud_rate : kDefaultWireBaud;
-        c.byteTime = Nanos(10ull * 1000000000ull / baud);
-        c.latency = Millis(b->settings.latency_ms);
-        b->lastReady = c.start + c.byteTime * static_cast<Nanos::rep>(length);
-    } else {
-        b->lastReady = c.start;
-    }
-    b->input.push_back(std::move(c));
+    b->input.deliver(data, length, notBefore, r.wireTiming, b->settings.baud_rate,
+                     b->settings.latency_ms);
     r.changed.notify_all();
     return 0;
 }
@@ -331,6 +257,30 @@ void writeText(char* out, const std::string& text, size_t max, bool terminate) {
         // No terminating zero: the whole field is filled, padded with blanks.
         std::memset(out + n, ' ', max - n);
     }
+}
+
+// A write to a stalled bridge with wire timing on waits, as the vendor's driver does, for the
+// stall to end or for the write time-out (0: without a time-out, but never longer than the longest
+// wait). kStillStalled when the time-out passed; kOk when the stall ended; otherwise the status
+// the write fails with. The caller holds the lock.
+constexpr uint32_t kStillStalled = 0xFFFFFFFFu;
+
+uint32_t waitWhileStalled(std::unique_lock<std::mutex>& lock, void* handle, const BridgePtr& b) {
+    const uint32_t timeoutMs = b->settings.write_timeout_ms;
+    const Millis wait = timeoutMs == 0 ? kLongestWait : std::min(Millis(timeoutMs), kLongestWait);
+    const TimePoint deadline = Clock::now() + wait;
+    while (b->stalled) {
+        if (reg().changed.wait_until(lock, deadline) == std::cv_status::timeout && b->stalled) {
+            return kStillStalled;
+        }
+        if (!stillOpen(handle, b)) {
+            return kInvalidHandle;
+        }
+        if (ioDead(*b)) {
+            return kIoError;
+        }
+    }
+    return kOk;
 }
 
 // --- The scripted peer ------------------------------------------------------------------------
@@ -527,6 +477,7 @@ uint32_t FT_OpenEx(void* pArg1, uint32_t flags, void** pHandle) {
     b->settings.open_count = opens + 1;
     b->settings.open = 1;
     b->open = true;
+    b->input.restartTimer(Clock::now());
     const uintptr_t handle = r.nextHandle;
     r.nextHandle += 0x10;
     r.handles[handle] = b;
@@ -574,13 +525,12 @@ uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* byt
     TimePoint now = Clock::now();
     const TimePoint deadline = now + wait;
     for (;;) {
-        bool hidden = false;
-        if (b->flood || visibleBytes(*b, now, &hidden) >= bytesToRead || now >= deadline) {
+        if (b->flood || b->input.visible(now) >= bytesToRead || now >= deadline) {
             break;
         }
-        // Woken by deliveries, purges, plug changes and closes; while delivered bytes are still
-        // on their way, look again every slice.
-        r.changed.wait_until(lock, hidden ? std::min(deadline, now + kPollSlice) : deadline);
+        // Woken by deliveries, purges, plug changes and closes, and when bytes on their way
+        // show.
+        r.changed.wait_until(lock, std::min(deadline, b->input.nextVisible(now)));
         now = Clock::now();
         if (!stillOpen(handle, b)) {
             return kInvalidHandle;
@@ -610,8 +560,14 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
         return kIoError;
     }
     if (b->stalled) {
-        *bytesWritten = 0;
-        return kOk;
+        const uint32_t stall = r.wireTiming ? waitWhileStalled(lock, handle, b) : kStillStalled;
+        if (stall != kOk) {
+            if (stall == kStillStalled) {
+                *bytesWritten = 0;
+                return kOk;
+            }
+            return stall;
+        }
     }
     const uint8_t* data = static_cast<const uint8_t*>(buffer);
     b->written.insert(b->written.end(), data, data + bytesToWrite);
@@ -619,9 +575,33 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
     *bytesWritten = takeFault(b->fakeCount, kFnWrite, fake) ? fake : bytesToWrite;
     PeerPtr peer = b->peer;
     const int id = b->id;
+    const bool wire = r.wireTiming;
+    const Nanos byteTime = simwire::byteTime(b->settings.baud_rate);
+    const TimePoint start =
+        wire ? b->output.place(bytesToWrite, Clock::now(), byteTime) : TimePoint{};
     lock.unlock();
-    if (bytesToWrite > 0 && peer && peer->peer.on_write != nullptr) {
-        peer->peer.on_write(peer->peer.context, id, data, bytesToWrite);
+    const bool hasPeer = peer && peer->peer.on_write != nullptr;
+    if (!wire) {
+        if (bytesToWrite > 0 && hasPeer) {
+            peer->peer.on_write(peer->peer.context, id, data, bytesToWrite);
+        }
+        return kOk;
+    }
+    // The bytes leave the line one byte time after another; the peer sees each once it has left,
+    // and the call returns when the last one has.
+    size_t sent = 0;
+    while (sent < bytesToWrite) {
+        // A sleep may end early (on some platforms it is one relative, rounded sleep).
+        const TimePoint due = start + byteTime * static_cast<Nanos::rep>(sent + 1);
+        while (Clock::now() < due) {
+            std::this_thread::sleep_until(due);
+        }
+        const auto gone = static_cast<size_t>((Clock::now() - start) / byteTime);
+        const size_t left = std::min<size_t>(std::max(gone, sent + 1), bytesToWrite);
+        if (hasPeer) {
+            peer->peer.on_write(peer->peer.context, id, data + sent, left - sent);
+        }
+        sent = left;
     }
     return kOk;
 }
@@ -635,8 +615,7 @@ uint32_t FT_Purge(void* handle, uint32_t mask) {
         return status;
     }
     if ((mask & kPurgeRx) != 0) {
-        b->input.clear();
-        b->lastReady = Clock::now();
+        b->input.dropArrived(Clock::now());
         r.changed.notify_all();
     }
     ++b->settings.purge_count;
@@ -745,7 +724,7 @@ uint32_t FT_GetQueueStatus(void* handle, uint32_t* rxBytes) {
     if (ioDead(*b)) {
         return kIoError;
     }
-    uint32_t count = static_cast<uint32_t>(visibleBytes(*b, Clock::now()));
+    uint32_t count = static_cast<uint32_t>(b->input.visible(Clock::now()));
     if (b->flood) {
         count += kFloodQueue;
     }
@@ -975,6 +954,7 @@ int sim_stall(int bridge, int stalled) {
         return -1;
     }
     b->stalled = stalled != 0;
+    reg().changed.notify_all();
     return 0;
 }
 
@@ -1026,11 +1006,7 @@ size_t sim_pending_input(int bridge) {
     if (!b) {
         return 0;
     }
-    size_t total = 0;
-    for (const Chunk& c : b->input) {
-        total += c.data.size() - c.taken;
-    }
-    return total;
+    return b->input.pending();
 }
 
 int sim_settings(int bridge, SimSettings* out) {

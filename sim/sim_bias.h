@@ -13,7 +13,7 @@
  * Numbers go out as four upper-case hex digits of their 16-bit two's complement (values beyond
  * the 16-bit range are clamped first). Any other line, and a setU whose argument is not a plain
  * decimal number that fits 32 bits, is answered (01). The status field is "00" unless set.
- * Commands always take effect; faults change only the answer.
+ * Commands understood always take effect; faults change only the answer.
  *
  * The output is the set voltage with the polarity's sign (negative for NEG). With a ramp rate of
  * 0 it follows the set voltage at once, otherwise it moves toward it at that many tenths per
@@ -21,10 +21,13 @@
  * truncated toward zero; a load of 0 or less draws no current. A current set with
  * sim_bias_set_current overrides the load until sim_bias_set_load is called again.
  *
- * Opening the bridge drops a command line still incomplete from an earlier session. All
- * functions are thread-safe; those returning int give 0 (or a count) on success and -1 when the
- * bridge has no bias model or an argument is bad. The model goes away with its peer (sim_reset,
- * sim_detach, sim_set_peer, another sim_bias_install). */
+ * The module understands the bridge only at 115200 baud, 8 data bits, one stop bit, no parity,
+ * in bit mode 0x40 with mask 0xFF; otherwise a command line is recorded but neither takes effect
+ * nor is answered (the real module would see garbage). Opening the bridge (which resets its
+ * settings) drops a command line still incomplete from an earlier session. All functions are
+ * thread-safe; those returning int give 0 (or a count) on success and -1 when the bridge has no
+ * bias model or an argument is bad. The model goes away with its peer (sim_reset, sim_detach,
+ * sim_set_peer, another sim_bias_install). */
 #ifndef HVSRC_SIM_BIAS_H
 #define HVSRC_SIM_BIAS_H
 

@@ -23,7 +23,9 @@
  *   the count read. A read time-out of 0 (the default) waits without a time-out, like the
  *   vendor's driver, but no read ever waits longer than 30 s. A blocked read returns FT_IO_ERROR
  *   when the bridge is unplugged or detached meanwhile, FT_INVALID_HANDLE when it is closed or
- *   reset. FT_GetQueueStatus never blocks. FT_Purge with bit 1 drops all delivered input.
+ *   reset. FT_GetQueueStatus never blocks. FT_Purge with bit 1 drops the input that has
+ *   arrived (see sim_deliver and wire timing below, whether handed over or not); later
+ *   deliveries and bytes still on the line arrive afterwards.
  *   FT_SetBaudRate rejects 0 and rates above 3000000 with FT_INVALID_BAUD_RATE.
  * - Unplugged or detached bridges fail FT_Read, FT_Write and FT_GetQueueStatus with FT_IO_ERROR;
  *   the settings functions and FT_Close still succeed, and an unplugged (not detached) bridge is
@@ -148,11 +150,27 @@ int sim_settings(int bridge, SimSettings* out);
  * FT_OpenEx counts on the bridge it matched. 0 for an unknown name or bridge. */
 unsigned sim_call_count(int bridge, const char* function);
 
-/* Wire timing: each byte takes 10 bit times at the bridge's baud rate, and received bytes are
- * handed over at the latency timer. Off by default. (Taken per delivery: a delivery made while
- * on starts when the previous one has left the line, at the baud rate set (9600 before
- * FT_SetBaudRate) and the latency timer set then; a latency of 0 hands bytes over as they
- * arrive. Off: delivered bytes are visible as soon as their delay has passed.) */
+/* Wire timing, off by default and after sim_reset; taken per delivery and per write.
+ * Off: a delivery shows whole once its delay has passed; FT_Write returns at once, after the peer
+ * saw the whole block; a stalled bridge's FT_Write returns 0 bytes written at once.
+ * On: each byte takes 10 bit times at the bridge's baud rate (9600 before FT_SetBaudRate).
+ * - To the host: a delivery starts on the line after its delay and after the last byte of the
+ *   previous delivery; its byte i (from 0) arrives at the bridge start + (i + 1) byte times. The
+ *   bridge hands arrived bytes over (FT_GetQueueStatus and FT_Read see them) at the ticks of its
+ *   latency timer: every latency (as FT_SetLatencyTimer set it when the delivery was made),
+ *   counted from the bridge's open; at a tick, every byte that has arrived by then. When 62
+ *   bytes wait (a full USB packet) they are handed over at once, at the arrival of the 62nd,
+ *   and the ticks count from there. A latency of 0 hands each byte over as it arrives. So at 9600
+ *   baud and 2 ms, 100 bytes delivered at t take 104.2 ms on the line; the queue steps by one or
+ *   two bytes on every tick and shows the last byte at the first tick at or after t + 104.2 ms.
+ * - From the host: FT_Write puts its bytes on the line after those of earlier writes and
+ *   returns when its last byte has left (length byte times later); the peer's on_write sees the
+ *   bytes as they leave, in one or more calls, each made once its last byte has left. A source
+ *   thus answers after the last byte of a request, and the byte times of the request and the
+ *   answer add up, as on a real exchange.
+ * - A stalled bridge's FT_Write waits for the write time-out (FT_SetTimeouts; 0: up to 30 s) and
+ *   then returns FT_OK with 0 bytes written; when the stall ends first it goes on as usual, and
+ *   it fails like a blocked FT_Read when the bridge is closed or unplugged meanwhile. */
 void sim_set_wire_timing(int on);
 
 #ifdef __cplusplus

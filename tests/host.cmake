@@ -31,3 +31,13 @@ hvsrc_host_test(host_no_driver 3 "D2XX driver \\([a-z0-9]+\\.(so|dll)( or ftd2xx
 set(HVSRC_HOST_CHECK "-DEXPECT_OUT=^usage: hvsrc-host" "-DEXPECT_ERR=^$")
 hvsrc_host_test(host_help 0 "" --help)
 unset(HVSRC_HOST_CHECK)
+
+# The same three kinds on lines at their real pace (wire=on): set and read back through each.
+file(WRITE ${HVSRC_HOST_WORKDIR}/wire.scn
+     "hvsrc | Tessaro HV Source: 1 | wire=on range0=-500:500\n"
+     "hvold | HV source AVR |\n"
+     "bias | BiasModule: 3 | limits=0:90 load=100\n")
+hvsrc_host_test(host_wire 0
+                "device 0 source 0: 250.0 V.*device 1 source 0: 100.0 V.*device 2 source 0: 42.5 V"
+                --scenario wire.scn --log-dir . set 0 0 250 + set 1 0 100 + set 2 0 42.5
+                + read 0 0 + read 1 0 + read 2 0)

@@ -255,11 +255,13 @@ TEST(BiasFields, HexFieldsTrimAndSplit) {
 TEST_F(BiasTest, AnswerSelectionOnTheWireAndInTheLog) {
     open();
     struct Case {
-        const char* reply;
+        std::string reply;
         Lines fields;
     };
     const Case cases[] = {
         {"(01F4;FFF6;00)\n\r", {"01F4", "FFF6", "00"}},
+        // The text ends at a zero byte: here before anything, so there are no lines at all.
+        {std::string("\0(01F4;FFF6;00)\n\r", 17), {}},
         // Spaces before the answer are trimmed away.
         {"   (01F4;FFF6;00)\n\r", {"01F4", "FFF6", "00"}},
         // A carriage return or a line feed before it: no line qualifies and the last one, the

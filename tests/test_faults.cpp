@@ -75,12 +75,12 @@ const Fault kFaults[] = {
     {"FT_SetUSBParameters fails (4)", How::Fail, When::Before, "FT_SetUSBParameters", kIoError,
      Then::Next, {".------", ".------", ".------"}, {}},
     {"FT_SetBaudRate fails (7)", How::Fail, When::Before, "FT_SetBaudRate", 7,
-     Then::Next, {".------", ".------", ".------"}, {}},
+     Then::Next, {".------", ".------", "S------"}, {}},
     {"FT_SetDataCharacteristics fails (4)", How::Fail, When::Before, "FT_SetDataCharacteristics",
      kIoError,
-     Then::Next, {".------", ".------", ".------"}, {}},
+     Then::Next, {".------", ".------", "S------"}, {}},
     {"FT_SetBitMode fails (17)", How::Fail, When::Before, "FT_SetBitMode", 17,
-     Then::Next, {"-------", "-------", ".------"}, {}},
+     Then::Next, {"-------", "-------", "S------"}, {}},
     {"FT_GetQueueStatus fails (4)", How::Fail, When::Request, "FT_GetQueueStatus", kIoError,
      Then::Next, {"WEEE-E-", ".-..-.-", ".....--"},
      {"USB device disconnected", "", ""}},
@@ -172,6 +172,12 @@ std::vector<Exchange> exchangesOf(Kind kind, Op op) {
     }
 }
 
+bool lineSetting(const Fault& fault) {
+    const std::string function = fault.function != nullptr ? fault.function : "";
+    return function == "FT_SetBaudRate" || function == "FT_SetDataCharacteristics" ||
+           function == "FT_SetBitMode";
+}
+
 // The longest the operation may take under the fault: the time-outs the fault lets expire in
 // each exchange it reaches, plus the pauses, plus a margin. A write that stalls gives up after
 // its time-out, where a driver that blocks in each call can add one of its own write time-outs;
@@ -204,6 +210,15 @@ double boundOf(Kind kind, Op op, const Fault& fault) {
             sum += drain * static_cast<double>(xs.size() + (op == kInit ? 1 : 0));
             break;
         case How::Fail:
+            // A line left at the wrong speed, format or mode carries nothing the source
+            // understands: every exchange then waits out its answer.
+            if (lineSetting(fault)) {
+                for (const Exchange& x : xs) {
+                    sum += x.answer;
+                }
+            }
+            sum += kDriverBlock;
+            break;
         case How::Lie:
             sum += kDriverBlock;
             break;

@@ -1,8 +1,9 @@
 // The stand-in D2XX driver, called directly: listing, open/close state and handle checks, blocking
 // reads, queue status, purges, the scripted peer, every injected fault, the read-back of settings
-// and call counts, wire timing, the peer contract and concurrent bridges.
+// and call counts, wire timing both ways, the peer contract and concurrent bridges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -321,14 +322,17 @@ TEST_F(Sim, ReadBlocksUntilCountOrTimeOutAndQueueStatusDoesNot) {
     EXPECT_EQ(got, 0u);
     EXPECT_EQ(FT_Read(h, &byte, 1, nullptr), FT_INVALID_PARAMETER);
 
-    // Purging the receive side drops delivered input; purging the transmit side does not.
+    // Purging the receive side drops the input that has arrived, not a delivery still on its
+    // way; purging the transmit side drops nothing.
     ASSERT_EQ(sim_deliver(bridge, "xyz", 3, 0), 0);
+    ASSERT_EQ(sim_deliver(bridge, "late", 4, 300), 0);
     EXPECT_EQ(queued(h), 3u);
     ASSERT_EQ(FT_Purge(h, FT_PURGE_TX), FT_OK);
     EXPECT_EQ(queued(h), 3u);
     ASSERT_EQ(FT_Purge(h, FT_PURGE_RX), FT_OK);
     EXPECT_EQ(queued(h), 0u);
-    EXPECT_EQ(sim_pending_input(bridge), 0u);
+    EXPECT_EQ(sim_pending_input(bridge), 4u);
+    EXPECT_EQ(readText(h, 4), "late");
     ASSERT_EQ(sim_deliver(bridge, "Q", 1, 0), 0);
     EXPECT_EQ(queued(h), 1u);  // a purge does not hold back later deliveries
 
@@ -486,39 +490,193 @@ TEST_F(Sim, InjectedFaults) {
     EXPECT_EQ(sim_deliver(42, "x", 1, 0), -1);
 }
 
-TEST_F(Sim, WireTimingSpreadsBytesOverTheLine) {
+// Line time of a byte as the driver counts it, in nanoseconds.
+constexpr int64_t kByteNs9600 = 10000000000LL / 9600;
+constexpr int64_t kByteNs115200 = 10000000000LL / 115200;
+
+int64_t nsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
+}
+
+// Delivers `length` bytes with wire timing on and polls the queue until all show. Byte i arrives
+// (i + 1) byte times after the delivery and shows at the latest one latency later, so every
+// count seen lies between the bytes that arrived a latency before its query began and those that
+// arrived by its end. Returns the distinct counts seen, in order.
+std::vector<uint32_t> watchDelivery(int bridge, void* h, const std::string& block, int64_t byteNs,
+                                    int64_t latencyMs) {
+    std::vector<uint32_t> counts{0};
+    const auto bytesBy = [&](int64_t ns) {
+        return static_cast<uint32_t>(std::min<int64_t>(std::max<int64_t>(ns / byteNs, 0),
+                                                       static_cast<int64_t>(block.size())));
+    };
+    const auto t0 = Clock::now();
+    EXPECT_EQ(sim_deliver(bridge, block.data(), block.size(), 0), 0);
+    const auto t1 = Clock::now();
+    uint32_t n = 0;
+    while (n < block.size() && msSince(t0) < 10000) {
+        const auto before = Clock::now();
+        n = queued(h);
+        const auto after = Clock::now();
+        const uint32_t most = bytesBy(nsBetween(t0, after));
+        const uint32_t least = bytesBy(nsBetween(t1, before) - latencyMs * 1000000);
+        if (n > most || n < least) {
+            ADD_FAILURE() << n << " bytes show " << nsBetween(t0, before) / 1000
+                          << " us after the delivery; expected " << least << " to " << most;
+            break;
+        }
+        if (n != counts.back()) {
+            counts.push_back(n);
+        }
+    }
+    return counts;
+}
+
+TEST_F(Sim, WireTimingHandsBytesOverAtTheLatencyTimer) {
     const int bridge = sim_attach("HV source AVR", "AVR1");
     void* h = openByDescription("HV source AVR");
     ASSERT_NE(h, nullptr);
     ASSERT_EQ(FT_SetBaudRate(h, 9600), FT_OK);
-    ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
     ASSERT_EQ(FT_SetTimeouts(h, 10000, 500), FT_OK);
     std::string block;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 300; ++i) {
         block += static_cast<char>(i);
     }
+    const std::string hundred = block.substr(0, 100);
 
     // Off: visible at once.
-    ASSERT_EQ(sim_deliver(bridge, block.data(), block.size(), 0), 0);
+    ASSERT_EQ(sim_deliver(bridge, hundred.data(), hundred.size(), 0), 0);
     EXPECT_EQ(queued(h), 100u);
-    EXPECT_EQ(readText(h, 100), block);
+    EXPECT_EQ(readText(h, 100), hundred);
 
-    // On: 100 bytes at 9600 baud take about 104 ms on the line.
+    // On, at the driver's default latency of 16 ms: the bytes arrive every 1.04 ms, the queue
+    // grows only on the ticks, by 15 or 16 bytes each (the first and last steps may be shorter).
     sim_set_wire_timing(1);
-    ASSERT_EQ(sim_deliver(bridge, block.data(), block.size(), 0), 0);
-    EXPECT_LT(queued(h), 100u);
-    EXPECT_EQ(waitForQueue(h, 100), 100u);
-    EXPECT_EQ(readText(h, 100), block);
+    std::vector<uint32_t> counts = watchDelivery(bridge, h, hundred, kByteNs9600, 16);
+    ASSERT_GE(counts.size(), 3u);
+    for (size_t i = 2; i + 1 < counts.size(); ++i) {
+        EXPECT_GE(counts[i] - counts[i - 1], 15u) << i;
+    }
+    EXPECT_EQ(readText(h, 100), hundred);
 
-    // A blocking read collects them as they arrive.
+    // At 2 ms the 100 bytes show within 104.2 to 106.2 ms of their delivery.
+    ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+    counts = watchDelivery(bridge, h, hundred, kByteNs9600, 2);
+    EXPECT_EQ(counts.back(), 100u);
+    EXPECT_EQ(readText(h, 100), hundred);
+
+    // A latency of 0 hands each byte over as it arrives.
+    ASSERT_EQ(FT_SetLatencyTimer(h, 0), FT_OK);
+    EXPECT_EQ(watchDelivery(bridge, h, hundred, kByteNs9600, 0).back(), 100u);
+    EXPECT_EQ(readText(h, 100), hundred);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+
+    // A blocking read collects them as they show.
+    auto start = Clock::now();
+    ASSERT_EQ(sim_deliver(bridge, hundred.data(), hundred.size(), 0), 0);
+    EXPECT_EQ(readText(h, 100), hundred);
+    EXPECT_GE(msSince(start), 104);
+
+    // A purge drops what has arrived; the rest of the block is still on the line and follows.
     ASSERT_EQ(sim_deliver(bridge, block.data(), block.size(), 0), 0);
-    EXPECT_EQ(readText(h, 100), block);
+    waitForQueue(h, 30);
+    ASSERT_EQ(FT_Purge(h, FT_PURGE_RX), FT_OK);
+    EXPECT_EQ(queued(h), 0u);
+    ASSERT_EQ(FT_SetTimeouts(h, 400, 500), FT_OK);
+    const std::string rest = readText(h, 300);
+    EXPECT_GT(rest.size(), 0u);
+    EXPECT_LE(rest.size(), 270u);
+    EXPECT_EQ(rest, block.substr(300 - rest.size()));
+
+    // 62 waiting bytes are handed over at once, whatever the latency; the rest waits for the
+    // tick, a latency after the last packet. (Opened afresh, so no tick falls inside the burst.)
+    ASSERT_EQ(FT_Close(h), FT_OK);
+    h = openByDescription("HV source AVR");
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(FT_SetBaudRate(h, 115200), FT_OK);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 255), FT_OK);
+    counts = watchDelivery(bridge, h, block.substr(0, 200), kByteNs115200, 255);
+    for (size_t i = 1; i + 1 < counts.size(); ++i) {
+        EXPECT_EQ(counts[i] % 62, 0u) << counts[i];
+    }
+    EXPECT_NE(std::find(counts.begin(), counts.end(), 186u), counts.end());
+    EXPECT_EQ(counts.back(), 200u);
 
     sim_reset();  // switches wire timing off again
     const int fast = sim_attach("HV source AVR", "AVR1");
     h = openByDescription("HV source AVR");
-    ASSERT_EQ(sim_deliver(fast, block.data(), block.size(), 0), 0);
+    ASSERT_EQ(sim_deliver(fast, hundred.data(), hundred.size(), 0), 0);
     EXPECT_EQ(queued(h), 100u);
+}
+
+// A peer that notes when it sees each part of a write and answers a whole request upper-cased.
+struct LinePeer {
+    Clock::time_point start;
+    size_t requestLength = 0;
+    std::string seen;
+    std::vector<std::pair<long, size_t>> parts;  // microseconds since start, bytes seen by then
+};
+
+void linePeerWrite(void* context, int bridge, const uint8_t* data, size_t length) {
+    auto* peer = static_cast<LinePeer*>(context);
+    peer->seen.append(reinterpret_cast<const char*>(data), length);
+    peer->parts.emplace_back(static_cast<long>(nsBetween(peer->start, Clock::now()) / 1000),
+                             peer->seen.size());
+    if (peer->seen.size() == peer->requestLength) {
+        std::string answer = peer->seen;
+        for (char& c : answer) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        sim_deliver(bridge, answer.data(), answer.size(), 0);
+    }
+}
+
+TEST_F(Sim, WireTimingWritesTakeTheirLineTimeAndStallsBlock) {
+    const int bridge = sim_attach("HV source AVR", "AVR1");
+    LinePeer peer;
+    peer.requestLength = 20;
+    const SimPeer p{linePeerWrite, nullptr, nullptr, &peer};
+    ASSERT_EQ(sim_set_peer(bridge, &p), 0);
+    void* h = openByDescription("HV source AVR");
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(FT_SetBaudRate(h, 9600), FT_OK);
+    ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
+    ASSERT_EQ(FT_SetTimeouts(h, 10000, 300), FT_OK);
+    sim_set_wire_timing(1);
+
+    // 20 bytes take 20.8 ms to leave; the peer sees none before it has left, and answers after
+    // the last: the answer's 20 byte times add to the request's.
+    const std::string request = "abcdefghijklmnopqrst";
+    peer.start = Clock::now();
+    uint32_t written = 0;
+    ASSERT_EQ(writeText(h, request, &written), FT_OK);
+    EXPECT_EQ(written, 20u);
+    EXPECT_GE(nsBetween(peer.start, Clock::now()), 20 * kByteNs9600);
+    EXPECT_EQ(peer.seen, request);
+    for (const auto& part : peer.parts) {
+        EXPECT_GE(part.first * 1000, static_cast<long>(part.second) * kByteNs9600) << part.second;
+    }
+    EXPECT_EQ(readText(h, 20), "ABCDEFGHIJKLMNOPQRST");
+    EXPECT_GE(nsBetween(peer.start, Clock::now()), 40 * kByteNs9600);
+
+    // Stalled: the write waits for the write time-out, then reports nothing written.
+    ASSERT_EQ(sim_stall(bridge, 1), 0);
+    auto start = Clock::now();
+    EXPECT_EQ(writeText(h, "xyz", &written), FT_OK);
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(msSince(start), 300);
+    EXPECT_EQ(writtenOn(bridge), request);
+
+    // A stall that ends meanwhile lets the write go on.
+    std::thread release([bridge] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        sim_stall(bridge, 0);
+    });
+    start = Clock::now();
+    EXPECT_EQ(writeText(h, "xyz", &written), FT_OK);
+    release.join();
+    EXPECT_EQ(written, 3u);
+    EXPECT_GE(msSince(start), 100);
+    EXPECT_EQ(writtenOn(bridge), request + "xyz");
 }
 
 // A peer that echoes every write upper-cased, reading its own bridge's record from inside the

@@ -1,6 +1,7 @@
 // The simulated bias module and legacy source seen from the wire, through a plain FTDI channel:
-// the exact bytes of their answers, the state their commands change, their faults and the
-// commands they record. The device tests rely on these answers being right.
+// the exact bytes of their answers, the state their commands change, the line settings they
+// need, their faults and the commands they record. The device tests rely on these answers being
+// right.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "FtdiDev.h"
+#include "ftd2xx_api.h"
 #include "hvdev_support.h"
 #include "sim_bias.h"
 #include "sim_hvold.h"
@@ -28,6 +30,11 @@ protected:
         channel.reset(new FtdiDev(description, false));
         ASSERT_EQ(0, channel->open(false));
         ASSERT_EQ(0, channel->setBaudRate(baud));
+    }
+    // The bias module's bridge as the device sets it up: 115200 baud, 8N1, bit mode on.
+    void openBias(const char* description) {
+        open(description, 115200);
+        ASSERT_EQ(0, channel->setBitMode(true));
     }
     void send(const std::string& text) {
         ASSERT_EQ(static_cast<int>(text.size()), channel->write(text.data(), text.size(), 1.0));
@@ -58,7 +65,7 @@ protected:
 TEST_F(ModelTest, BiasModuleAnswersAndState) {
     bridge = sim_bias_attach("BiasModule: 3", "BM3");
     ASSERT_GT(bridge, 0);
-    open("BiasModule: 3", 115200);
+    openBias("BiasModule: 3");
 
     EXPECT_EQ("(BM-1.04;00)\n\r", exchange("printFW()"));
     EXPECT_EQ("(0000;0384;00)\n\r", exchange("getMinMaxV()"));
@@ -107,10 +114,54 @@ TEST_F(ModelTest, BiasModuleAnswersAndState) {
     EXPECT_EQ(-1, sim_bias_command_count(bridge + 100));
 }
 
+TEST_F(ModelTest, BiasModuleUnderstandsOnlyItsOwnLineSettings) {
+    bridge = sim_bias_attach("BiasModule: 6", "BM6");
+    ASSERT_GT(bridge, 0);
+    struct Case {
+        const char* what;
+        uint32_t baud;
+        uint8_t bits, stop, parity, mask, mode;
+        bool understood;
+    };
+    const Case cases[] = {
+        {"9600 baud", 9600, 8, 0, 0, 0xFF, 0x40, false},
+        {"7 data bits", 115200, 7, 0, 0, 0xFF, 0x40, false},
+        {"2 stop bits", 115200, 8, 2, 0, 0xFF, 0x40, false},
+        {"even parity", 115200, 8, 0, 2, 0xFF, 0x40, false},
+        {"bit mode 0x01", 115200, 8, 0, 0, 0xFF, 0x01, false},
+        {"mask 0x0F", 115200, 8, 0, 0, 0x0F, 0x40, false},
+        {"no bit mode", 115200, 8, 0, 0, 0, 0, false},
+        {"115200 8N1, bit mode 0x40, mask 0xFF", 115200, 8, 0, 0, 0xFF, 0x40, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        void* h = nullptr;
+        ASSERT_EQ(0u, FT_OpenEx(const_cast<char*>("BiasModule: 6"), 2, &h));
+        FT_SetTimeouts(h, 100, 100);
+        FT_SetBaudRate(h, c.baud);
+        FT_SetDataCharacteristics(h, c.bits, c.stop, c.parity);
+        if (c.mode != 0) {
+            FT_SetBitMode(h, c.mask, c.mode);
+        }
+        char command[] = "setU(100)\n";
+        uint32_t count = 0;
+        ASSERT_EQ(0u, FT_Write(h, command, 10, &count));
+        char reply[16] = {};
+        ASSERT_EQ(0u, FT_Read(h, reply, 8, &count));
+        EXPECT_EQ(c.understood ? "(0;00)\n\r" : "", std::string(reply, count));
+        int32_t tenths = -1;
+        ASSERT_EQ(0, sim_bias_set_voltage(bridge, &tenths));
+        EXPECT_EQ(c.understood ? 100 : 0, tenths);
+        FT_Close(h);
+    }
+    // Every line was taken down, understood or not.
+    EXPECT_EQ(8, sim_bias_command_count(bridge));
+}
+
 TEST_F(ModelTest, BiasModuleFaultsShapeTheAnswer) {
     bridge = sim_bias_attach("BiasModule: 4", "BM4");
     ASSERT_GT(bridge, 0);
-    open("BiasModule: 4", 115200);
+    openBias("BiasModule: 4");
     ASSERT_EQ(0, sim_bias_set_current(bridge, 0));
     ASSERT_EQ(0, sim_bias_set_ramp(bridge, 0.0));
     EXPECT_EQ("(0;00)\n\r", exchange("setU(500)"));
@@ -165,7 +216,7 @@ TEST_F(ModelTest, BiasModuleFaultsShapeTheAnswer) {
 TEST_F(ModelTest, BiasModuleOutputRampsTowardTheSetVoltage) {
     bridge = sim_bias_attach("BiasModule: 5", "BM5");
     ASSERT_GT(bridge, 0);
-    open("BiasModule: 5", 115200);
+    openBias("BiasModule: 5");
     ASSERT_EQ(0, sim_bias_set_ramp(bridge, 1.0));  // a tenth of a volt per second
     EXPECT_EQ("(0;00)\n\r", exchange("setU(9000)"));
     double output = -1.0;

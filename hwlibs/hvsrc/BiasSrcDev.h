@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,10 @@ private:
     std::atomic<int32_t> lowerLimit_{0};
     std::atomic<int32_t> upperLimit_{100};
     std::atomic<double> setVoltage_{0.0};
+    // The buffer every answer is read into (kBiasReceiveBufferSize bytes), made on the first
+    // exchange and kept: only the bytes received are ever read from it, so it needs neither
+    // zeroing nor a fresh allocation each time. Used under the device lock.
+    std::unique_ptr<char[]> receiveBuffer_;
 };
 
 }  // namespace HwHvSrc

@@ -1,8 +1,6 @@
 // One exchange of the bias module's text protocol: the command goes out as one line, the answer
 // is read up to ")" LF CR (or for one second), cut into reply lines at ")" and logged; query
 // picks the bracketed line and cuts it into its ';'-separated fields.
-#include <memory>
-
 #include "BiasSrcDev.h"
 
 namespace HwHvSrc {
@@ -84,9 +82,11 @@ std::vector<std::string> BiasSrcDev::receiveLines() {
     if (!channel_) {
         return {};
     }
-    // Zero-filled, so the received text always ends at the first zero byte.
-    std::unique_ptr<char[]> buffer(new char[kBiasReceiveBufferSize]());
-    const int received = channel_->readUntil(buffer.get(), kBiasReceiveBufferSize, kBiasReplyEnd,
+    if (!receiveBuffer_) {
+        receiveBuffer_.reset(new char[kBiasReceiveBufferSize]);
+    }
+    char* buffer = receiveBuffer_.get();
+    const int received = channel_->readUntil(buffer, kBiasReceiveBufferSize, kBiasReplyEnd,
                                              sizeof(kBiasReplyEnd), kBiasReceiveTimeout);
     if (received <= 0) {
         // Nothing in time gives no lines and no entry; a driver failure is logged.
@@ -96,12 +96,13 @@ std::vector<std::string> BiasSrcDev::receiveLines() {
         }
         return {};
     }
+    // The text ends at the first zero byte among those received.
     const size_t count = static_cast<size_t>(received);
     size_t length = 0;
     while (length < count && buffer[length] != '\0') {
         ++length;
     }
-    std::vector<std::string> lines = splitAny(std::string(buffer.get(), length), ")", true);
+    std::vector<std::string> lines = splitAny(std::string(buffer, length), ")", true);
     for (std::string& line : lines) {
         line += ')';
         if (log_) {

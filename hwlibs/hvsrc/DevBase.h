@@ -59,6 +59,10 @@ public:
     const std::string& firmware() const { return firmware_; }
     // The device log's path as initialize builds it (empty before the first initialize).
     std::string logPath() const;
+    // The device log itself (null before the first initialize): lets a measurement compare runs
+    // with and without its entries. Inline, so a program built from these headers can reach it on
+    // a device the loaded plug-in made.
+    FileLog* deviceLog() const { return log_.get(); }
     uint64_t callbackValue() const { return callback_; }
     uint64_t callbackContext() const { return callbackContext_; }
 
