@@ -132,6 +132,8 @@ struct Bridge {
     simwire::SendLine output;
     std::vector<uint8_t> written;
     PeerPtr peer;
+    SimWriteHook writeHook = nullptr;
+    void* writeHookContext = nullptr;
     std::map<int, uint32_t> failNext;
     std::map<int, uint32_t> fakeCount;
     unsigned calls[kFnCount] = {};
@@ -575,6 +577,8 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
     *bytesWritten = takeFault(b->fakeCount, kFnWrite, fake) ? fake : bytesToWrite;
     PeerPtr peer = b->peer;
     const int id = b->id;
+    const SimWriteHook hook = b->writeHook;
+    void* const hookContext = b->writeHookContext;
     const bool wire = r.wireTiming;
     const Nanos byteTime = simwire::byteTime(b->settings.baud_rate);
     const TimePoint start =
@@ -584,6 +588,9 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
     if (!wire) {
         if (bytesToWrite > 0 && hasPeer) {
             peer->peer.on_write(peer->peer.context, id, data, bytesToWrite);
+        }
+        if (hook != nullptr) {
+            hook(hookContext, id);
         }
         return kOk;
     }
@@ -602,6 +609,9 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
             peer->peer.on_write(peer->peer.context, id, data + sent, left - sent);
         }
         sent = left;
+    }
+    if (hook != nullptr) {
+        hook(hookContext, id);
     }
     return kOk;
 }
@@ -955,6 +965,17 @@ int sim_stall(int bridge, int stalled) {
     }
     b->stalled = stalled != 0;
     reg().changed.notify_all();
+    return 0;
+}
+
+int sim_set_write_hook(int bridge, SimWriteHook hook, void* context) {
+    std::lock_guard<std::mutex> lock(reg().mutex);
+    BridgePtr b = findBridge(bridge);
+    if (!b) {
+        return -1;
+    }
+    b->writeHook = hook;
+    b->writeHookContext = context;
     return 0;
 }
 

@@ -112,6 +112,13 @@ int sim_fake_count_next(int bridge, const char* function, uint32_t count);
 int sim_unplug(int bridge, int unplugged);
 /* Stalled: FT_Write accepts 0 bytes and returns FT_OK. */
 int sim_stall(int bridge, int stalled);
+/* Write hook: called in the writing thread after every FT_Write on this bridge that did its work,
+ * once the peer has seen the bytes and before FT_Write returns, without any simulator lock held
+ * (it may call any function of this interface). A test can thus act at an exact point of an
+ * exchange, for example once a request is complete and before its answer is read. Null removes
+ * it. */
+typedef void (*SimWriteHook)(void* context, int bridge);
+int sim_set_write_hook(int bridge, SimWriteHook hook, void* context);
 /* Flooding: input that never stops; the queue always holds `byte` repeated. (Delivered bytes
  * are read first, then the flood byte fills every read; FT_GetQueueStatus reports the delivered
  * bytes + 4096; purges do not stop it.) */

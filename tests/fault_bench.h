@@ -230,38 +230,34 @@ private:
     DevPtr dev_;
 };
 
-// Acts once the source has received one more whole request (or, told to stop, still acts if that
-// request came meanwhile).
+// Acts once the source has received one more whole request.
 class FirstRequest {
 public:
+    // Runs in the writing thread, right after the write that completed the request and before
+    // the operation goes on to read its answer, so the action always lands mid-exchange.
     FirstRequest(const Model& model, int bridge, std::function<void()> action)
-        : base_(model.requests(bridge)), thread_([this, &model, bridge, action] {
-              for (;;) {
-                  const bool stop = stop_;
-                  if (model.requests(bridge) > base_) {
-                      action();
-                      fired = true;
-                      return;
-                  }
-                  if (stop) {
-                      return;
-                  }
-                  std::this_thread::yield();
-              }
-          }) {}
-    ~FirstRequest() { finish(); }
-    void finish() {
-        stop_ = true;
-        if (thread_.joinable()) {
-            thread_.join();
-        }
+        : model_(model),
+          bridge_(bridge),
+          base_(model.requests(bridge)),
+          action_(std::move(action)) {
+        sim_set_write_hook(bridge_, &FirstRequest::onWrite, this);
     }
+    ~FirstRequest() { finish(); }
+    void finish() { sim_set_write_hook(bridge_, nullptr, nullptr); }
     std::atomic<bool> fired{false};
 
 private:
+    static void onWrite(void* context, int) {
+        auto* self = static_cast<FirstRequest*>(context);
+        if (!self->fired && self->model_.requests(self->bridge_) > self->base_) {
+            self->fired = true;
+            self->action_();
+        }
+    }
+    const Model& model_;
+    int bridge_;
     int base_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::function<void()> action_;
 };
 
 }  // namespace faulttest
