@@ -6,7 +6,6 @@
 
 #include "HvDevOld.h"
 #include "TextUtil.h"
-#include "platform.h"
 
 namespace HwHvSrc {
 
@@ -68,7 +67,7 @@ int HvDevOld::readMeasurement(uint32_t index, int32_t& volts, int32_t& current) 
     channel_->dropPending();
     channel_->write("o", 1, kStatusWriteTimeout);
     logExchange("Sent", "o");
-    plat::sleepMs(kStatusPauseMs);
+    pauseMs(kStatusPauseMs);
     std::string line;
     const int rc = channel_->readLine(line, '\n', kStatusReadTimeout);
     if (rc != 0) {
