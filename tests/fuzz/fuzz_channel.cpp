@@ -54,7 +54,7 @@ void checkHanded(int rc, const std::vector<uint8_t>& buffer, size_t readBefore) 
 void binaryReaders(fuzz::Input& in, FtdiDev& channel) {
     for (int step = 0; step < 64 && !in.empty(); ++step) {
         const uint8_t op = in.byte();
-        const size_t before = fuzz::readCount();
+        const size_t before = fuzz::readSince(0).size();
         std::vector<uint8_t> buffer(in.byte() % 80);
         switch (op % 6) {
             case 0: {

@@ -74,8 +74,8 @@ int driveDevice(const uint8_t* data, size_t size, const char* description) {
 
     SetOutcome set;
     set.request = nextSet(in);
-    const size_t written = writtenCount();
-    const size_t read = readCount();
+    const size_t written = writtenSince(0).size();
+    const size_t read = readSince(0).size();
     if (set.request.viaParameter) {
         params->write(set.request.index == 0 ? "Voltage1" : "Voltage2",
                       static_cast<int32_t>(set.request.volts));

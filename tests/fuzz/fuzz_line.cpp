@@ -1,6 +1,7 @@
-// The fuzzing D2XX driver: the 16 D2XX functions the channel calls, over one bridge whose line
-// runs in simulated time (fuzz_line.h). Single-threaded by design: the fuzzers call the library
-// from one thread, and a deterministic line is what lets libFuzzer replay an input exactly.
+// The fuzzing D2XX driver: the D2XX functions the channel calls (all but the listing), over one
+// bridge whose line runs in simulated time (fuzz_line.h). Single-threaded by design: the fuzzers
+// call the library from one thread, and a deterministic line is what lets libFuzzer replay an input
+// exactly.
 #include "fuzz_line.h"
 
 #include <algorithm>
@@ -18,11 +19,8 @@ constexpr uint32_t kOk = 0;
 constexpr uint32_t kInvalidHandle = 1;
 constexpr uint32_t kDeviceNotFound = 2;
 constexpr uint32_t kDeviceNotOpened = 3;
-constexpr uint32_t kInvalidParameter = 6;
 constexpr uint32_t kByDescription = 2;
-constexpr uint32_t kListAll = 0x20000000;
 constexpr uint32_t kPurgeRx = 1;
-constexpr size_t kDescriptionMax = 64;
 
 // Time that passes with every driver call, and when a query finds nothing and nothing is due.
 constexpr double kCallTime = 0.0001;
@@ -166,21 +164,6 @@ size_t fuzz_line_written(const uint8_t** data) {
 size_t fuzz_line_read(const uint8_t** data) {
     *data = line().read.data();
     return line().read.size();
-}
-
-uint32_t FT_ListDevices(void* pArg1, void* pArg2, uint32_t flags) {
-    tick();
-    if (flags != (kListAll | kByDescription) || pArg1 == nullptr || pArg2 == nullptr) {
-        return kInvalidParameter;
-    }
-    char** slots = static_cast<char**>(pArg1);
-    if (slots[0] != nullptr) {
-        const size_t n = std::min(line().description.size(), kDescriptionMax);
-        std::memcpy(slots[0], line().description.data(), n);
-        slots[0][n] = '\0';
-    }
-    *static_cast<uint32_t*>(pArg2) = 1;
-    return kOk;
 }
 
 uint32_t FT_OpenEx(void* pArg1, uint32_t flags, void** pHandle) {

@@ -3,9 +3,10 @@
 // order (all of them, or a head and a tail around the skip line when the buffer is longer than
 // the limit), each printable byte in its column, and the byte count after dumps over 32 bytes.
 #include <cstdint>
-#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
-#include <vector>
 
 #include "FileLog.h"
 #include "fuzz_support.h"
@@ -13,27 +14,14 @@
 namespace {
 
 std::string fileText(const std::string& path) {
-    std::string text;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file != nullptr) {
-        char chunk[4096];
-        size_t got;
-        while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
-            text.append(chunk, got);
-        }
-        std::fclose(file);
-    }
-    return text;
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
+    const char* digits = "0123456789abcdef";
+    const char* at = c != '\0' ? std::strchr(digits, c) : nullptr;
+    return at != nullptr ? static_cast<int>(at - digits) : -1;
 }
 
 // Checks the dump the log appended (after its label line) against the bytes.

@@ -154,28 +154,17 @@ public:
     Line& operator=(const Line&) = delete;
 };
 
+// What the host wrote (or read) on the line since the given count of bytes.
 inline std::string writtenSince(size_t from) {
     const uint8_t* data = nullptr;
     const size_t size = fuzz_line_written(&data);
-    return from < size ? std::string(reinterpret_cast<const char*>(data) + from, size - from)
-                       : std::string();
+    return std::string(reinterpret_cast<const char*>(data) + from, from < size ? size - from : 0);
 }
 
 inline std::string readSince(size_t from) {
     const uint8_t* data = nullptr;
     const size_t size = fuzz_line_read(&data);
-    return from < size ? std::string(reinterpret_cast<const char*>(data) + from, size - from)
-                       : std::string();
-}
-
-inline size_t writtenCount() {
-    const uint8_t* data = nullptr;
-    return fuzz_line_written(&data);
-}
-
-inline size_t readCount() {
-    const uint8_t* data = nullptr;
-    return fuzz_line_read(&data);
+    return std::string(reinterpret_cast<const char*>(data) + from, from < size ? size - from : 0);
 }
 
 }  // namespace fuzz
