@@ -3,6 +3,7 @@
 // over the wire during the set.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -12,8 +13,9 @@
 
 namespace fuzz {
 
-// A voltage request: the index (0, 1, 2 or any 32-bit value) and the volts, given either to
-// setVoltage (whole volts, tenths or any double) or, as a whole number, to the parameter
+// A voltage request: the index (0, 1, 2 or any 32-bit value) and the volts (whole volts,
+// tenths, any double, or a quarter-volt step near one of the limits the device holds for that
+// index), given to setVoltage or, saturated to a whole 16-bit number, to the parameter
 // "Voltage1" (index 0) or "Voltage2" (any other index).
 struct SetRequest {
     uint32_t index = 0;
@@ -21,26 +23,35 @@ struct SetRequest {
     bool viaParameter = false;
 };
 
-inline SetRequest nextSet(Input& in) {
+template <class Device>
+SetRequest nextSet(Input& in, Device& device) {
     SetRequest request;
     const uint8_t how = in.byte();
     const uint32_t indices[3] = {0, 1, 2};
     request.index = (how & 3) < 3 ? indices[how & 3] : in.u32();
-    const int16_t whole = static_cast<int16_t>(in.u16());
+    request.viaParameter = (how & 0x10) != 0;
     switch ((how >> 2) & 3) {
         case 0:
-            request.volts = whole;
+            request.volts = static_cast<int16_t>(in.u16());
             break;
         case 1:
             request.volts = in.raw64();
             break;
         case 2:
-            request.volts = whole / 10.0;
+            request.volts = static_cast<int16_t>(in.u16()) / 10.0;
             break;
-        default:
-            request.volts = whole;
-            request.viaParameter = true;
+        default: {
+            const int32_t index = static_cast<int32_t>(request.index);
+            const double limit =
+                (how & 0x20) != 0 ? device.maxVoltage(index) : device.minVoltage(index);
+            request.volts = limit + static_cast<int8_t>(in.byte()) / 4.0;
             break;
+        }
+    }
+    if (request.viaParameter) {
+        request.volts = std::isnan(request.volts)
+                            ? 0.0
+                            : std::min(32767.0, std::max(-32768.0, std::trunc(request.volts)));
     }
     return request;
 }
@@ -73,7 +84,7 @@ int driveDevice(const uint8_t* data, size_t size, const char* description) {
     host::ParamList* params = static_cast<host::ParamList*>(device->parameters());
 
     SetOutcome set;
-    set.request = nextSet(in);
+    set.request = nextSet(in, *device);
     const size_t written = writtenSince(0).size();
     const size_t read = readSince(0).size();
     if (set.request.viaParameter) {
