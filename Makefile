@@ -1,5 +1,8 @@
 # make test   build and run every suite: Linux, Linux under ASan+UBSan, Windows under Wine, then
-#             the programs that start threads (and the stress tests) under ThreadSanitizer
+#             the programs that start threads (and the stress tests) under ThreadSanitizer, then
+#             every fuzz target over its corpus and for 20 seconds of fresh inputs
+# make fuzz   every fuzz target over its corpus, then FUZZ_SECONDS (60) of fresh inputs each, two
+#             at a time; FUZZ_RUNS=N stops a target after N inputs
 # make demo   the host program against the simulated sources
 # make package  hvsrc-<version>-Linux.tar.gz and hvsrc-<version>-win64.zip in build/packages
 # make bench  hvsrc-bench: the plug-in timed against the line's own limits (not part of make test)
@@ -7,13 +10,14 @@
 
 SHELL := /bin/bash
 PACKAGES := cmake make g++ libgtest-dev libgmock-dev googletest nlohmann-json3-dev \
-            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang
+            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev
 WINE := $(shell dpkg -L wine64 2>/dev/null | grep -E '/wine64$$' | head -n 1)
 WINESERVER := $(dir $(WINE))wineserver
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix
 WINE_ENV := WINEPREFIX=$(WINEPREFIX_DIR) WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
 
-.PHONY: all deps test test-linux test-asan test-tsan test-windows build-linux demo bench package clean
+.PHONY: all deps test test-linux test-asan test-tsan test-windows test-fuzz fuzz build-linux \
+        demo bench package clean
 
 all: build-linux
 
@@ -60,6 +64,18 @@ test-windows: deps
 	ctest --preset windows || status=$$?; \
 	exit $$status
 
+# The fuzz targets (clang, libFuzzer with ASan and UBSan; tests/fuzz): each ctest entry replays
+# its target's committed corpus, then fuzzes for FUZZ_SECONDS and prints how many inputs ran.
+FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?=
+fuzz: deps
+	cmake --preset linux-fuzz
+	cmake --build --preset linux-fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_RUNS=$(FUZZ_RUNS) ctest --preset linux-fuzz --verbose
+
+test-fuzz:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=20 FUZZ_RUNS=
+
 # Every suite runs even when an earlier one fails; the result fails if any did.
 test: deps
 	@status=0; \
@@ -67,6 +83,7 @@ test: deps
 	$(MAKE) --no-print-directory test-asan || status=1; \
 	$(MAKE) --no-print-directory test-windows || status=1; \
 	$(MAKE) --no-print-directory test-tsan || status=1; \
+	$(MAKE) --no-print-directory test-fuzz || status=1; \
 	if [ $$status = 0 ]; then echo "make test: all suites passed"; else echo "make test: FAILED"; fi; \
 	exit $$status
 
@@ -105,4 +122,4 @@ bench: build-linux
 	$(CURDIR)/build/linux/bin/hvsrc-bench --log-dir $(BENCH_DIR) --csv $(BENCH_DIR)/hvsrc-bench.csv
 
 clean:
-	rm -rf build/linux build/linux-asan build/linux-tsan build/windows build/packages
+	rm -rf build/linux build/linux-asan build/linux-tsan build/linux-fuzz build/windows build/packages

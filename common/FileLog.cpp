@@ -200,6 +200,10 @@ void FileLog::dumpHex(std::FILE* stream, const unsigned char* data, size_t lengt
             if (length - keep > position) {
                 position = length - keep;
             }
+            // A limit below 2 keeps no tail: no line follows the skip.
+            if (position >= length) {
+                break;
+            }
         }
         char line[kLineWidth + 1];
         std::memset(line, ' ', kLineWidth);

@@ -268,7 +268,7 @@ int FtdiDev::read(void* buffer, size_t bufferSize, size_t count, double timeout,
             deadline = preciseTime() + timeout;
         }
         if (interval > 16.0) {
-            plat::sleepMs(static_cast<unsigned>(interval));
+            pauseMs(static_cast<unsigned>(interval));
         }
     }
 

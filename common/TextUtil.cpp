@@ -1,5 +1,6 @@
 #include "TextUtil.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,8 @@ namespace {
 // a result beyond INT_MAX), which no larger buffer cures; older formatters also report truncation
 // that way. Doubling therefore stops here instead of growing without end.
 const size_t kMaxFormatBufferOnError = size_t(1) << 20;
+
+std::atomic<const ClockHooks*> clockHooks{nullptr};
 
 }  // namespace
 
@@ -99,6 +102,23 @@ double ClockAnchor::now() const {
 }
 
 double preciseTime() {
+    const ClockHooks* hooks = clockHooks.load(std::memory_order_acquire);
+    if (hooks != nullptr) {
+        return hooks->now(hooks->context);
+    }
     static const ClockAnchor clock = calibrateClock();
     return clock.now();
+}
+
+void pauseMs(unsigned milliseconds) {
+    const ClockHooks* hooks = clockHooks.load(std::memory_order_acquire);
+    if (hooks != nullptr) {
+        hooks->pause(milliseconds, hooks->context);
+        return;
+    }
+    plat::sleepMs(milliseconds);
+}
+
+void setClockHooks(const ClockHooks* hooks) {
+    clockHooks.store(hooks, std::memory_order_release);
 }

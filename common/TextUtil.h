@@ -26,3 +26,16 @@ ClockAnchor calibrateClock();
 
 // Wall-clock time in seconds: an anchor taken on first use, advanced by the performance counter.
 double preciseTime();
+// Pauses the calling thread for that many milliseconds.
+void pauseMs(unsigned milliseconds);
+
+// A clock that stands in for the system's behind preciseTime and pauseMs, for harnesses that
+// drive a simulated line in simulated time: time-outs then keep their values but pass as fast as
+// the harness lets its time run. Both functions are called with the context.
+struct ClockHooks {
+    double (*now)(void* context);
+    void (*pause)(unsigned milliseconds, void* context);
+    void* context;
+};
+// Installs the hooks (null: the system's clock again). They must stay valid while installed.
+void setClockHooks(const ClockHooks* hooks);

@@ -57,6 +57,33 @@ uint32_t parseHexField(const std::string& text) {
     return value;
 }
 
+std::vector<std::string> replyLines(const char* data, size_t count) {
+    size_t length = 0;
+    while (length < count && data[length] != '\0') {
+        ++length;
+    }
+    std::vector<std::string> lines = splitAny(std::string(data, length), ")", true);
+    for (std::string& line : lines) {
+        line += ')';
+    }
+    return lines;
+}
+
+std::vector<std::string> replyFields(const std::vector<std::string>& lines) {
+    std::string candidate;
+    for (const std::string& line : lines) {
+        candidate = trimChars(line, " ");
+        if (!candidate.empty() && candidate[0] == '(') {
+            break;
+        }
+    }
+    // Without room for both brackets there is nothing between them.
+    if (candidate.size() < 2) {
+        return {};
+    }
+    return splitAny(candidate.substr(1, candidate.size() - 2), ";", true);
+}
+
 std::vector<std::string> BiasSrcDev::sendCommand(const std::string& command) {
     ThreadSyncGuard guard(&deviceLock_);
     if (!channel_) {
@@ -96,16 +123,9 @@ std::vector<std::string> BiasSrcDev::receiveLines() {
         }
         return {};
     }
-    // The text ends at the first zero byte among those received.
-    const size_t count = static_cast<size_t>(received);
-    size_t length = 0;
-    while (length < count && buffer[length] != '\0') {
-        ++length;
-    }
-    std::vector<std::string> lines = splitAny(std::string(buffer, length), ")", true);
-    for (std::string& line : lines) {
-        line += ')';
-        if (log_) {
+    std::vector<std::string> lines = replyLines(buffer, static_cast<size_t>(received));
+    if (log_) {
+        for (const std::string& line : lines) {
             log_->logText(0, LOG_DBG, line.c_str(), "Received");
         }
     }
@@ -113,19 +133,7 @@ std::vector<std::string> BiasSrcDev::receiveLines() {
 }
 
 std::vector<std::string> BiasSrcDev::query(const std::string& command) {
-    const std::vector<std::string> lines = sendCommand(command);
-    std::string candidate;
-    for (const std::string& line : lines) {
-        candidate = trimChars(line, " ");
-        if (!candidate.empty() && candidate[0] == '(') {
-            break;
-        }
-    }
-    // Without room for both brackets there is nothing between them.
-    if (candidate.size() < 2) {
-        return {};
-    }
-    return splitAny(candidate.substr(1, candidate.size() - 2), ";", true);
+    return replyFields(sendCommand(command));
 }
 
 }  // namespace HwHvSrc

@@ -24,6 +24,14 @@ std::string trimChars(const std::string& text, const std::string& set);
 std::vector<std::string> splitAny(const std::string& text, const std::string& delimiters,
                                   bool dropEmpty);
 
+// The reply lines of a received answer: its text up to the first zero byte among the `count`
+// bytes, cut at every ")" (empty pieces dropped), each with its ")" put back.
+std::vector<std::string> replyLines(const char* data, size_t count);
+// The fields of an answer: those of its first line that begins with "(" after leading blanks
+// (else of its last line), without the first and last character, cut at ";" with empty fields
+// dropped. None when no line is left or it has no room for two brackets.
+std::vector<std::string> replyFields(const std::vector<std::string>& lines);
+
 // A reply field read as hexadecimal: 0 for a length that is odd, below 2 or above 8; otherwise
 // the hex digits from the first character up to the first other one (0 when none).
 uint32_t parseHexField(const std::string& text);

@@ -6,7 +6,6 @@
 
 #include "HvDevOld.h"
 #include "TextUtil.h"
-#include "platform.h"
 
 namespace HwHvSrc {
 
@@ -70,7 +69,7 @@ int HvDevOld::readMeasurement(uint32_t index, int32_t& volts, int32_t& current) 
         reportError(written, "Cannot send command: %s", channel_->lastError().c_str());
         return 0;
     }
-    plat::sleepMs(kStatusPauseMs);
+    pauseMs(kStatusPauseMs);
     std::string line;
     const int rc = channel_->readLine(line, '\n', kStatusReadTimeout);
     if (rc != 0) {

@@ -1,0 +1,134 @@
+// The channel's readers over input that arrives in pieces, with delays, read failures and
+// overstated queue counts chosen by the input. Whatever a reader hands back is exactly what the
+// driver handed it, in order, within the caller's buffer: read, readAvailable and readUntil (with
+// clearInput and availableBytes between them), or readLine on its own, whose lines and their
+// terminators add up to the text received.
+#include <vector>
+
+#include "FtdiDev.h"
+#include "fuzz_support.h"
+
+namespace {
+
+const char* const kDescription = "Channel";
+
+// -0.5 s to 12.1 s, or 100 s now and then (the only time-outs long enough to pause between reads).
+double timeoutOf(uint8_t b) {
+    return b == 255 ? 100.0 : (b % 64) * 0.2 - 0.5;
+}
+
+// Bytes for the host, a fault for the next driver call, or a pause in the host's reading.
+void lineEvent(fuzz::Input& in) {
+    const uint8_t what = in.byte();
+    switch (what & 3) {
+        case 0: {
+            const std::string bytes = in.bytes(in.byte());
+            fuzz_line_deliver(bytes.data(), bytes.size(), (what >> 2) * 0.05);
+            break;
+        }
+        case 1:
+            fuzz_line_fail_next((what & 4) != 0 ? FUZZ_FN_READ : FUZZ_FN_QUEUE,
+                                1 + in.byte() % 18u);
+            break;
+        case 2:
+            fuzz_line_overstate_next(1 + in.byte());
+            break;
+        default:
+            fuzz_line_pause(what);
+            break;
+    }
+}
+
+// The bytes a reader returned are those the driver handed over during the call.
+void checkHanded(int rc, const std::vector<uint8_t>& buffer, size_t readBefore) {
+    const std::string handed = fuzz::readSince(readBefore);
+    if (rc < 0 || handed.empty()) {
+        return;
+    }
+    FUZZ_CHECK(static_cast<size_t>(rc) == handed.size());
+    FUZZ_CHECK(handed.size() <= buffer.size());
+    FUZZ_CHECK(handed.compare(0, handed.size(), reinterpret_cast<const char*>(buffer.data()),
+                              handed.size()) == 0);
+}
+
+void binaryReaders(fuzz::Input& in, FtdiDev& channel) {
+    for (int step = 0; step < 64 && !in.empty(); ++step) {
+        const uint8_t op = in.byte();
+        const size_t before = fuzz::readSince(0).size();
+        std::vector<uint8_t> buffer(in.byte() % 80);
+        switch (op % 6) {
+            case 0: {
+                const size_t count = in.byte() % 100;
+                const int rc = channel.read(buffer.data(), buffer.size(), count,
+                                            timeoutOf(in.byte()), (op & 0x80) != 0);
+                checkHanded(rc, buffer, before);
+                if (rc >= 0 && static_cast<size_t>(rc) < buffer.size() && count > 0) {
+                    FUZZ_CHECK(buffer[static_cast<size_t>(rc)] == 0);
+                }
+                break;
+            }
+            case 1:
+                checkHanded(channel.readAvailable(buffer.data(), buffer.size(), in.byte() % 8),
+                            buffer, before);
+                break;
+            case 2: {
+                const std::string pattern = in.bytes(in.byte() % 4);
+                checkHanded(channel.readUntil(buffer.data(), buffer.size(), pattern.data(),
+                                              pattern.size(), timeoutOf(in.byte())),
+                            buffer, before);
+                break;
+            }
+            case 3:
+                channel.clearInput();
+                break;
+            case 4:
+                channel.availableBytes();
+                break;
+            default:
+                lineEvent(in);
+                break;
+        }
+    }
+}
+
+// readLine alone: the lines it returns, each followed by its terminator, and the text of a call
+// that gave up, add up to the start of what the driver handed over (as long as no zero byte came,
+// which ends the text of its chunk).
+void lineReader(fuzz::Input& in, FtdiDev& channel) {
+    std::string returned;
+    for (int step = 0; step < 64 && !in.empty(); ++step) {
+        const uint8_t op = in.byte();
+        if (op % 3 != 0) {
+            lineEvent(in);
+            continue;
+        }
+        const char terminator = static_cast<char>(in.byte());
+        std::string out;
+        const int rc = channel.readLine(out, terminator, timeoutOf(in.byte()));
+        returned += out;
+        if (rc == 0) {
+            FUZZ_CHECK(out.find(terminator) == std::string::npos);
+            returned += terminator;
+        }
+        const std::string handed = fuzz::readSince(0);
+        if (handed.find('\0') == std::string::npos) {
+            FUZZ_CHECK(handed.compare(0, returned.size(), returned) == 0);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::Input in(data, size);
+    fuzz::Line line(kDescription, in);
+    FtdiDev channel(kDescription, false);
+    FUZZ_CHECK(channel.open(false) == 0);
+    if ((in.byte() & 1) == 0) {
+        binaryReaders(in, channel);
+    } else {
+        lineReader(in, channel);
+    }
+    channel.close();
+    return 0;
+}

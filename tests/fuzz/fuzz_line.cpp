@@ -1,0 +1,320 @@
+// The fuzzing D2XX driver: the D2XX functions the channel calls (all but the listing), over one
+// bridge whose line runs in simulated time (fuzz_line.h). Single-threaded by design: the fuzzers
+// call the library from one thread, and a deterministic line is what lets libFuzzer replay an input
+// exactly.
+#include "fuzz_line.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "ftd2xx_api.h"
+
+namespace {
+
+constexpr uint32_t kOk = 0;
+constexpr uint32_t kInvalidHandle = 1;
+constexpr uint32_t kDeviceNotFound = 2;
+constexpr uint32_t kDeviceNotOpened = 3;
+constexpr uint32_t kByDescription = 2;
+constexpr uint32_t kPurgeRx = 1;
+
+// Time that passes with every driver call, and when a query finds nothing and nothing is due.
+constexpr double kCallTime = 0.0001;
+constexpr double kIdleTime = 0.05;
+
+struct Delivery {
+    double at;
+    std::vector<uint8_t> data;
+    size_t taken;
+};
+
+struct Line {
+    std::string description;
+    FuzzWriteHandler handler = nullptr;
+    void* context = nullptr;
+    bool open = false;
+    double now = 1000.0;
+    double lastArrival = 0.0;
+    double readTimeout = 0.0;
+    std::deque<Delivery> input;
+    uint32_t failNext[FUZZ_FN_COUNT] = {};
+    uint32_t overstate = 0;
+    std::vector<uint8_t> written;
+    std::vector<uint8_t> read;
+};
+
+Line& line() {
+    static Line* instance = new Line;
+    return *instance;
+}
+
+// The handle FT_OpenEx gives out: any other value is not ours.
+char handleToken;
+
+bool valid(void* handle) {
+    return handle == &handleToken && line().open;
+}
+
+uint32_t takeFailure(int function) {
+    const uint32_t status = line().failNext[function];
+    line().failNext[function] = 0;
+    return status;
+}
+
+void tick() {
+    line().now += kCallTime;
+}
+
+// Bytes that have arrived by now.
+size_t arrived() {
+    size_t count = 0;
+    for (const Delivery& d : line().input) {
+        if (d.at > line().now) {
+            break;
+        }
+        count += d.data.size() - d.taken;
+    }
+    return count;
+}
+
+// When the next delivery not yet arrived arrives, or a negative value when none is queued.
+double nextArrival() {
+    for (const Delivery& d : line().input) {
+        if (d.at > line().now) {
+            return d.at;
+        }
+    }
+    return -1.0;
+}
+
+size_t take(uint8_t* out, size_t count) {
+    size_t got = 0;
+    while (got < count && !line().input.empty() && line().input.front().at <= line().now) {
+        Delivery& d = line().input.front();
+        const size_t n = std::min(count - got, d.data.size() - d.taken);
+        std::memcpy(out + got, d.data.data() + d.taken, n);
+        d.taken += n;
+        got += n;
+        if (d.taken == d.data.size()) {
+            line().input.pop_front();
+        }
+    }
+    line().read.insert(line().read.end(), out, out + got);
+    return got;
+}
+
+}  // namespace
+
+extern "C" {
+
+void fuzz_line_reset(const char* description, FuzzWriteHandler handler, void* context) {
+    Line& l = line();
+    l.description = description != nullptr ? description : "";
+    l.handler = handler;
+    l.context = context;
+    l.open = false;
+    l.lastArrival = l.now;
+    l.readTimeout = 0.0;
+    // Everything an input left is freed here, not kept for the next: libFuzzer looks for leaks
+    // in every input that allocated more than it freed.
+    std::deque<Delivery>().swap(l.input);
+    std::fill(std::begin(l.failNext), std::end(l.failNext), 0u);
+    l.overstate = 0;
+    std::vector<uint8_t>().swap(l.written);
+    std::vector<uint8_t>().swap(l.read);
+}
+
+void fuzz_line_deliver(const void* data, size_t length, double delay) {
+    Line& l = line();
+    const double at = std::max(l.now, l.lastArrival) + std::max(delay, 0.0);
+    l.lastArrival = at;
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    if (length > 0) {
+        l.input.push_back(Delivery{at, std::vector<uint8_t>(bytes, bytes + length), 0});
+    }
+}
+
+void fuzz_line_fail_next(int function, uint32_t status) {
+    if (function >= 0 && function < FUZZ_FN_COUNT) {
+        line().failNext[function] = status;
+    }
+}
+
+void fuzz_line_overstate_next(uint32_t extra) {
+    line().overstate = extra;
+}
+
+double fuzz_line_now(void) {
+    return line().now;
+}
+
+void fuzz_line_pause(unsigned milliseconds) {
+    line().now += milliseconds * 0.001;
+}
+
+size_t fuzz_line_written(const uint8_t** data) {
+    *data = line().written.data();
+    return line().written.size();
+}
+
+size_t fuzz_line_read(const uint8_t** data) {
+    *data = line().read.data();
+    return line().read.size();
+}
+
+uint32_t FT_OpenEx(void* pArg1, uint32_t flags, void** pHandle) {
+    tick();
+    if (const uint32_t status = takeFailure(FUZZ_FN_OPEN)) {
+        return status;
+    }
+    if (flags != kByDescription || pArg1 == nullptr ||
+        line().description != static_cast<const char*>(pArg1)) {
+        return kDeviceNotFound;
+    }
+    if (line().open) {
+        return kDeviceNotOpened;
+    }
+    line().open = true;
+    *pHandle = &handleToken;
+    return kOk;
+}
+
+uint32_t FT_Close(void* handle) {
+    tick();
+    if (!valid(handle)) {
+        return kInvalidHandle;
+    }
+    line().open = false;
+    return kOk;
+}
+
+uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* bytesReturned) {
+    tick();
+    if (!valid(handle)) {
+        return kInvalidHandle;
+    }
+    if (const uint32_t status = takeFailure(FUZZ_FN_READ)) {
+        return status;
+    }
+    // Like the vendor's driver: waits for the whole count, at most the read time-out.
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    const double deadline = line().now + line().readTimeout;
+    size_t got = take(out, bytesToRead);
+    while (got < bytesToRead) {
+        const double next = nextArrival();
+        if (next < 0.0 || next > deadline) {
+            line().now = std::max(line().now, deadline);
+            break;
+        }
+        line().now = next;
+        got += take(out + got, bytesToRead - got);
+    }
+    *bytesReturned = static_cast<uint32_t>(got);
+    return kOk;
+}
+
+uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* bytesWritten) {
+    tick();
+    if (!valid(handle)) {
+        return kInvalidHandle;
+    }
+    const uint8_t* data = static_cast<const uint8_t*>(buffer);
+    uint32_t accepted = bytesToWrite;
+    uint32_t status = kOk;
+    if (line().handler != nullptr) {
+        status = line().handler(line().context, data, bytesToWrite, &accepted);
+    }
+    if (status == kOk) {
+        const uint32_t kept = std::min(accepted, bytesToWrite);
+        line().written.insert(line().written.end(), data, data + kept);
+    }
+    *bytesWritten = accepted;
+    return status;
+}
+
+uint32_t FT_Purge(void* handle, uint32_t mask) {
+    tick();
+    if (!valid(handle)) {
+        return kInvalidHandle;
+    }
+    if ((mask & kPurgeRx) != 0) {
+        while (!line().input.empty() && line().input.front().at <= line().now) {
+            line().input.pop_front();
+        }
+    }
+    return kOk;
+}
+
+uint32_t FT_SetTimeouts(void* handle, uint32_t readTimeout, uint32_t /*writeTimeout*/) {
+    tick();
+    if (!valid(handle)) {
+        return kInvalidHandle;
+    }
+    line().readTimeout = readTimeout * 0.001;
+    return kOk;
+}
+
+uint32_t FT_GetQueueStatus(void* handle, uint32_t* rxBytes) {
+    tick();
+    if (!valid(handle)) {
+        return kInvalidHandle;
+    }
+    if (const uint32_t status = takeFailure(FUZZ_FN_QUEUE)) {
+        return status;
+    }
+    size_t count = arrived();
+    if (count == 0) {
+        // Nothing yet: time runs on to the next arrival while the host polls.
+        const double next = nextArrival();
+        line().now = next > line().now ? next : line().now + kIdleTime;
+    } else if (line().overstate != 0) {
+        count += line().overstate;
+        line().overstate = 0;
+    }
+    *rxBytes = static_cast<uint32_t>(std::min<size_t>(count, UINT32_MAX));
+    return kOk;
+}
+
+uint32_t FT_SetBitMode(void* handle, uint8_t /*mask*/, uint8_t /*mode*/) {
+    tick();
+    if (!valid(handle)) {
+        return kInvalidHandle;
+    }
+    return takeFailure(FUZZ_FN_BITMODE);
+}
+
+// Settings the line does not model: checked and accepted.
+uint32_t FT_SetLatencyTimer(void* handle, uint8_t) {
+    tick();
+    return valid(handle) ? kOk : kInvalidHandle;
+}
+uint32_t FT_SetFlowControl(void* handle, uint16_t, uint8_t, uint8_t) {
+    tick();
+    return valid(handle) ? kOk : kInvalidHandle;
+}
+uint32_t FT_SetUSBParameters(void* handle, uint32_t, uint32_t) {
+    tick();
+    return valid(handle) ? kOk : kInvalidHandle;
+}
+uint32_t FT_SetBaudRate(void* handle, uint32_t) {
+    tick();
+    return valid(handle) ? kOk : kInvalidHandle;
+}
+uint32_t FT_SetDataCharacteristics(void* handle, uint8_t, uint8_t, uint8_t) {
+    tick();
+    return valid(handle) ? kOk : kInvalidHandle;
+}
+uint32_t FT_SetDtr(void* handle) {
+    tick();
+    return valid(handle) ? kOk : kInvalidHandle;
+}
+uint32_t FT_ClrRts(void* handle) {
+    tick();
+    return valid(handle) ? kOk : kInvalidHandle;
+}
+
+}  // extern "C"
