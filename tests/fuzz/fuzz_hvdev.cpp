@@ -1,7 +1,7 @@
 // The current HV source model against a peer answering from the input: start-up (tests, firmware,
 // count, ranges), one set and one reading. A SetVoltage frame for source 0 or 1 never carries a
 // voltage outside the limits the device holds, and a set that reports success sent the frame
-// asked for and read back exactly the code, status 0 and line feed.
+// asked for and read, last, exactly the code, status 0 and line feed.
 #include <cmath>
 
 #include "HvDev.h"
@@ -28,7 +28,12 @@ struct Checks {
             FUZZ_CHECK(w.size() == 5);
             FUZZ_CHECK(static_cast<unsigned char>(w[2]) == (set.request.index & 0xFFu));
             FUZZ_CHECK(value == std::trunc(set.request.volts));
-            FUZZ_CHECK(set.read == std::string("\x05\x00\x0A", 3));
+            // Input left over from before is drained ahead of the request; the answer is what
+            // was read last.
+            const std::string answer("\x05\x00\x0A", 3);
+            FUZZ_CHECK(set.read.size() >= answer.size() &&
+                       set.read.compare(set.read.size() - answer.size(), answer.size(), answer) ==
+                           0);
         }
     }
     static void reading(double volts) {
