@@ -53,6 +53,10 @@ public:
     int reserved16() override { return 0; }
     int reserved17() override { return 0; }
     int polarity() override { return 0; }
+    // One measurement (measure) each: its raw voltage or current divided by the class's counts
+    // per volt or per unit of current.
+    double readVoltage(uint32_t index) override;
+    double readCurrent(uint32_t index) override;
 
     const std::string& description() const { return description_; }
     const std::string& suffix() const { return suffix_; }
@@ -78,8 +82,11 @@ public:
 
 protected:
     // nameText: "HV Source" or "BiasMod"; logPrefix: "hvsrc_", "hvsrcold_" or "hvsrc_biasmod_".
+    // voltageCounts and currentCounts: what measure reports per volt and per unit of the current
+    // that readCurrent gives.
     DevBase(std::string description, jd::IFramework* framework, std::string logDirectory,
-            const char* nameText, const char* logPrefix, std::string suffix, uint32_t baudRate);
+            const char* nameText, const char* logPrefix, std::string suffix, uint32_t baudRate,
+            double voltageCounts = 1.0, double currentCounts = 1000.0);
     ~DevBase() override;
 
     // The model's own start-up, under the device lock, after the channel is open at the class's
@@ -90,7 +97,8 @@ protected:
     // Drops what the class keeps on top of the channel (the command manager); called under the
     // device lock by deinitialize before the channel is closed.
     virtual void closeProtocol() {}
-    // One measurement of a source for the parameter handler: raw voltage and current values.
+    // One measurement of a source for the parameter handler and the readings: raw voltage and
+    // current values.
     virtual int measure(uint32_t index, int32_t& volts, int32_t& current) = 0;
     // The class's voltage-sending routine (range check, then send) for the parameter handler.
     virtual int sendVoltage(uint32_t index, int32_t volts) = 0;
@@ -120,6 +128,8 @@ protected:
     std::string logDirectory_;
     std::string logPrefix_;
     uint32_t baudRate_;
+    double voltageCounts_;
+    double currentCounts_;
     std::unique_ptr<FileLog> log_;
     std::unique_ptr<FtdiDev> channel_;
     jd::IFramework* framework_;

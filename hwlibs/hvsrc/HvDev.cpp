@@ -193,20 +193,6 @@ int64_t HvDev::sourceCount() {
     return static_cast<int64_t>(sourceCount_.load());
 }
 
-double HvDev::readVoltage(uint32_t index) {
-    int32_t volts = 0;
-    int32_t current = 0;
-    readMeasurement(index, volts, current);
-    return static_cast<double>(volts);
-}
-
-double HvDev::readCurrent(uint32_t index) {
-    int32_t volts = 0;
-    int32_t current = 0;
-    readMeasurement(index, volts, current);
-    return static_cast<double>(current) / 1000.0;
-}
-
 double HvDev::minVoltage(int32_t index) {
     return static_cast<double>(index == 0 ? lower_[0].load() : lower_[1].load());
 }

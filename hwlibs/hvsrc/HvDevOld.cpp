@@ -24,20 +24,6 @@ double HvDevOld::getVoltage(uint32_t index) {
     return index < 2 ? setVoltage_[index].load() : 0.0;
 }
 
-double HvDevOld::readVoltage(uint32_t index) {
-    int32_t volts = 0;
-    int32_t current = 0;
-    readMeasurement(index, volts, current);
-    return static_cast<double>(volts);
-}
-
-double HvDevOld::readCurrent(uint32_t index) {
-    int32_t volts = 0;
-    int32_t current = 0;
-    readMeasurement(index, volts, current);
-    return current / 1000.0;
-}
-
 void HvDevOld::registerParameters() {
     registerHvParameters(2, lower_[0], lower_[1], upper_[0], upper_[1]);
 }

@@ -27,8 +27,6 @@ public:
     int setVoltage(uint32_t index, double volts) override;
     double getVoltage(uint32_t index) override;
     int64_t sourceCount() override { return 2; }
-    double readVoltage(uint32_t index) override;
-    double readCurrent(uint32_t index) override;
     double minVoltage(int32_t index) override { return index == 0 ? lower_[0] : lower_[1]; }
     double maxVoltage(int32_t index) override { return index == 0 ? upper_[0] : upper_[1]; }
     int polarity() override { return 0; }
