@@ -265,14 +265,7 @@ int sim_bias_set_status(int bridge, const char* status) {
 }
 
 int sim_bias_set_ramp(int bridge, double tenths_per_second) {
-    if (!(tenths_per_second >= 0.0)) {
-        return -1;
-    }
-    return Models::withModel(bridge, [&](Model& m) {
-        m.advance();
-        m.ramp = tenths_per_second;
-        return 0;
-    });
+    return Models::setRamp(bridge, tenths_per_second);
 }
 
 int sim_bias_set_load(int bridge, double kilo_ohms) {
@@ -295,10 +288,7 @@ int sim_bias_set_current(int bridge, int32_t tenths) {
 }
 
 int sim_bias_set_delay(int bridge, unsigned delay_ms) {
-    return Models::withModel(bridge, [&](Model& m) {
-        m.delayMs = delay_ms;
-        return 0;
-    });
+    return Models::setDelay(bridge, delay_ms);
 }
 
 int sim_bias_reply_next(int bridge, const void* data, size_t length) {
@@ -333,14 +323,7 @@ int sim_bias_output(int bridge, double* tenths) {
 }
 
 int sim_bias_fault(int bridge, int faults, int persistent) {
-    return Models::withModel(bridge, [&](Model& m) {
-        if (persistent != 0) {
-            m.persistent |= faults;
-        } else {
-            m.oneShot |= faults;
-        }
-        return 0;
-    });
+    return Models::addFaults(bridge, faults, persistent);
 }
 
 int sim_bias_clear_faults(int bridge) {
@@ -354,29 +337,15 @@ int sim_bias_clear_faults(int bridge) {
 }
 
 int sim_bias_command_count(int bridge) {
-    return Models::withModel(bridge, [&](Model& m) { return static_cast<int>(m.commands.size()); });
+    return Models::commandCount(bridge);
 }
 
 int sim_bias_command(int bridge, int index, char* buffer, size_t capacity) {
-    return Models::withModel(bridge, [&](Model& m) {
-        if (index < 0 || static_cast<size_t>(index) >= m.commands.size()) {
-            return -1;
-        }
-        const std::string& line = m.commands[static_cast<size_t>(index)];
-        if (buffer != nullptr && capacity > 0) {
-            const size_t copied = std::min(line.size(), capacity - 1);
-            std::memcpy(buffer, line.data(), copied);
-            buffer[copied] = '\0';
-        }
-        return static_cast<int>(line.size());
-    });
+    return Models::command(bridge, index, buffer, capacity);
 }
 
 int sim_bias_clear_commands(int bridge) {
-    return Models::withModel(bridge, [&](Model& m) {
-        m.commands.clear();
-        return 0;
-    });
+    return Models::clearCommands(bridge);
 }
 
 }  // extern "C"

@@ -185,10 +185,7 @@ int sim_hvold_set_ramp(int bridge, double volts_per_second) {
 }
 
 int sim_hvold_set_delay(int bridge, unsigned delay_ms) {
-    return Models::withModel(bridge, [&](Model& m) {
-        m.delayMs = delay_ms;
-        return 0;
-    });
+    return Models::setDelay(bridge, delay_ms);
 }
 
 int sim_hvold_set_noise(int bridge, unsigned low_bits) {
@@ -199,6 +196,9 @@ int sim_hvold_set_noise(int bridge, unsigned low_bits) {
 }
 
 int sim_hvold_reply_next(int bridge, const void* data, size_t length) {
+    if (data == nullptr && length > 0) {
+        return -1;
+    }
     return Models::withModel(bridge, [&](Model& m) {
         m.replyNext.assign(static_cast<const char*>(data), length);
         m.haveReplyNext = true;
@@ -207,10 +207,7 @@ int sim_hvold_reply_next(int bridge, const void* data, size_t length) {
 }
 
 int sim_hvold_fault(int bridge, int faults, int persistent) {
-    return Models::withModel(bridge, [&](Model& m) {
-        (persistent ? m.persistent : m.oneShot) |= faults;
-        return 0;
-    });
+    return Models::addFaults(bridge, faults, persistent);
 }
 
 int sim_hvold_clear_faults(int bridge) {
@@ -222,29 +219,15 @@ int sim_hvold_clear_faults(int bridge) {
 }
 
 int sim_hvold_command_count(int bridge) {
-    return Models::withModel(bridge, [&](Model& m) { return static_cast<int>(m.commands.size()); });
+    return Models::commandCount(bridge);
 }
 
 int sim_hvold_command(int bridge, int index, char* buffer, size_t capacity) {
-    return Models::withModel(bridge, [&](Model& m) {
-        if (index < 0 || static_cast<size_t>(index) >= m.commands.size()) {
-            return -1;
-        }
-        const std::string& command = m.commands[static_cast<size_t>(index)];
-        if (buffer != nullptr && capacity > 0) {
-            const size_t n = std::min(capacity - 1, command.size());
-            std::memcpy(buffer, command.data(), n);
-            buffer[n] = '\0';
-        }
-        return static_cast<int>(command.size());
-    });
+    return Models::command(bridge, index, buffer, capacity);
 }
 
 int sim_hvold_clear_commands(int bridge) {
-    return Models::withModel(bridge, [&](Model& m) {
-        m.commands.clear();
-        return 0;
-    });
+    return Models::clearCommands(bridge);
 }
 
 }  // extern "C"

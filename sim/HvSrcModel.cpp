@@ -353,14 +353,7 @@ int sim_hvsrc_set_range(int bridge, int source, int16_t first, int16_t second) {
 }
 
 int sim_hvsrc_set_ramp(int bridge, double volts_per_second) {
-    if (!(volts_per_second >= 0.0)) {
-        return -1;
-    }
-    return Models::withModel(bridge, [&](Model& m) {
-        m.advance();
-        m.ramp = volts_per_second;
-        return 0;
-    });
+    return Models::setRamp(bridge, volts_per_second);
 }
 
 int sim_hvsrc_set_load(int bridge, int source, double megaohms) {
@@ -390,10 +383,7 @@ int sim_hvsrc_clear_reading(int bridge, int source) {
 }
 
 int sim_hvsrc_set_delay(int bridge, unsigned delay_ms) {
-    return Models::withModel(bridge, [&](Model& m) {
-        m.delayMs = delay_ms;
-        return 0;
-    });
+    return Models::setDelay(bridge, delay_ms);
 }
 
 int sim_hvsrc_set_voltage(int bridge, int source, int16_t* volts) {
@@ -418,14 +408,7 @@ int sim_hvsrc_output(int bridge, int source, double* volts) {
 }
 
 int sim_hvsrc_fault(int bridge, int faults, int persistent) {
-    return Models::withModel(bridge, [&](Model& m) {
-        if (persistent != 0) {
-            m.persistent |= faults;
-        } else {
-            m.oneShot |= faults;
-        }
-        return 0;
-    });
+    return Models::addFaults(bridge, faults, persistent);
 }
 
 int sim_hvsrc_fault_values(int bridge, uint8_t code, uint8_t status, size_t keep) {

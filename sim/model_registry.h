@@ -5,14 +5,20 @@
 // A Model has `std::mutex mutex`, `int bridge` and two members that run under that mutex:
 // `receive(data, length)`, the bytes the host wrote, and `reopen()`, the bridge was opened. The
 // peer holds the model; it leaves the registry when the driver drops the peer (reset, detach,
-// another peer).
+// another peer). The control functions every kind offers in the same way need more of it:
+// `delayMs`, the faults `oneShot` and `persistent`, `ramp` with `advance()`, and, for the
+// sources that record their commands as texts, `commands`.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "simctl.h"
 
@@ -60,6 +66,67 @@ public:
         }
         std::lock_guard<std::mutex> lock(model->mutex);
         return change(*model);
+    }
+
+    // Answers are delivered this many milliseconds after their request.
+    static int setDelay(int bridge, unsigned delayMs) {
+        return withModel(bridge, [&](Model& m) {
+            m.delayMs = delayMs;
+            return 0;
+        });
+    }
+
+    // Adds faults for the next answer or, persistent != 0, for every one.
+    static int addFaults(int bridge, int faults, int persistent) {
+        return withModel(bridge, [&](Model& m) {
+            if (persistent != 0) {
+                m.persistent |= faults;
+            } else {
+                m.oneShot |= faults;
+            }
+            return 0;
+        });
+    }
+
+    // The rate at which the outputs move toward their set voltages from now on; -1 for a
+    // negative rate or one that is not a number.
+    static int setRamp(int bridge, double perSecond) {
+        if (!(perSecond >= 0.0)) {
+            return -1;
+        }
+        return withModel(bridge, [&](Model& m) {
+            m.advance();
+            m.ramp = perSecond;
+            return 0;
+        });
+    }
+
+    static int commandCount(int bridge) {
+        return withModel(bridge, [&](Model& m) { return static_cast<int>(m.commands.size()); });
+    }
+
+    // Copies the index-th command, cut to capacity - 1 and NUL-terminated; its full length, or
+    // -1 for a bad index.
+    static int command(int bridge, int index, char* buffer, size_t capacity) {
+        return withModel(bridge, [&](Model& m) {
+            if (index < 0 || static_cast<size_t>(index) >= m.commands.size()) {
+                return -1;
+            }
+            const std::string& text = m.commands[static_cast<size_t>(index)];
+            if (buffer != nullptr && capacity > 0) {
+                const size_t copied = std::min(text.size(), capacity - 1);
+                std::memcpy(buffer, text.data(), copied);
+                buffer[copied] = '\0';
+            }
+            return static_cast<int>(text.size());
+        });
+    }
+
+    static int clearCommands(int bridge) {
+        return withModel(bridge, [&](Model& m) {
+            m.commands.clear();
+            return 0;
+        });
     }
 
 private:
