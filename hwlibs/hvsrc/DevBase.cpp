@@ -62,6 +62,24 @@ void DevBase::setCallback(uint64_t callback, uint64_t context) {
     callbackContext_ = context;
 }
 
+int DevBase::setVoltage(uint32_t index, double volts) {
+    if (index < kRequestedSources) {
+        requested_[index] = volts;
+    }
+    // Every recorded error is recorded under the device lock: initialize replaces the device log
+    // under it.
+    ThreadSyncGuard guard(&deviceLock_);
+    int32_t whole = 0;
+    if (!wholeVolts(volts, whole)) {
+        return reportError(ERR_OUT_OF_RANGE, "Voltage out of range %d", whole);
+    }
+    return sendVoltage(index, whole);
+}
+
+double DevBase::getVoltage(uint32_t index) {
+    return index < kRequestedSources ? requested_[index].load() : 0.0;
+}
+
 double DevBase::readVoltage(uint32_t index) {
     int32_t volts = 0;
     int32_t current = 0;

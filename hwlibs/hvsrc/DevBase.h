@@ -1,8 +1,10 @@
 // What the three source classes share: the two locks, the error idiom, the info record and device
 // number, the per-device log, opening the channel by description, closing, destruction, the
-// constant answers of the device interface and the host parameters with their handler.
+// constant answers of the device interface, the readings over the class's measurement, the HV
+// sources' voltage setting and the host parameters with their handler.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -53,6 +55,10 @@ public:
     int reserved16() override { return 0; }
     int reserved17() override { return 0; }
     int polarity() override { return 0; }
+    // The two HV source classes: the request is remembered for getVoltage (sources 0 and 1),
+    // cut to whole volts and sent with the class's sendVoltage, under the device lock.
+    int setVoltage(uint32_t index, double volts) override;
+    double getVoltage(uint32_t index) override;
     // One measurement (measure) each: its raw voltage or current divided by the class's counts
     // per volt or per unit of current.
     double readVoltage(uint32_t index) override;
@@ -138,6 +144,11 @@ protected:
     jd::IParamList* auxParams_ = nullptr;
     uint64_t callback_ = 0;
     uint64_t callbackContext_ = 0;
+
+private:
+    // What setVoltage was last asked for, per source; read without the lock by getVoltage.
+    static constexpr uint32_t kRequestedSources = 2;
+    std::atomic<double> requested_[kRequestedSources] = {{0.0}, {0.0}};
 };
 
 }  // namespace HwHvSrc
