@@ -212,6 +212,20 @@ uint32_t enter(int fn, void* handle, BridgePtr& b) {
     return kOk;
 }
 
+// A call that neither waits nor calls the peer: under the lock, counted, its handle checked and
+// an injected failure applied (enter); then `work` runs on the handle's bridge, still under the
+// lock, and gives the status.
+template <typename Work>
+uint32_t handleCall(int fn, void* handle, Work work) {
+    std::lock_guard<std::mutex> lock(reg().mutex);
+    BridgePtr b;
+    const uint32_t status = enter(fn, handle, b);
+    if (status != kOk) {
+        return status;
+    }
+    return work(*b);
+}
+
 bool stillOpen(void* handle, const BridgePtr& b) {
     auto it = reg().handles.find(reinterpret_cast<uintptr_t>(handle));
     return it != reg().handles.end() && it->second == b;
@@ -492,18 +506,13 @@ uint32_t FT_OpenEx(void* pArg1, uint32_t flags, void** pHandle) {
 }
 
 uint32_t FT_Close(void* handle) {
-    Registry& r = reg();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnClose, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    r.handles.erase(reinterpret_cast<uintptr_t>(handle));
-    b->open = false;
-    b->settings.open = 0;
-    r.changed.notify_all();
-    return kOk;
+    return handleCall(kFnClose, handle, [&](Bridge& b) {
+        reg().handles.erase(reinterpret_cast<uintptr_t>(handle));
+        b.open = false;
+        b.settings.open = 0;
+        reg().changed.notify_all();
+        return kOk;
+    });
 }
 
 uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* bytesReturned) {
@@ -607,142 +616,101 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
 }
 
 uint32_t FT_Purge(void* handle, uint32_t mask) {
-    Registry& r = reg();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnPurge, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    if ((mask & kPurgeRx) != 0) {
-        b->input.dropArrived(Clock::now());
-        r.changed.notify_all();
-    }
-    ++b->settings.purge_count;
-    b->settings.last_purge_mask = mask;
-    return kOk;
+    return handleCall(kFnPurge, handle, [&](Bridge& b) {
+        if ((mask & kPurgeRx) != 0) {
+            b.input.dropArrived(Clock::now());
+            reg().changed.notify_all();
+        }
+        ++b.settings.purge_count;
+        b.settings.last_purge_mask = mask;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetTimeouts(void* handle, uint32_t readTimeout, uint32_t writeTimeout) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetTimeouts, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.read_timeout_ms = readTimeout;
-    b->settings.write_timeout_ms = writeTimeout;
-    return kOk;
+    return handleCall(kFnSetTimeouts, handle, [&](Bridge& b) {
+        b.settings.read_timeout_ms = readTimeout;
+        b.settings.write_timeout_ms = writeTimeout;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetLatencyTimer(void* handle, uint8_t latency) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetLatencyTimer, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.latency_ms = latency;
-    return kOk;
+    return handleCall(kFnSetLatencyTimer, handle, [&](Bridge& b) {
+        b.settings.latency_ms = latency;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetFlowControl(void* handle, uint16_t flowControl, uint8_t xon, uint8_t xoff) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetFlowControl, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.flow_control = flowControl;
-    b->settings.xon = xon;
-    b->settings.xoff = xoff;
-    return kOk;
+    return handleCall(kFnSetFlowControl, handle, [&](Bridge& b) {
+        b.settings.flow_control = flowControl;
+        b.settings.xon = xon;
+        b.settings.xoff = xoff;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetUSBParameters(void* handle, uint32_t inTransferSize, uint32_t outTransferSize) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetUSBParameters, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.usb_in_size = inTransferSize;
-    b->settings.usb_out_size = outTransferSize;
-    return kOk;
+    return handleCall(kFnSetUSBParameters, handle, [&](Bridge& b) {
+        b.settings.usb_in_size = inTransferSize;
+        b.settings.usb_out_size = outTransferSize;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetBaudRate(void* handle, uint32_t baudRate) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetBaudRate, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    if (baudRate == 0 || baudRate > kMaxBaud) {
-        return kInvalidBaudRate;
-    }
-    b->settings.baud_rate = baudRate;
-    return kOk;
+    return handleCall(kFnSetBaudRate, handle, [&](Bridge& b) {
+        if (baudRate == 0 || baudRate > kMaxBaud) {
+            return kInvalidBaudRate;
+        }
+        b.settings.baud_rate = baudRate;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetDataCharacteristics(void* handle, uint8_t wordLength, uint8_t stopBits,
                                    uint8_t parity) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetDataCharacteristics, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.word_length = wordLength;
-    b->settings.stop_bits = stopBits;
-    b->settings.parity = parity;
-    return kOk;
+    return handleCall(kFnSetDataCharacteristics, handle, [&](Bridge& b) {
+        b.settings.word_length = wordLength;
+        b.settings.stop_bits = stopBits;
+        b.settings.parity = parity;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetBitMode(void* handle, uint8_t mask, uint8_t mode) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetBitMode, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.bit_mask = mask;
-    b->settings.bit_mode = mode;
-    return kOk;
+    return handleCall(kFnSetBitMode, handle, [&](Bridge& b) {
+        b.settings.bit_mask = mask;
+        b.settings.bit_mode = mode;
+        return kOk;
+    });
 }
 
 uint32_t FT_GetQueueStatus(void* handle, uint32_t* rxBytes) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnGetQueueStatus, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    if (rxBytes == nullptr) {
-        return kInvalidParameter;
-    }
-    if (ioDead(*b)) {
-        return kIoError;
-    }
-    uint32_t count = static_cast<uint32_t>(b->input.visible(Clock::now()));
-    if (b->flood) {
-        count += kFloodQueue;
-    }
-    uint32_t fake = 0;
-    *rxBytes = takeFault(b->fakeCount, kFnGetQueueStatus, fake) ? fake : count;
-    return kOk;
+    return handleCall(kFnGetQueueStatus, handle, [&](Bridge& b) {
+        if (rxBytes == nullptr) {
+            return kInvalidParameter;
+        }
+        if (ioDead(b)) {
+            return kIoError;
+        }
+        uint32_t count = static_cast<uint32_t>(b.input.visible(Clock::now()));
+        if (b.flood) {
+            count += kFloodQueue;
+        }
+        uint32_t fake = 0;
+        *rxBytes = takeFault(b.fakeCount, kFnGetQueueStatus, fake) ? fake : count;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetDtr(void* handle) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    return enter(kFnSetDtr, handle, b);
+    return handleCall(kFnSetDtr, handle, [](Bridge&) { return kOk; });
 }
 
 uint32_t FT_ClrRts(void* handle) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    return enter(kFnClrRts, handle, b);
+    return handleCall(kFnClrRts, handle, [](Bridge&) { return kOk; });
 }
 
 // --- The control interface --------------------------------------------------------------------
