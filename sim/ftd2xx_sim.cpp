@@ -163,6 +163,15 @@ BridgePtr findBridge(int id) {
     return it == reg().bridges.end() ? nullptr : it->second;
 }
 
+// Runs `change` on the bridge's record (attached or not) under the lock; `missing` for an
+// unknown bridge.
+template <typename Result, typename Change>
+Result withBridge(int bridge, Result missing, Change change) {
+    std::lock_guard<std::mutex> lock(reg().mutex);
+    BridgePtr b = findBridge(bridge);
+    return b ? change(*b) : missing;
+}
+
 BridgePtr findAttached(int id) {
     BridgePtr b = findBridge(id);
     return b && b->attached ? b : nullptr;
@@ -235,6 +244,26 @@ bool ioDead(const Bridge& b) {
     return b.unplugged || !b.attached;
 }
 
+// The entry of FT_Read and FT_Write, under the caller's lock: enter, then the buffer and the
+// count's pointer checked and a bridge that is gone refused.
+uint32_t enterTransfer(int fn, void* handle, const void* buffer, uint32_t length,
+                       const uint32_t* transferred, BridgePtr& b) {
+    const uint32_t status = enter(fn, handle, b);
+    if (status != kOk) {
+        return status;
+    }
+    if (transferred == nullptr || (buffer == nullptr && length > 0)) {
+        return kInvalidParameter;
+    }
+    return ioDead(*b) ? kIoError : kOk;
+}
+
+// How long a call waits with the driver time-out `timeoutMs` (0: without a time-out, but never
+// longer than the longest wait).
+Millis waitLimit(uint32_t timeoutMs) {
+    return timeoutMs == 0 ? kLongestWait : std::min(Millis(timeoutMs), kLongestWait);
+}
+
 // Moves up to `count` visible bytes into `out`; a flooded bridge fills the rest with its byte.
 size_t takeInput(Bridge& b, uint8_t* out, size_t count, TimePoint now) {
     size_t got = b.input.take(out, count, now);
@@ -280,9 +309,7 @@ void writeText(char* out, const std::string& text, size_t max, bool terminate) {
 constexpr uint32_t kStillStalled = 0xFFFFFFFFu;
 
 uint32_t waitWhileStalled(std::unique_lock<std::mutex>& lock, void* handle, const BridgePtr& b) {
-    const uint32_t timeoutMs = b->settings.write_timeout_ms;
-    const Millis wait = timeoutMs == 0 ? kLongestWait : std::min(Millis(timeoutMs), kLongestWait);
-    const TimePoint deadline = Clock::now() + wait;
+    const TimePoint deadline = Clock::now() + waitLimit(b->settings.write_timeout_ms);
     while (b->stalled) {
         if (reg().changed.wait_until(lock, deadline) == std::cv_status::timeout && b->stalled) {
             return kStillStalled;
@@ -519,20 +546,12 @@ uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* byt
     Registry& r = reg();
     std::unique_lock<std::mutex> lock(r.mutex);
     BridgePtr b;
-    const uint32_t status = enter(kFnRead, handle, b);
+    const uint32_t status = enterTransfer(kFnRead, handle, buffer, bytesToRead, bytesReturned, b);
     if (status != kOk) {
         return status;
     }
-    if (bytesReturned == nullptr || (buffer == nullptr && bytesToRead > 0)) {
-        return kInvalidParameter;
-    }
-    if (ioDead(*b)) {
-        return kIoError;
-    }
-    const uint32_t timeoutMs = b->settings.read_timeout_ms;
-    const Millis wait = timeoutMs == 0 ? kLongestWait : std::min(Millis(timeoutMs), kLongestWait);
     TimePoint now = Clock::now();
-    const TimePoint deadline = now + wait;
+    const TimePoint deadline = now + waitLimit(b->settings.read_timeout_ms);
     for (;;) {
         if (b->flood || b->input.visible(now) >= bytesToRead || now >= deadline) {
             break;
@@ -558,15 +577,9 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
     Registry& r = reg();
     std::unique_lock<std::mutex> lock(r.mutex);
     BridgePtr b;
-    const uint32_t status = enter(kFnWrite, handle, b);
+    const uint32_t status = enterTransfer(kFnWrite, handle, buffer, bytesToWrite, bytesWritten, b);
     if (status != kOk) {
         return status;
-    }
-    if (bytesWritten == nullptr || (buffer == nullptr && bytesToWrite > 0)) {
-        return kInvalidParameter;
-    }
-    if (ioDead(*b)) {
-        return kIoError;
     }
     if (b->stalled) {
         const uint32_t stall = r.wireTiming ? waitWhileStalled(lock, handle, b) : kStillStalled;
@@ -871,17 +884,15 @@ int sim_fail_next(int bridge, const char* function, uint32_t status) {
     if (fn < 0) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(reg().mutex);
     if (bridge == 0) {
+        std::lock_guard<std::mutex> lock(reg().mutex);
         reg().failAny[fn] = status;
         return 0;
     }
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->failNext[fn] = status;
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.failNext[fn] = status;
+        return 0;
+    });
 }
 
 int sim_fail_listing_late(uint32_t status) {
@@ -895,98 +906,74 @@ int sim_fake_count_next(int bridge, const char* function, uint32_t count) {
     if (fn != kFnRead && fn != kFnWrite && fn != kFnGetQueueStatus) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->fakeCount[fn] = count;
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.fakeCount[fn] = count;
+        return 0;
+    });
 }
 
 int sim_unplug(int bridge, int unplugged) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->unplugged = unplugged != 0;
-    reg().changed.notify_all();
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.unplugged = unplugged != 0;
+        reg().changed.notify_all();
+        return 0;
+    });
 }
 
 int sim_stall(int bridge, int stalled) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->stalled = stalled != 0;
-    reg().changed.notify_all();
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.stalled = stalled != 0;
+        reg().changed.notify_all();
+        return 0;
+    });
 }
 
 int sim_flood(int bridge, int on, uint8_t byte) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->flood = on != 0;
-    b->floodByte = byte;
-    reg().changed.notify_all();
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.flood = on != 0;
+        b.floodByte = byte;
+        reg().changed.notify_all();
+        return 0;
+    });
 }
 
 int sim_unterminated_description(int bridge, int on) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->unterminated = on != 0;
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.unterminated = on != 0;
+        return 0;
+    });
 }
 
 size_t sim_written(int bridge, void* buffer, size_t capacity) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return 0;
-    }
-    if (buffer != nullptr) {
-        std::memcpy(buffer, b->written.data(), std::min(capacity, b->written.size()));
-    }
-    return b->written.size();
+    return withBridge(bridge, size_t{0}, [&](Bridge& b) {
+        if (buffer != nullptr) {
+            std::memcpy(buffer, b.written.data(), std::min(capacity, b.written.size()));
+        }
+        return b.written.size();
+    });
 }
 
 void sim_clear_written(int bridge) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (b) {
-        b->written.clear();
-    }
+    withBridge(bridge, 0, [](Bridge& b) {
+        b.written.clear();
+        return 0;
+    });
 }
 
 size_t sim_pending_input(int bridge) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return 0;
-    }
-    return b->input.pending();
+    return withBridge(bridge, size_t{0}, [](Bridge& b) { return b.input.pending(); });
 }
 
 int sim_settings(int bridge, SimSettings* out) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b || out == nullptr) {
+    if (out == nullptr) {
         return -1;
     }
-    *out = b->settings;
-    out->open = b->open ? 1 : 0;
-    out->unplugged = ioDead(*b) ? 1 : 0;
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        *out = b.settings;
+        out->open = b.open ? 1 : 0;
+        out->unplugged = ioDead(b) ? 1 : 0;
+        return 0;
+    });
 }
 
 unsigned sim_call_count(int bridge, const char* function) {
