@@ -28,7 +28,6 @@ public:
     int64_t sourceCount() override;
     double minVoltage(int32_t index) override;
     double maxVoltage(int32_t index) override;
-    int polarity() override { return 0; }
 
     // The exchanges behind the operations; each takes the device lock for its own duration.
     int testConnection();

@@ -26,7 +26,6 @@ public:
     int64_t sourceCount() override { return 2; }
     double minVoltage(int32_t index) override { return index == 0 ? lower_[0] : lower_[1]; }
     double maxVoltage(int32_t index) override { return index == 0 ? upper_[0] : upper_[1]; }
-    int polarity() override { return 0; }
 
     // Status request and line read as one unit, after the input is cleared; always 0. Missing,
     // short or non-hexadecimal status lines give 0 V.
