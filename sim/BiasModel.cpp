@@ -292,14 +292,7 @@ int sim_bias_set_delay(int bridge, unsigned delay_ms) {
 }
 
 int sim_bias_reply_next(int bridge, const void* data, size_t length) {
-    if (data == nullptr && length > 0) {
-        return -1;
-    }
-    return Models::withModel(bridge, [&](Model& m) {
-        m.hasRaw = true;
-        m.raw.assign(static_cast<const char*>(data), length);
-        return 0;
-    });
+    return Models::replyNext(bridge, data, length);
 }
 
 int sim_bias_set_voltage(int bridge, int32_t* tenths) {
@@ -327,13 +320,7 @@ int sim_bias_fault(int bridge, int faults, int persistent) {
 }
 
 int sim_bias_clear_faults(int bridge) {
-    return Models::withModel(bridge, [&](Model& m) {
-        m.oneShot = 0;
-        m.persistent = 0;
-        m.hasRaw = false;
-        m.raw.clear();
-        return 0;
-    });
+    return Models::clearFaults(bridge);
 }
 
 int sim_bias_command_count(int bridge) {

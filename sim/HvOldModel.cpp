@@ -28,8 +28,8 @@ struct Model {
     unsigned delayMs = 0;
     int oneShot = 0;
     int persistent = 0;
-    std::string replyNext;
-    bool haveReplyNext = false;
+    bool hasRaw = false;
+    std::string raw;
     std::string partial;
     std::vector<std::string> commands;
     Clock::time_point last = Clock::now();
@@ -66,9 +66,9 @@ void answerStatus(Model& m) {
     const int faults = m.oneShot | m.persistent;
     m.oneShot = 0;
     std::string line;
-    if (m.haveReplyNext) {
-        line = m.replyNext;
-        m.haveReplyNext = false;
+    if (m.hasRaw) {
+        line = m.raw;
+        m.hasRaw = false;
     } else {
         if (faults & SIM_HVOLD_NO_ANSWER) {
             return;
@@ -196,20 +196,14 @@ int sim_hvold_set_noise(int bridge, unsigned low_bits) {
 }
 
 int sim_hvold_reply_next(int bridge, const void* data, size_t length) {
-    if (data == nullptr && length > 0) {
-        return -1;
-    }
-    return Models::withModel(bridge, [&](Model& m) {
-        m.replyNext.assign(static_cast<const char*>(data), length);
-        m.haveReplyNext = true;
-        return 0;
-    });
+    return Models::replyNext(bridge, data, length);
 }
 
 int sim_hvold_fault(int bridge, int faults, int persistent) {
     return Models::addFaults(bridge, faults, persistent);
 }
 
+// Only the faults: an exact next answer stays until a status request uses it.
 int sim_hvold_clear_faults(int bridge) {
     return Models::withModel(bridge, [&](Model& m) {
         m.persistent = 0;

@@ -432,25 +432,11 @@ int sim_hvsrc_set_stray(int bridge, const void* data, size_t length) {
 }
 
 int sim_hvsrc_clear_faults(int bridge) {
-    return Models::withModel(bridge, [&](Model& m) {
-        m.oneShot = 0;
-        m.persistent = 0;
-        m.hasRaw = false;
-        m.raw.clear();
-        return 0;
-    });
+    return Models::clearFaults(bridge);
 }
 
 int sim_hvsrc_reply_next(int bridge, const void* data, size_t length) {
-    if (data == nullptr && length > 0) {
-        return -1;
-    }
-    return Models::withModel(bridge, [&](Model& m) {
-        const uint8_t* bytes = static_cast<const uint8_t*>(data);
-        m.hasRaw = true;
-        m.raw.assign(bytes, bytes + length);
-        return 0;
-    });
+    return Models::replyNext(bridge, data, length);
 }
 
 int sim_hvsrc_frame_count(int bridge) {

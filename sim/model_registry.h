@@ -6,8 +6,9 @@
 // `receive(data, length)`, the bytes the host wrote, and `reopen()`, the bridge was opened. The
 // peer holds the model; it leaves the registry when the driver drops the peer (reset, detach,
 // another peer). The control functions every kind offers in the same way need more of it:
-// `delayMs`, the faults `oneShot` and `persistent`, `ramp` with `advance()`, and, for the
-// sources that record their commands as texts, `commands`.
+// `delayMs`, the faults `oneShot` and `persistent`, the exact next answer `hasRaw` and `raw` (a
+// string or a byte vector), `ramp` with `advance()`, and, for the sources that record their
+// commands as texts, `commands`.
 #pragma once
 
 #include <algorithm>
@@ -84,6 +85,31 @@ public:
             } else {
                 m.oneShot |= faults;
             }
+            return 0;
+        });
+    }
+
+    // The next answer is exactly these bytes; -1 for null bytes with a length.
+    static int replyNext(int bridge, const void* data, size_t length) {
+        if (data == nullptr && length > 0) {
+            return -1;
+        }
+        return withModel(bridge, [&](Model& m) {
+            using Byte = typename decltype(m.raw)::value_type;
+            const Byte* bytes = static_cast<const Byte*>(data);
+            m.hasRaw = true;
+            m.raw.assign(bytes, bytes + length);
+            return 0;
+        });
+    }
+
+    // Drops every fault and an exact next answer still pending.
+    static int clearFaults(int bridge) {
+        return withModel(bridge, [&](Model& m) {
+            m.oneShot = 0;
+            m.persistent = 0;
+            m.hasRaw = false;
+            m.raw.clear();
             return 0;
         });
     }
