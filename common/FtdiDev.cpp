@@ -236,35 +236,26 @@ int FtdiDev::read(void* buffer, size_t bufferSize, size_t count, double timeout,
     double interval = 1.0;
     size_t received = 0;
     while (deadline > preciseTime()) {
-        uint32_t waiting = 0;
-        const FT_STATUS queryStatus = ft2xx.FT_GetQueueStatus(handle_, &waiting);
-        if (queryStatus != FT_OK) {
-            lastError_ = ftStatusText(queryStatus);
-            return negated(queryStatus);
+        const Intake in = takeWaiting(bytes + received, want - received, false);
+        if (in.kind == Intake::kQueryFailed) {
+            return negated(in.status);
         }
-        if (waiting == 0) {
-            fixUp();
+        if (in.kind == Intake::kNothingWaits) {
             if (timeout * 0.5 > 2.0 * interval) {
                 interval *= 2.0;
             }
             idlePoll();
             continue;
         }
-        const uint32_t asked = driverCount(std::min(want - received, static_cast<size_t>(waiting)));
-        uint32_t got = 0;
-        const FT_STATUS status = ft2xx.FT_Read(handle_, bytes + received, asked, &got);
-        if (status != FT_OK) {
-            lastError_ = ftStatusText(status);
+        if (in.kind == Intake::kReadFailed) {
             trace(bytes, received, false);
-            return negated(status);
+            return negated(in.status);
         }
-        fixUp();
-        got = std::min(got, asked);
-        received += got;
+        received += in.count;
         if (received == want) {
             break;
         }
-        if (got > 0 && !fixedDeadline) {
+        if (in.count > 0 && !fixedDeadline) {
             deadline = preciseTime() + timeout;
         }
         if (interval > 16.0) {
@@ -288,27 +279,15 @@ int FtdiDev::readAvailable(void* buffer, size_t bufferSize, size_t polls) {
     const size_t capacity = std::min(bufferSize, kMaxTransfer);
     size_t received = 0;
     for (size_t poll = 0; poll < polls; ++poll) {
-        uint32_t waiting = 0;
-        const FT_STATUS queryStatus = ft2xx.FT_GetQueueStatus(handle_, &waiting);
-        size_t amount = capacity - received;
-        if (queryStatus != FT_OK) {
-            lastError_ = ftStatusText(queryStatus);
-        } else if (waiting == 0) {
-            fixUp();
+        const Intake in = takeWaiting(bytes + received, capacity - received, true);
+        if (in.kind == Intake::kNothingWaits) {
             continue;
-        } else {
-            amount = std::min(amount, static_cast<size_t>(waiting));
         }
-        const uint32_t asked = driverCount(amount);
-        uint32_t got = 0;
-        const FT_STATUS status = ft2xx.FT_Read(handle_, bytes + received, asked, &got);
-        if (status != FT_OK) {
-            lastError_ = ftStatusText(status);
+        if (in.kind == Intake::kReadFailed) {
             trace(bytes, received, false);
-            return negated(status);
+            return negated(in.status);
         }
-        fixUp();
-        received += std::min(got, asked);
+        received += in.count;
         if (received > 0) {
             break;
         }
@@ -324,28 +303,16 @@ int FtdiDev::readUntil(void* buffer, size_t bufferSize, const void* pattern, siz
     size_t received = 0;
     const double deadline = preciseTime() + timeout;
     while (deadline > preciseTime()) {
-        uint32_t waiting = 0;
-        const FT_STATUS queryStatus = ft2xx.FT_GetQueueStatus(handle_, &waiting);
-        size_t amount = capacity - received;
-        if (queryStatus != FT_OK) {
-            lastError_ = ftStatusText(queryStatus);
-        } else if (waiting == 0) {
-            fixUp();
+        const Intake in = takeWaiting(bytes + received, capacity - received, true);
+        if (in.kind == Intake::kNothingWaits) {
             idlePoll();
             continue;
-        } else {
-            amount = std::min(amount, static_cast<size_t>(waiting));
         }
-        const uint32_t asked = driverCount(amount);
-        uint32_t got = 0;
-        const FT_STATUS status = ft2xx.FT_Read(handle_, bytes + received, asked, &got);
-        if (status != FT_OK) {
-            lastError_ = ftStatusText(status);
+        if (in.kind == Intake::kReadFailed) {
             trace(bytes, received, false);
-            return negated(status);
+            return negated(in.status);
         }
-        fixUp();
-        received += std::min(got, asked);
+        received += in.count;
         if (received >= patternLength &&
             (patternLength == 0 ||
              std::memcmp(bytes + received - patternLength, pattern, patternLength) == 0)) {
@@ -373,29 +340,16 @@ int FtdiDev::readLine(std::string& out, char terminator, double timeout) {
 
     const double deadline = preciseTime() + timeout;
     while (deadline > preciseTime()) {
-        uint32_t waiting = 0;
-        const FT_STATUS queryStatus = ft2xx.FT_GetQueueStatus(handle_, &waiting);
-        size_t amount = kLineChunk;
-        if (queryStatus != FT_OK) {
-            lastError_ = ftStatusText(queryStatus);
-        } else if (waiting == 0) {
-            fixUp();
+        char scratch[kLineChunk + 1];
+        const Intake in = takeWaiting(scratch, kLineChunk, true);
+        if (in.kind == Intake::kNothingWaits) {
             idlePoll();
             continue;
-        } else {
-            amount = std::min(amount, static_cast<size_t>(waiting));
         }
-        char scratch[kLineChunk + 1];
-        const uint32_t asked = static_cast<uint32_t>(amount);
-        uint32_t got = 0;
-        const FT_STATUS status = ft2xx.FT_Read(handle_, scratch, asked, &got);
-        if (status != FT_OK) {
-            lastError_ = ftStatusText(status);
-            return negated(status);
+        if (in.kind == Intake::kReadFailed) {
+            return negated(in.status);
         }
-        got = std::min(got, asked);
-        scratch[got] = 0;
-        fixUp();
+        scratch[in.count] = 0;
 
         // The chunk's text ends at its first zero byte.
         const std::string chunk(scratch);
@@ -445,6 +399,33 @@ int FtdiDev::write(const void* data, size_t length, double timeout) {
             return static_cast<int>(std::min(sent, kMaxTransfer));
         }
     }
+}
+
+FtdiDev::Intake FtdiDev::takeWaiting(void* into, size_t room, bool readAfterFailedQuery) {
+    uint32_t waiting = 0;
+    const FT_STATUS queryStatus = ft2xx.FT_GetQueueStatus(handle_, &waiting);
+    size_t amount = room;
+    if (queryStatus != FT_OK) {
+        lastError_ = ftStatusText(queryStatus);
+        if (!readAfterFailedQuery) {
+            return Intake{Intake::kQueryFailed, 0, queryStatus};
+        }
+    } else if (waiting == 0) {
+        fixUp();
+        return Intake{Intake::kNothingWaits, 0, FT_OK};
+    } else {
+        amount = std::min(amount, static_cast<size_t>(waiting));
+    }
+    const uint32_t asked = driverCount(amount);
+    uint32_t got = 0;
+    const FT_STATUS status = ft2xx.FT_Read(handle_, into, asked, &got);
+    if (status != FT_OK) {
+        lastError_ = ftStatusText(status);
+        return Intake{Intake::kReadFailed, 0, status};
+    }
+    fixUp();
+    // A driver claiming more than it was asked for is not believed.
+    return Intake{Intake::kRead, std::min(got, asked), FT_OK};
 }
 
 void FtdiDev::fixUp() {

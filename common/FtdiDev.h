@@ -61,6 +61,17 @@ public:
     void* observerContext = nullptr;
 
 private:
+    // What one look at the receive queue came to: bytes read (possibly none), nothing waiting, or
+    // the driver call that failed with its status.
+    struct Intake {
+        enum Kind { kRead, kNothingWaits, kQueryFailed, kReadFailed } kind;
+        uint32_t count;
+        FT_STATUS status;
+    };
+    // Asks the driver how much input waits and reads it, at most `room` bytes, into `into`, then
+    // applies the line fix-up. After a failed query it reads the whole room when
+    // readAfterFailedQuery is set and stops otherwise. A failure is recorded in lastError.
+    Intake takeWaiting(void* into, size_t room, bool readAfterFailedQuery);
     void fixUp();
     void trace(const void* data, size_t count, bool sent);
     void notify(const void* data, size_t count, bool sent);

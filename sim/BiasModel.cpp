@@ -8,12 +8,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "model_registry.h"
 #include "sim_bias.h"
 #include "simctl.h"
 
@@ -65,27 +64,14 @@ struct Model {
         advance();
         return positive ? magnitude : -magnitude;
     }
+
+    // Collects the host's bytes into command lines and answers each complete one.
+    void receive(const uint8_t* data, size_t length);
+    // Opening the bridge drops a command line still incomplete from an earlier session.
+    void reopen() { partial.clear(); }
 };
 
-using ModelPtr = std::shared_ptr<Model>;
-
-struct Models {
-    std::mutex mutex;
-    std::map<int, ModelPtr> byBridge;
-};
-
-// Never destroyed: the driver may drop peers while the process exits.
-Models& models() {
-    static Models* instance = new Models;
-    return *instance;
-}
-
-ModelPtr find(int bridge) {
-    Models& all = models();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    const auto it = all.byBridge.find(bridge);
-    return it == all.byBridge.end() ? nullptr : it->second;
-}
+using Models = simmodel::Registry<Model>;
 
 std::string hex16(double tenths) {
     double clamped = std::trunc(tenths);
@@ -222,50 +208,18 @@ bool lineUnderstood(int bridge) {
            s.stop_bits == 0 && s.parity == 0 && s.bit_mode == 0x40 && s.bit_mask == 0xFF;
 }
 
-void onWrite(void* context, int /*bridge*/, const uint8_t* data, size_t length) {
-    Model& m = **static_cast<ModelPtr*>(context);
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.partial.append(reinterpret_cast<const char*>(data), length);
+void Model::receive(const uint8_t* data, size_t length) {
+    partial.append(reinterpret_cast<const char*>(data), length);
     size_t end;
-    while ((end = m.partial.find('\n')) != std::string::npos) {
-        const std::string line = m.partial.substr(0, end);
-        m.partial.erase(0, end + 1);
-        m.commands.push_back(line);
+    while ((end = partial.find('\n')) != std::string::npos) {
+        const std::string line = partial.substr(0, end);
+        partial.erase(0, end + 1);
+        commands.push_back(line);
         // Otherwise the real module would see garbage: nothing happens, nothing is answered.
-        if (lineUnderstood(m.bridge)) {
-            answer(m, line);
+        if (lineUnderstood(bridge)) {
+            answer(*this, line);
         }
     }
-}
-
-void onOpen(void* context, int /*bridge*/) {
-    Model& m = **static_cast<ModelPtr*>(context);
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.partial.clear();
-}
-
-void onDestroy(void* context) {
-    ModelPtr* held = static_cast<ModelPtr*>(context);
-    {
-        Models& all = models();
-        std::lock_guard<std::mutex> lock(all.mutex);
-        const auto it = all.byBridge.find((*held)->bridge);
-        if (it != all.byBridge.end() && it->second == *held) {
-            all.byBridge.erase(it);
-        }
-    }
-    delete held;
-}
-
-// Runs `change` on the bridge's model under its lock; -1 without a model.
-template <typename Change>
-int withModel(int bridge, Change change) {
-    const ModelPtr model = find(bridge);
-    if (!model) {
-        return -1;
-    }
-    std::lock_guard<std::mutex> lock(model->mutex);
-    return change(*model);
 }
 
 }  // namespace
@@ -273,39 +227,22 @@ int withModel(int bridge, Change change) {
 extern "C" {
 
 int sim_bias_install(int bridge) {
-    ModelPtr model = std::make_shared<Model>();
-    model->bridge = bridge;
-    {
-        Models& all = models();
-        std::lock_guard<std::mutex> lock(all.mutex);
-        all.byBridge[bridge] = model;
-    }
-    ModelPtr* held = new ModelPtr(model);
-    const SimPeer peer{onWrite, onOpen, onDestroy, held};
-    if (sim_set_peer(bridge, &peer) != 0) {
-        onDestroy(held);
-        return -1;
-    }
-    return 0;
+    return Models::install(bridge);
 }
 
 int sim_bias_attach(const char* description, const char* serial) {
-    const int bridge = sim_attach(description, serial);
-    if (bridge <= 0 || sim_bias_install(bridge) != 0) {
-        return -1;
-    }
-    return bridge;
+    return Models::attach(description, serial);
 }
 
 int sim_bias_set_firmware(int bridge, const char* text) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.firmware = text != nullptr ? text : "";
         return 0;
     });
 }
 
 int sim_bias_set_limits(int bridge, int32_t lower_tenths, int32_t upper_tenths) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.lower = lower_tenths;
         m.upper = upper_tenths;
         return 0;
@@ -313,7 +250,7 @@ int sim_bias_set_limits(int bridge, int32_t lower_tenths, int32_t upper_tenths) 
 }
 
 int sim_bias_set_polarity(int bridge, int positive) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.advance();
         m.positive = positive != 0;
         return 0;
@@ -321,28 +258,21 @@ int sim_bias_set_polarity(int bridge, int positive) {
 }
 
 int sim_bias_set_status(int bridge, const char* status) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.status = status != nullptr ? status : "";
         return 0;
     });
 }
 
 int sim_bias_set_ramp(int bridge, double tenths_per_second) {
-    if (!(tenths_per_second >= 0.0)) {
-        return -1;
-    }
-    return withModel(bridge, [&](Model& m) {
-        m.advance();
-        m.ramp = tenths_per_second;
-        return 0;
-    });
+    return Models::setRamp(bridge, tenths_per_second);
 }
 
 int sim_bias_set_load(int bridge, double kilo_ohms) {
     if (std::isnan(kilo_ohms)) {
         return -1;
     }
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.load = kilo_ohms;
         m.currentOverride = false;
         return 0;
@@ -350,7 +280,7 @@ int sim_bias_set_load(int bridge, double kilo_ohms) {
 }
 
 int sim_bias_set_current(int bridge, int32_t tenths) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.current = tenths;
         m.currentOverride = true;
         return 0;
@@ -358,28 +288,18 @@ int sim_bias_set_current(int bridge, int32_t tenths) {
 }
 
 int sim_bias_set_delay(int bridge, unsigned delay_ms) {
-    return withModel(bridge, [&](Model& m) {
-        m.delayMs = delay_ms;
-        return 0;
-    });
+    return Models::setDelay(bridge, delay_ms);
 }
 
 int sim_bias_reply_next(int bridge, const void* data, size_t length) {
-    if (data == nullptr && length > 0) {
-        return -1;
-    }
-    return withModel(bridge, [&](Model& m) {
-        m.hasRaw = true;
-        m.raw.assign(static_cast<const char*>(data), length);
-        return 0;
-    });
+    return Models::replyNext(bridge, data, length);
 }
 
 int sim_bias_set_voltage(int bridge, int32_t* tenths) {
     if (tenths == nullptr) {
         return -1;
     }
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         *tenths = m.setTenths;
         return 0;
     });
@@ -389,57 +309,30 @@ int sim_bias_output(int bridge, double* tenths) {
     if (tenths == nullptr) {
         return -1;
     }
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         *tenths = m.output();
         return 0;
     });
 }
 
 int sim_bias_fault(int bridge, int faults, int persistent) {
-    return withModel(bridge, [&](Model& m) {
-        if (persistent != 0) {
-            m.persistent |= faults;
-        } else {
-            m.oneShot |= faults;
-        }
-        return 0;
-    });
+    return Models::addFaults(bridge, faults, persistent);
 }
 
 int sim_bias_clear_faults(int bridge) {
-    return withModel(bridge, [&](Model& m) {
-        m.oneShot = 0;
-        m.persistent = 0;
-        m.hasRaw = false;
-        m.raw.clear();
-        return 0;
-    });
+    return Models::clearFaults(bridge);
 }
 
 int sim_bias_command_count(int bridge) {
-    return withModel(bridge, [&](Model& m) { return static_cast<int>(m.commands.size()); });
+    return Models::commandCount(bridge);
 }
 
 int sim_bias_command(int bridge, int index, char* buffer, size_t capacity) {
-    return withModel(bridge, [&](Model& m) {
-        if (index < 0 || static_cast<size_t>(index) >= m.commands.size()) {
-            return -1;
-        }
-        const std::string& line = m.commands[static_cast<size_t>(index)];
-        if (buffer != nullptr && capacity > 0) {
-            const size_t copied = std::min(line.size(), capacity - 1);
-            std::memcpy(buffer, line.data(), copied);
-            buffer[copied] = '\0';
-        }
-        return static_cast<int>(line.size());
-    });
+    return Models::command(bridge, index, buffer, capacity);
 }
 
 int sim_bias_clear_commands(int bridge) {
-    return withModel(bridge, [&](Model& m) {
-        m.commands.clear();
-        return 0;
-    });
+    return Models::clearCommands(bridge);
 }
 
 }  // extern "C"

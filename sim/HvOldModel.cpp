@@ -6,12 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "model_registry.h"
 #include "sim_hvold.h"
 #include "simctl.h"
 
@@ -29,8 +28,8 @@ struct Model {
     unsigned delayMs = 0;
     int oneShot = 0;
     int persistent = 0;
-    std::string replyNext;
-    bool haveReplyNext = false;
+    bool hasRaw = false;
+    std::string raw;
     std::string partial;
     std::vector<std::string> commands;
     Clock::time_point last = Clock::now();
@@ -49,26 +48,14 @@ struct Model {
                 out[s] < set[s] ? std::min(set[s], out[s] + step) : std::max(set[s], out[s] - step);
         }
     }
+
+    // Collects digits until the letter and takes each complete command.
+    void receive(const uint8_t* data, size_t length);
+    // Opening the bridge drops a command still incomplete from an earlier session.
+    void reopen() { partial.clear(); }
 };
 
-using ModelPtr = std::shared_ptr<Model>;
-
-struct Models {
-    std::mutex mutex;
-    std::map<int, ModelPtr> byBridge;
-};
-
-Models& models() {
-    static Models* instance = new Models;  // never destroyed: peers may go at process exit
-    return *instance;
-}
-
-ModelPtr find(int bridge) {
-    Models& all = models();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    const auto it = all.byBridge.find(bridge);
-    return it == all.byBridge.end() ? nullptr : it->second;
-}
+using Models = simmodel::Registry<Model>;
 
 uint32_t field(double value) {
     const double steps = std::max(0.0, std::min(value / 0.125, 268435455.0));
@@ -79,9 +66,9 @@ void answerStatus(Model& m) {
     const int faults = m.oneShot | m.persistent;
     m.oneShot = 0;
     std::string line;
-    if (m.haveReplyNext) {
-        line = m.replyNext;
-        m.haveReplyNext = false;
+    if (m.hasRaw) {
+        line = m.raw;
+        m.hasRaw = false;
     } else {
         if (faults & SIM_HVOLD_NO_ANSWER) {
             return;
@@ -125,51 +112,20 @@ void take(Model& m, const std::string& command) {
     }
 }
 
-void onWrite(void* context, int /*bridge*/, const uint8_t* data, size_t length) {
-    Model& m = **static_cast<ModelPtr*>(context);
-    std::lock_guard<std::mutex> lock(m.mutex);
+void Model::receive(const uint8_t* data, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         const char c = static_cast<char>(data[i]);
-        m.partial += c;
-        if (c == 'o' && m.partial.size() == 1) {
-            take(m, m.partial);
-            m.partial.clear();
+        partial += c;
+        if (c == 'o' && partial.size() == 1) {
+            take(*this, partial);
+            partial.clear();
         } else if (c == 'a' || c == 'b' ||
                    !(std::isdigit(static_cast<unsigned char>(c)) ||
-                     (c == '-' && m.partial.size() == 1))) {
-            take(m, m.partial);
-            m.partial.clear();
+                     (c == '-' && partial.size() == 1))) {
+            take(*this, partial);
+            partial.clear();
         }
     }
-}
-
-void onOpen(void* context, int /*bridge*/) {
-    Model& m = **static_cast<ModelPtr*>(context);
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.partial.clear();
-}
-
-void onDestroy(void* context) {
-    ModelPtr* held = static_cast<ModelPtr*>(context);
-    {
-        Models& all = models();
-        std::lock_guard<std::mutex> lock(all.mutex);
-        const auto it = all.byBridge.find((*held)->bridge);
-        if (it != all.byBridge.end() && it->second == *held) {
-            all.byBridge.erase(it);
-        }
-    }
-    delete held;
-}
-
-template <typename Change>
-int withModel(int bridge, Change change) {
-    const ModelPtr model = find(bridge);
-    if (!model) {
-        return -1;
-    }
-    std::lock_guard<std::mutex> lock(model->mutex);
-    return change(*model);
 }
 
 bool validSource(int source) {
@@ -181,35 +137,18 @@ bool validSource(int source) {
 extern "C" {
 
 int sim_hvold_install(int bridge) {
-    ModelPtr model = std::make_shared<Model>();
-    model->bridge = bridge;
-    {
-        Models& all = models();
-        std::lock_guard<std::mutex> lock(all.mutex);
-        all.byBridge[bridge] = model;
-    }
-    ModelPtr* held = new ModelPtr(model);
-    const SimPeer peer{onWrite, onOpen, onDestroy, held};
-    if (sim_set_peer(bridge, &peer) != 0) {
-        onDestroy(held);
-        return -1;
-    }
-    return 0;
+    return Models::install(bridge);
 }
 
 int sim_hvold_attach(const char* description, const char* serial) {
-    const int bridge = sim_attach(description, serial);
-    if (bridge <= 0 || sim_hvold_install(bridge) != 0) {
-        return -1;
-    }
-    return bridge;
+    return Models::attach(description, serial);
 }
 
 int sim_hvold_set_output(int bridge, int source, double volts) {
     if (!validSource(source)) {
         return -1;
     }
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.set[source] = volts;
         m.out[source] = volts;
         return 0;
@@ -220,7 +159,7 @@ int sim_hvold_output(int bridge, int source, double* volts) {
     if (!validSource(source) || volts == nullptr) {
         return -1;
     }
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.advance();
         *volts = m.out[source];
         return 0;
@@ -231,14 +170,14 @@ int sim_hvold_set_voltage(int bridge, int source, double* volts) {
     if (!validSource(source) || volts == nullptr) {
         return -1;
     }
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         *volts = m.set[source];
         return 0;
     });
 }
 
 int sim_hvold_set_ramp(int bridge, double volts_per_second) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.advance();
         m.ramp = volts_per_second;
         return 0;
@@ -246,36 +185,27 @@ int sim_hvold_set_ramp(int bridge, double volts_per_second) {
 }
 
 int sim_hvold_set_delay(int bridge, unsigned delay_ms) {
-    return withModel(bridge, [&](Model& m) {
-        m.delayMs = delay_ms;
-        return 0;
-    });
+    return Models::setDelay(bridge, delay_ms);
 }
 
 int sim_hvold_set_noise(int bridge, unsigned low_bits) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.noise = low_bits & 7u;
         return 0;
     });
 }
 
 int sim_hvold_reply_next(int bridge, const void* data, size_t length) {
-    return withModel(bridge, [&](Model& m) {
-        m.replyNext.assign(static_cast<const char*>(data), length);
-        m.haveReplyNext = true;
-        return 0;
-    });
+    return Models::replyNext(bridge, data, length);
 }
 
 int sim_hvold_fault(int bridge, int faults, int persistent) {
-    return withModel(bridge, [&](Model& m) {
-        (persistent ? m.persistent : m.oneShot) |= faults;
-        return 0;
-    });
+    return Models::addFaults(bridge, faults, persistent);
 }
 
+// Only the faults: an exact next answer stays until a status request uses it.
 int sim_hvold_clear_faults(int bridge) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.persistent = 0;
         m.oneShot = 0;
         return 0;
@@ -283,29 +213,15 @@ int sim_hvold_clear_faults(int bridge) {
 }
 
 int sim_hvold_command_count(int bridge) {
-    return withModel(bridge, [&](Model& m) { return static_cast<int>(m.commands.size()); });
+    return Models::commandCount(bridge);
 }
 
 int sim_hvold_command(int bridge, int index, char* buffer, size_t capacity) {
-    return withModel(bridge, [&](Model& m) {
-        if (index < 0 || static_cast<size_t>(index) >= m.commands.size()) {
-            return -1;
-        }
-        const std::string& command = m.commands[static_cast<size_t>(index)];
-        if (buffer != nullptr && capacity > 0) {
-            const size_t n = std::min(capacity - 1, command.size());
-            std::memcpy(buffer, command.data(), n);
-            buffer[n] = '\0';
-        }
-        return static_cast<int>(command.size());
-    });
+    return Models::command(bridge, index, buffer, capacity);
 }
 
 int sim_hvold_clear_commands(int bridge) {
-    return withModel(bridge, [&](Model& m) {
-        m.commands.clear();
-        return 0;
-    });
+    return Models::clearCommands(bridge);
 }
 
 }  // extern "C"

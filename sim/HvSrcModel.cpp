@@ -8,12 +8,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "model_registry.h"
 #include "sim_hvsrc.h"
 #include "simctl.h"
 
@@ -128,7 +127,18 @@ struct Model {
         record(frame);
         junk.clear();
     }
+
+    // Parses the host's bytes into frames and answers each complete one.
+    void receive(const uint8_t* data, size_t length);
+    // Opening the bridge drops a frame still incomplete from an earlier session.
+    void reopen() {
+        state = Parse::Sync;
+        payload.clear();
+        junk.clear();
+    }
 };
+
+using Models = simmodel::Registry<Model>;
 
 void putBe16(std::vector<uint8_t>& out, int32_t value) {
     const uint32_t bits = static_cast<uint32_t>(value);
@@ -250,102 +260,48 @@ void finishFrame(Model& m) {
     answer(m, m.current.code, m.payload);
 }
 
-using ModelPtr = std::shared_ptr<Model>;
-
-void onWrite(void* context, int bridge, const uint8_t* data, size_t length) {
-    Model& m = **static_cast<ModelPtr*>(context);
+void Model::receive(const uint8_t* data, size_t length) {
     const std::thread::id writer = std::this_thread::get_id();
-    std::lock_guard<std::mutex> lock(m.mutex);
     for (size_t i = 0; i < length; ++i) {
         const uint8_t byte = data[i];
-        if (m.state == Parse::Sync) {
+        if (state == Parse::Sync) {
             if (byte != kSync) {
-                m.junk.push_back(byte);
+                junk.push_back(byte);
                 continue;
             }
-            m.closeJunk();
-            m.state = Parse::Code;
-            m.current = SimHvFrame{};
-            m.payload.clear();
-            m.frameThread = writer;
+            closeJunk();
+            state = Parse::Code;
+            current = SimHvFrame{};
+            payload.clear();
+            frameThread = writer;
             // Bytes of earlier answers still waiting: the host sent before it had its answer.
-            m.current.overlapped = sim_pending_input(bridge) > 0 ? 1 : 0;
+            current.overlapped = sim_pending_input(bridge) > 0 ? 1 : 0;
             continue;
         }
-        if (writer != m.frameThread) {
-            m.current.interleaved = 1;
+        if (writer != frameThread) {
+            current.interleaved = 1;
         }
-        if (m.state == Parse::Code) {
-            m.current.code = byte;
+        if (state == Parse::Code) {
+            current.code = byte;
             const int want = requestLength(byte);
             if (want < 0) {
-                m.current.malformed = 1;
-                m.record(m.current);
-                m.state = Parse::Sync;
+                current.malformed = 1;
+                record(current);
+                state = Parse::Sync;
             } else if (want == 0) {
-                finishFrame(m);
+                finishFrame(*this);
             } else {
-                m.need = static_cast<size_t>(want);
-                m.state = Parse::Payload;
+                need = static_cast<size_t>(want);
+                state = Parse::Payload;
             }
             continue;
         }
-        m.payload.push_back(byte);
-        if (m.payload.size() == m.need) {
-            finishFrame(m);
+        payload.push_back(byte);
+        if (payload.size() == need) {
+            finishFrame(*this);
         }
     }
-    m.closeJunk();
-}
-
-void onOpen(void* context, int /*bridge*/) {
-    Model& m = **static_cast<ModelPtr*>(context);
-    std::lock_guard<std::mutex> lock(m.mutex);
-    m.state = Parse::Sync;
-    m.payload.clear();
-    m.junk.clear();
-}
-
-struct Models {
-    std::mutex mutex;
-    std::map<int, ModelPtr> byBridge;
-};
-
-// Never destroyed: the driver may drop peers while the process exits.
-Models& models() {
-    static Models* instance = new Models;
-    return *instance;
-}
-
-ModelPtr find(int bridge) {
-    Models& all = models();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    const auto it = all.byBridge.find(bridge);
-    return it == all.byBridge.end() ? nullptr : it->second;
-}
-
-void onDestroy(void* context) {
-    ModelPtr* held = static_cast<ModelPtr*>(context);
-    {
-        Models& all = models();
-        std::lock_guard<std::mutex> lock(all.mutex);
-        const auto it = all.byBridge.find((*held)->bridge);
-        if (it != all.byBridge.end() && it->second == *held) {
-            all.byBridge.erase(it);
-        }
-    }
-    delete held;
-}
-
-// Runs `change` on the bridge's model under its lock; -1 without a model.
-template <typename Change>
-int withModel(int bridge, Change change) {
-    const ModelPtr model = find(bridge);
-    if (!model) {
-        return -1;
-    }
-    std::lock_guard<std::mutex> lock(model->mutex);
-    return change(*model);
+    closeJunk();
 }
 
 template <typename Change>
@@ -353,7 +309,7 @@ int withSource(int bridge, int source, Change change) {
     if (source < 0 || static_cast<size_t>(source) >= kSources) {
         return -1;
     }
-    return withModel(bridge, [&](Model& m) { return change(m, m.sources[source]); });
+    return Models::withModel(bridge, [&](Model& m) { return change(m, m.sources[source]); });
 }
 
 }  // namespace
@@ -361,35 +317,18 @@ int withSource(int bridge, int source, Change change) {
 extern "C" {
 
 int sim_hvsrc_install(int bridge) {
-    ModelPtr model = std::make_shared<Model>();
-    model->bridge = bridge;
-    ModelPtr* held = new ModelPtr(model);
-    const SimPeer peer{onWrite, onOpen, onDestroy, held};
-    // Registered only after the driver took the peer: replacing an earlier model destroys it
-    // (which unregisters it) inside sim_set_peer.
-    if (sim_set_peer(bridge, &peer) != 0) {
-        delete held;
-        return -1;
-    }
-    Models& all = models();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    all.byBridge[bridge] = model;
-    return 0;
+    return Models::install(bridge);
 }
 
 int sim_hvsrc_attach(const char* description, const char* serial) {
-    const int bridge = sim_attach(description, serial);
-    if (bridge <= 0 || sim_hvsrc_install(bridge) != 0) {
-        return -1;
-    }
-    return bridge;
+    return Models::attach(description, serial);
 }
 
 int sim_hvsrc_set_firmware(int bridge, const void* bytes, size_t length) {
     if (bytes == nullptr && length > 0) {
         return -1;
     }
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.firmware.fill(0);
         if (length > 0) {
             std::memcpy(m.firmware.data(), bytes, std::min(length, kFirmwareLength));
@@ -399,7 +338,7 @@ int sim_hvsrc_set_firmware(int bridge, const void* bytes, size_t length) {
 }
 
 int sim_hvsrc_set_count(int bridge, uint8_t count) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.count = count;
         return 0;
     });
@@ -414,14 +353,7 @@ int sim_hvsrc_set_range(int bridge, int source, int16_t first, int16_t second) {
 }
 
 int sim_hvsrc_set_ramp(int bridge, double volts_per_second) {
-    if (!(volts_per_second >= 0.0)) {
-        return -1;
-    }
-    return withModel(bridge, [&](Model& m) {
-        m.advance();
-        m.ramp = volts_per_second;
-        return 0;
-    });
+    return Models::setRamp(bridge, volts_per_second);
 }
 
 int sim_hvsrc_set_load(int bridge, int source, double megaohms) {
@@ -451,10 +383,7 @@ int sim_hvsrc_clear_reading(int bridge, int source) {
 }
 
 int sim_hvsrc_set_delay(int bridge, unsigned delay_ms) {
-    return withModel(bridge, [&](Model& m) {
-        m.delayMs = delay_ms;
-        return 0;
-    });
+    return Models::setDelay(bridge, delay_ms);
 }
 
 int sim_hvsrc_set_voltage(int bridge, int source, int16_t* volts) {
@@ -479,18 +408,11 @@ int sim_hvsrc_output(int bridge, int source, double* volts) {
 }
 
 int sim_hvsrc_fault(int bridge, int faults, int persistent) {
-    return withModel(bridge, [&](Model& m) {
-        if (persistent != 0) {
-            m.persistent |= faults;
-        } else {
-            m.oneShot |= faults;
-        }
-        return 0;
-    });
+    return Models::addFaults(bridge, faults, persistent);
 }
 
 int sim_hvsrc_fault_values(int bridge, uint8_t code, uint8_t status, size_t keep) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.faultCode = code;
         m.faultStatus = status;
         m.faultKeep = keep;
@@ -502,7 +424,7 @@ int sim_hvsrc_set_stray(int bridge, const void* data, size_t length) {
     if ((data == nullptr && length > 0) || length > kMaxStray) {
         return -1;
     }
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         const uint8_t* bytes = static_cast<const uint8_t*>(data);
         m.stray.assign(bytes, bytes + length);
         return 0;
@@ -510,36 +432,22 @@ int sim_hvsrc_set_stray(int bridge, const void* data, size_t length) {
 }
 
 int sim_hvsrc_clear_faults(int bridge) {
-    return withModel(bridge, [&](Model& m) {
-        m.oneShot = 0;
-        m.persistent = 0;
-        m.hasRaw = false;
-        m.raw.clear();
-        return 0;
-    });
+    return Models::clearFaults(bridge);
 }
 
 int sim_hvsrc_reply_next(int bridge, const void* data, size_t length) {
-    if (data == nullptr && length > 0) {
-        return -1;
-    }
-    return withModel(bridge, [&](Model& m) {
-        const uint8_t* bytes = static_cast<const uint8_t*>(data);
-        m.hasRaw = true;
-        m.raw.assign(bytes, bytes + length);
-        return 0;
-    });
+    return Models::replyNext(bridge, data, length);
 }
 
 int sim_hvsrc_frame_count(int bridge) {
-    return withModel(bridge, [&](Model& m) { return static_cast<int>(m.frames.size()); });
+    return Models::withModel(bridge, [&](Model& m) { return static_cast<int>(m.frames.size()); });
 }
 
 int sim_hvsrc_frame(int bridge, int index, SimHvFrame* out) {
     if (out == nullptr) {
         return -1;
     }
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         if (index < 0 || static_cast<size_t>(index) >= m.frames.size()) {
             return -1;
         }
@@ -549,7 +457,7 @@ int sim_hvsrc_frame(int bridge, int index, SimHvFrame* out) {
 }
 
 int sim_hvsrc_bad_frame_count(int bridge) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         return static_cast<int>(std::count_if(m.frames.begin(), m.frames.end(), [](const auto& f) {
             return f.malformed != 0 || f.interleaved != 0 || f.overlapped != 0;
         }));
@@ -557,7 +465,7 @@ int sim_hvsrc_bad_frame_count(int bridge) {
 }
 
 int sim_hvsrc_clear_frames(int bridge) {
-    return withModel(bridge, [&](Model& m) {
+    return Models::withModel(bridge, [&](Model& m) {
         m.frames.clear();
         return 0;
     });

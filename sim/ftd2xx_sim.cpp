@@ -165,6 +165,15 @@ BridgePtr findBridge(int id) {
     return it == reg().bridges.end() ? nullptr : it->second;
 }
 
+// Runs `change` on the bridge's record (attached or not) under the lock; `missing` for an
+// unknown bridge.
+template <typename Result, typename Change>
+Result withBridge(int bridge, Result missing, Change change) {
+    std::lock_guard<std::mutex> lock(reg().mutex);
+    BridgePtr b = findBridge(bridge);
+    return b ? change(*b) : missing;
+}
+
 BridgePtr findAttached(int id) {
     BridgePtr b = findBridge(id);
     return b && b->attached ? b : nullptr;
@@ -214,6 +223,20 @@ uint32_t enter(int fn, void* handle, BridgePtr& b) {
     return kOk;
 }
 
+// A call that neither waits nor calls the peer: under the lock, counted, its handle checked and
+// an injected failure applied (enter); then `work` runs on the handle's bridge, still under the
+// lock, and gives the status.
+template <typename Work>
+uint32_t handleCall(int fn, void* handle, Work work) {
+    std::lock_guard<std::mutex> lock(reg().mutex);
+    BridgePtr b;
+    const uint32_t status = enter(fn, handle, b);
+    if (status != kOk) {
+        return status;
+    }
+    return work(*b);
+}
+
 bool stillOpen(void* handle, const BridgePtr& b) {
     auto it = reg().handles.find(reinterpret_cast<uintptr_t>(handle));
     return it != reg().handles.end() && it->second == b;
@@ -221,6 +244,26 @@ bool stillOpen(void* handle, const BridgePtr& b) {
 
 bool ioDead(const Bridge& b) {
     return b.unplugged || !b.attached;
+}
+
+// The entry of FT_Read and FT_Write, under the caller's lock: enter, then the buffer and the
+// count's pointer checked and a bridge that is gone refused.
+uint32_t enterTransfer(int fn, void* handle, const void* buffer, uint32_t length,
+                       const uint32_t* transferred, BridgePtr& b) {
+    const uint32_t status = enter(fn, handle, b);
+    if (status != kOk) {
+        return status;
+    }
+    if (transferred == nullptr || (buffer == nullptr && length > 0)) {
+        return kInvalidParameter;
+    }
+    return ioDead(*b) ? kIoError : kOk;
+}
+
+// How long a call waits with the driver time-out `timeoutMs` (0: without a time-out, but never
+// longer than the longest wait).
+Millis waitLimit(uint32_t timeoutMs) {
+    return timeoutMs == 0 ? kLongestWait : std::min(Millis(timeoutMs), kLongestWait);
 }
 
 // Moves up to `count` visible bytes into `out`; a flooded bridge fills the rest with its byte.
@@ -268,9 +311,7 @@ void writeText(char* out, const std::string& text, size_t max, bool terminate) {
 constexpr uint32_t kStillStalled = 0xFFFFFFFFu;
 
 uint32_t waitWhileStalled(std::unique_lock<std::mutex>& lock, void* handle, const BridgePtr& b) {
-    const uint32_t timeoutMs = b->settings.write_timeout_ms;
-    const Millis wait = timeoutMs == 0 ? kLongestWait : std::min(Millis(timeoutMs), kLongestWait);
-    const TimePoint deadline = Clock::now() + wait;
+    const TimePoint deadline = Clock::now() + waitLimit(b->settings.write_timeout_ms);
     while (b->stalled) {
         if (reg().changed.wait_until(lock, deadline) == std::cv_status::timeout && b->stalled) {
             return kStillStalled;
@@ -494,38 +535,25 @@ uint32_t FT_OpenEx(void* pArg1, uint32_t flags, void** pHandle) {
 }
 
 uint32_t FT_Close(void* handle) {
-    Registry& r = reg();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnClose, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    r.handles.erase(reinterpret_cast<uintptr_t>(handle));
-    b->open = false;
-    b->settings.open = 0;
-    r.changed.notify_all();
-    return kOk;
+    return handleCall(kFnClose, handle, [&](Bridge& b) {
+        reg().handles.erase(reinterpret_cast<uintptr_t>(handle));
+        b.open = false;
+        b.settings.open = 0;
+        reg().changed.notify_all();
+        return kOk;
+    });
 }
 
 uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* bytesReturned) {
     Registry& r = reg();
     std::unique_lock<std::mutex> lock(r.mutex);
     BridgePtr b;
-    const uint32_t status = enter(kFnRead, handle, b);
+    const uint32_t status = enterTransfer(kFnRead, handle, buffer, bytesToRead, bytesReturned, b);
     if (status != kOk) {
         return status;
     }
-    if (bytesReturned == nullptr || (buffer == nullptr && bytesToRead > 0)) {
-        return kInvalidParameter;
-    }
-    if (ioDead(*b)) {
-        return kIoError;
-    }
-    const uint32_t timeoutMs = b->settings.read_timeout_ms;
-    const Millis wait = timeoutMs == 0 ? kLongestWait : std::min(Millis(timeoutMs), kLongestWait);
     TimePoint now = Clock::now();
-    const TimePoint deadline = now + wait;
+    const TimePoint deadline = now + waitLimit(b->settings.read_timeout_ms);
     for (;;) {
         if (b->flood || b->input.visible(now) >= bytesToRead || now >= deadline) {
             break;
@@ -551,15 +579,9 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
     Registry& r = reg();
     std::unique_lock<std::mutex> lock(r.mutex);
     BridgePtr b;
-    const uint32_t status = enter(kFnWrite, handle, b);
+    const uint32_t status = enterTransfer(kFnWrite, handle, buffer, bytesToWrite, bytesWritten, b);
     if (status != kOk) {
         return status;
-    }
-    if (bytesWritten == nullptr || (buffer == nullptr && bytesToWrite > 0)) {
-        return kInvalidParameter;
-    }
-    if (ioDead(*b)) {
-        return kIoError;
     }
     if (b->stalled) {
         const uint32_t stall = r.wireTiming ? waitWhileStalled(lock, handle, b) : kStillStalled;
@@ -617,142 +639,101 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
 }
 
 uint32_t FT_Purge(void* handle, uint32_t mask) {
-    Registry& r = reg();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnPurge, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    if ((mask & kPurgeRx) != 0) {
-        b->input.dropArrived(Clock::now());
-        r.changed.notify_all();
-    }
-    ++b->settings.purge_count;
-    b->settings.last_purge_mask = mask;
-    return kOk;
+    return handleCall(kFnPurge, handle, [&](Bridge& b) {
+        if ((mask & kPurgeRx) != 0) {
+            b.input.dropArrived(Clock::now());
+            reg().changed.notify_all();
+        }
+        ++b.settings.purge_count;
+        b.settings.last_purge_mask = mask;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetTimeouts(void* handle, uint32_t readTimeout, uint32_t writeTimeout) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetTimeouts, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.read_timeout_ms = readTimeout;
-    b->settings.write_timeout_ms = writeTimeout;
-    return kOk;
+    return handleCall(kFnSetTimeouts, handle, [&](Bridge& b) {
+        b.settings.read_timeout_ms = readTimeout;
+        b.settings.write_timeout_ms = writeTimeout;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetLatencyTimer(void* handle, uint8_t latency) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetLatencyTimer, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.latency_ms = latency;
-    return kOk;
+    return handleCall(kFnSetLatencyTimer, handle, [&](Bridge& b) {
+        b.settings.latency_ms = latency;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetFlowControl(void* handle, uint16_t flowControl, uint8_t xon, uint8_t xoff) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetFlowControl, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.flow_control = flowControl;
-    b->settings.xon = xon;
-    b->settings.xoff = xoff;
-    return kOk;
+    return handleCall(kFnSetFlowControl, handle, [&](Bridge& b) {
+        b.settings.flow_control = flowControl;
+        b.settings.xon = xon;
+        b.settings.xoff = xoff;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetUSBParameters(void* handle, uint32_t inTransferSize, uint32_t outTransferSize) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetUSBParameters, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.usb_in_size = inTransferSize;
-    b->settings.usb_out_size = outTransferSize;
-    return kOk;
+    return handleCall(kFnSetUSBParameters, handle, [&](Bridge& b) {
+        b.settings.usb_in_size = inTransferSize;
+        b.settings.usb_out_size = outTransferSize;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetBaudRate(void* handle, uint32_t baudRate) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetBaudRate, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    if (baudRate == 0 || baudRate > kMaxBaud) {
-        return kInvalidBaudRate;
-    }
-    b->settings.baud_rate = baudRate;
-    return kOk;
+    return handleCall(kFnSetBaudRate, handle, [&](Bridge& b) {
+        if (baudRate == 0 || baudRate > kMaxBaud) {
+            return kInvalidBaudRate;
+        }
+        b.settings.baud_rate = baudRate;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetDataCharacteristics(void* handle, uint8_t wordLength, uint8_t stopBits,
                                    uint8_t parity) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetDataCharacteristics, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.word_length = wordLength;
-    b->settings.stop_bits = stopBits;
-    b->settings.parity = parity;
-    return kOk;
+    return handleCall(kFnSetDataCharacteristics, handle, [&](Bridge& b) {
+        b.settings.word_length = wordLength;
+        b.settings.stop_bits = stopBits;
+        b.settings.parity = parity;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetBitMode(void* handle, uint8_t mask, uint8_t mode) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnSetBitMode, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    b->settings.bit_mask = mask;
-    b->settings.bit_mode = mode;
-    return kOk;
+    return handleCall(kFnSetBitMode, handle, [&](Bridge& b) {
+        b.settings.bit_mask = mask;
+        b.settings.bit_mode = mode;
+        return kOk;
+    });
 }
 
 uint32_t FT_GetQueueStatus(void* handle, uint32_t* rxBytes) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    const uint32_t status = enter(kFnGetQueueStatus, handle, b);
-    if (status != kOk) {
-        return status;
-    }
-    if (rxBytes == nullptr) {
-        return kInvalidParameter;
-    }
-    if (ioDead(*b)) {
-        return kIoError;
-    }
-    uint32_t count = static_cast<uint32_t>(b->input.visible(Clock::now()));
-    if (b->flood) {
-        count += kFloodQueue;
-    }
-    uint32_t fake = 0;
-    *rxBytes = takeFault(b->fakeCount, kFnGetQueueStatus, fake) ? fake : count;
-    return kOk;
+    return handleCall(kFnGetQueueStatus, handle, [&](Bridge& b) {
+        if (rxBytes == nullptr) {
+            return kInvalidParameter;
+        }
+        if (ioDead(b)) {
+            return kIoError;
+        }
+        uint32_t count = static_cast<uint32_t>(b.input.visible(Clock::now()));
+        if (b.flood) {
+            count += kFloodQueue;
+        }
+        uint32_t fake = 0;
+        *rxBytes = takeFault(b.fakeCount, kFnGetQueueStatus, fake) ? fake : count;
+        return kOk;
+    });
 }
 
 uint32_t FT_SetDtr(void* handle) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    return enter(kFnSetDtr, handle, b);
+    return handleCall(kFnSetDtr, handle, [](Bridge&) { return kOk; });
 }
 
 uint32_t FT_ClrRts(void* handle) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b;
-    return enter(kFnClrRts, handle, b);
+    return handleCall(kFnClrRts, handle, [](Bridge&) { return kOk; });
 }
 
 // --- The control interface --------------------------------------------------------------------
@@ -913,17 +894,15 @@ int sim_fail_next(int bridge, const char* function, uint32_t status) {
     if (fn < 0) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(reg().mutex);
     if (bridge == 0) {
+        std::lock_guard<std::mutex> lock(reg().mutex);
         reg().failAny[fn] = status;
         return 0;
     }
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->failNext[fn] = status;
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.failNext[fn] = status;
+        return 0;
+    });
 }
 
 int sim_fail_listing_late(uint32_t status) {
@@ -937,35 +916,26 @@ int sim_fake_count_next(int bridge, const char* function, uint32_t count) {
     if (fn != kFnRead && fn != kFnWrite && fn != kFnGetQueueStatus) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->fakeCount[fn] = count;
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.fakeCount[fn] = count;
+        return 0;
+    });
 }
 
 int sim_unplug(int bridge, int unplugged) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->unplugged = unplugged != 0;
-    reg().changed.notify_all();
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.unplugged = unplugged != 0;
+        reg().changed.notify_all();
+        return 0;
+    });
 }
 
 int sim_stall(int bridge, int stalled) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->stalled = stalled != 0;
-    reg().changed.notify_all();
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.stalled = stalled != 0;
+        reg().changed.notify_all();
+        return 0;
+    });
 }
 
 int sim_set_write_hook(int bridge, SimWriteHook hook, void* context) {
@@ -980,66 +950,51 @@ int sim_set_write_hook(int bridge, SimWriteHook hook, void* context) {
 }
 
 int sim_flood(int bridge, int on, uint8_t byte) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->flood = on != 0;
-    b->floodByte = byte;
-    reg().changed.notify_all();
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.flood = on != 0;
+        b.floodByte = byte;
+        reg().changed.notify_all();
+        return 0;
+    });
 }
 
 int sim_unterminated_description(int bridge, int on) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return -1;
-    }
-    b->unterminated = on != 0;
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.unterminated = on != 0;
+        return 0;
+    });
 }
 
 size_t sim_written(int bridge, void* buffer, size_t capacity) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return 0;
-    }
-    if (buffer != nullptr) {
-        std::memcpy(buffer, b->written.data(), std::min(capacity, b->written.size()));
-    }
-    return b->written.size();
+    return withBridge(bridge, size_t{0}, [&](Bridge& b) {
+        if (buffer != nullptr) {
+            std::memcpy(buffer, b.written.data(), std::min(capacity, b.written.size()));
+        }
+        return b.written.size();
+    });
 }
 
 void sim_clear_written(int bridge) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (b) {
-        b->written.clear();
-    }
+    withBridge(bridge, 0, [](Bridge& b) {
+        b.written.clear();
+        return 0;
+    });
 }
 
 size_t sim_pending_input(int bridge) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b) {
-        return 0;
-    }
-    return b->input.pending();
+    return withBridge(bridge, size_t{0}, [](Bridge& b) { return b.input.pending(); });
 }
 
 int sim_settings(int bridge, SimSettings* out) {
-    std::lock_guard<std::mutex> lock(reg().mutex);
-    BridgePtr b = findBridge(bridge);
-    if (!b || out == nullptr) {
+    if (out == nullptr) {
         return -1;
     }
-    *out = b->settings;
-    out->open = b->open ? 1 : 0;
-    out->unplugged = ioDead(*b) ? 1 : 0;
-    return 0;
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        *out = b.settings;
+        out->open = b.open ? 1 : 0;
+        out->unplugged = ioDead(b) ? 1 : 0;
+        return 0;
+    });
 }
 
 unsigned sim_call_count(int bridge, const char* function) {

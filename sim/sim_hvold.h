@@ -44,7 +44,7 @@ int sim_hvold_set_ramp(int bridge, double volts_per_second);
 int sim_hvold_set_noise(int bridge, unsigned low_bits);
 /* Status answers are delivered this many milliseconds after their request. */
 int sim_hvold_set_delay(int bridge, unsigned delay_ms);
-/* The next status answer is exactly these bytes. */
+/* The next status answer is exactly these bytes (-1 for null bytes with a length). */
 int sim_hvold_reply_next(int bridge, const void* data, size_t length);
 
 int sim_hvold_fault(int bridge, int faults, int persistent);

@@ -270,6 +270,7 @@ TEST_F(ModelTest, LegacySourceStatusLinesAndSetTexts) {
         EXPECT_STREQ(expected[i], text) << i;
     }
     EXPECT_EQ(-1, sim_hvold_command(bridge, count, nullptr, 0));
+    EXPECT_EQ(-1, sim_hvold_reply_next(bridge, nullptr, 3));
 }
 
 }  // namespace

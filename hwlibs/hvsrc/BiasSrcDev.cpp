@@ -11,6 +11,8 @@ namespace HwHvSrc {
 namespace {
 
 constexpr uint32_t kBiasBaudRate = 115200;
+// The module reports voltages and currents in tenths.
+constexpr double kTenths = 10.0;
 // Largest magnitude in tenths of a volt that still fits the command's 32-bit argument.
 constexpr double kMaxTenths = 2147483647.0;
 
@@ -19,7 +21,7 @@ constexpr double kMaxTenths = 2147483647.0;
 BiasSrcDev::BiasSrcDev(const std::string& description, jd::IFramework* framework,
                        const std::string& logDirectory)
     : DevBase(description, framework, logDirectory, "BiasMod", "hvsrc_biasmod_",
-              DevBase::suffixOf(description), kBiasBaudRate) {}
+              DevBase::suffixOf(description), kBiasBaudRate, kTenths, kTenths) {}
 
 BiasSrcDev::~BiasSrcDev() = default;
 
@@ -105,20 +107,6 @@ int BiasSrcDev::measure(uint32_t /*index*/, int32_t& volts, int32_t& current) {
     volts = signedTenths(fields[0]);
     current = signedTenths(fields[1]);
     return 0;
-}
-
-double BiasSrcDev::readVoltage(uint32_t index) {
-    int32_t volts = 0;
-    int32_t current = 0;
-    measure(index, volts, current);
-    return static_cast<double>(volts) / 10.0;
-}
-
-double BiasSrcDev::readCurrent(uint32_t index) {
-    int32_t volts = 0;
-    int32_t current = 0;
-    measure(index, volts, current);
-    return static_cast<double>(current) / 10.0;
 }
 
 double BiasSrcDev::minVoltage(int32_t /*index*/) {

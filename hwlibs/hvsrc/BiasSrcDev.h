@@ -23,8 +23,6 @@ public:
     int setVoltage(uint32_t index, double volts) override;
     double getVoltage(uint32_t index) override;
     int64_t sourceCount() override { return 1; }
-    double readVoltage(uint32_t index) override;
-    double readCurrent(uint32_t index) override;
     double minVoltage(int32_t index) override;
     double maxVoltage(int32_t index) override;
     int polarity() override;

@@ -12,13 +12,16 @@
 namespace HwHvSrc {
 
 DevBase::DevBase(std::string description, jd::IFramework* framework, std::string logDirectory,
-                 const char* nameText, const char* logPrefix, std::string suffix, uint32_t baudRate)
+                 const char* nameText, const char* logPrefix, std::string suffix, uint32_t baudRate,
+                 double voltageCounts, double currentCounts)
     : description_(std::move(description)),
       nameText_(nameText),
       suffix_(std::move(suffix)),
       logDirectory_(std::move(logDirectory)),
       logPrefix_(logPrefix),
       baudRate_(baudRate),
+      voltageCounts_(voltageCounts),
+      currentCounts_(currentCounts),
       framework_(framework),
       info_{} {
     if (framework_ != nullptr) {
@@ -57,6 +60,38 @@ int DevBase::getInfo(jd::HwDevInfo* info) {
 void DevBase::setCallback(uint64_t callback, uint64_t context) {
     callback_ = callback;
     callbackContext_ = context;
+}
+
+int DevBase::setVoltage(uint32_t index, double volts) {
+    if (index < kRequestedSources) {
+        requested_[index] = volts;
+    }
+    // Every recorded error is recorded under the device lock: initialize replaces the device log
+    // under it.
+    ThreadSyncGuard guard(&deviceLock_);
+    int32_t whole = 0;
+    if (!wholeVolts(volts, whole)) {
+        return reportError(ERR_OUT_OF_RANGE, "Voltage out of range %d", whole);
+    }
+    return sendVoltage(index, whole);
+}
+
+double DevBase::getVoltage(uint32_t index) {
+    return index < kRequestedSources ? requested_[index].load() : 0.0;
+}
+
+double DevBase::readVoltage(uint32_t index) {
+    int32_t volts = 0;
+    int32_t current = 0;
+    measure(index, volts, current);
+    return static_cast<double>(volts) / voltageCounts_;
+}
+
+double DevBase::readCurrent(uint32_t index) {
+    int32_t volts = 0;
+    int32_t current = 0;
+    measure(index, volts, current);
+    return static_cast<double>(current) / currentCounts_;
 }
 
 std::string DevBase::logPath() const {

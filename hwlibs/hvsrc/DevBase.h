@@ -1,8 +1,10 @@
 // What the three source classes share: the two locks, the error idiom, the info record and device
 // number, the per-device log, opening the channel by description, closing, destruction, the
-// constant answers of the device interface and the host parameters with their handler.
+// constant answers of the device interface, the readings over the class's measurement, the HV
+// sources' voltage setting and the host parameters with their handler.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -53,6 +55,14 @@ public:
     int reserved16() override { return 0; }
     int reserved17() override { return 0; }
     int polarity() override { return 0; }
+    // The two HV source classes: the request is remembered for getVoltage (sources 0 and 1),
+    // cut to whole volts and sent with the class's sendVoltage, under the device lock.
+    int setVoltage(uint32_t index, double volts) override;
+    double getVoltage(uint32_t index) override;
+    // One measurement (measure) each: its raw voltage or current divided by the class's counts
+    // per volt or per unit of current.
+    double readVoltage(uint32_t index) override;
+    double readCurrent(uint32_t index) override;
 
     const std::string& description() const { return description_; }
     const std::string& suffix() const { return suffix_; }
@@ -78,8 +88,11 @@ public:
 
 protected:
     // nameText: "HV Source" or "BiasMod"; logPrefix: "hvsrc_", "hvsrcold_" or "hvsrc_biasmod_".
+    // voltageCounts and currentCounts: what measure reports per volt and per unit of the current
+    // that readCurrent gives.
     DevBase(std::string description, jd::IFramework* framework, std::string logDirectory,
-            const char* nameText, const char* logPrefix, std::string suffix, uint32_t baudRate);
+            const char* nameText, const char* logPrefix, std::string suffix, uint32_t baudRate,
+            double voltageCounts = 1.0, double currentCounts = 1000.0);
     ~DevBase() override;
 
     // The model's own start-up, under the device lock, after the channel is open at the class's
@@ -90,7 +103,8 @@ protected:
     // Drops what the class keeps on top of the channel (the command manager); called under the
     // device lock by deinitialize before the channel is closed.
     virtual void closeProtocol() {}
-    // One measurement of a source for the parameter handler: raw voltage and current values.
+    // One measurement of a source for the parameter handler and the readings: raw voltage and
+    // current values.
     virtual int measure(uint32_t index, int32_t& volts, int32_t& current) = 0;
     // The class's voltage-sending routine (range check, then send) for the parameter handler.
     virtual int sendVoltage(uint32_t index, int32_t volts) = 0;
@@ -120,6 +134,8 @@ protected:
     std::string logDirectory_;
     std::string logPrefix_;
     uint32_t baudRate_;
+    double voltageCounts_;
+    double currentCounts_;
     std::unique_ptr<FileLog> log_;
     std::unique_ptr<FtdiDev> channel_;
     jd::IFramework* framework_;
@@ -128,6 +144,11 @@ protected:
     jd::IParamList* auxParams_ = nullptr;
     uint64_t callback_ = 0;
     uint64_t callbackContext_ = 0;
+
+private:
+    // What setVoltage was last asked for, per source; read without the lock by getVoltage.
+    static constexpr uint32_t kRequestedSources = 2;
+    std::atomic<double> requested_[kRequestedSources] = {{0.0}, {0.0}};
 };
 
 }  // namespace HwHvSrc

@@ -171,40 +171,8 @@ int HvDev::measure(uint32_t index, int32_t& volts, int32_t& current) {
     return readMeasurement(index, volts, current);
 }
 
-int HvDev::setVoltage(uint32_t index, double volts) {
-    if (index < kKeptSources) {
-        setVoltage_[index] = volts;
-    }
-    // Every recorded error is recorded under the device lock: initialize replaces the device log
-    // under it.
-    ThreadSyncGuard guard(&deviceLock_);
-    int32_t whole = 0;
-    if (!DevBase::wholeVolts(volts, whole)) {
-        return reportError(ERR_OUT_OF_RANGE, "Voltage out of range %d", whole);
-    }
-    return sendVoltage(index, whole);
-}
-
-double HvDev::getVoltage(uint32_t index) {
-    return index < kKeptSources ? setVoltage_[index].load() : 0.0;
-}
-
 int64_t HvDev::sourceCount() {
     return static_cast<int64_t>(sourceCount_.load());
-}
-
-double HvDev::readVoltage(uint32_t index) {
-    int32_t volts = 0;
-    int32_t current = 0;
-    readMeasurement(index, volts, current);
-    return static_cast<double>(volts);
-}
-
-double HvDev::readCurrent(uint32_t index) {
-    int32_t volts = 0;
-    int32_t current = 0;
-    readMeasurement(index, volts, current);
-    return static_cast<double>(current) / 1000.0;
 }
 
 double HvDev::minVoltage(int32_t index) {

@@ -25,14 +25,9 @@ public:
     HvDev(std::string description, jd::IFramework* framework, std::string logDirectory);
     ~HvDev() override;
 
-    int setVoltage(uint32_t index, double volts) override;
-    double getVoltage(uint32_t index) override;
     int64_t sourceCount() override;
-    double readVoltage(uint32_t index) override;
-    double readCurrent(uint32_t index) override;
     double minVoltage(int32_t index) override;
     double maxVoltage(int32_t index) override;
-    int polarity() override { return 0; }
 
     // The exchanges behind the operations; each takes the device lock for its own duration.
     int testConnection();
@@ -56,7 +51,6 @@ private:
     std::atomic<int32_t> sourceCount_{0};
     std::atomic<int32_t> lower_[kKeptSources] = {{0}, {0}};
     std::atomic<int32_t> upper_[kKeptSources] = {{0}, {0}};
-    std::atomic<double> setVoltage_[kKeptSources] = {{0.0}, {0.0}};
 };
 
 }  // namespace HwHvSrc

@@ -6,38 +6,6 @@ HvDevOld::HvDevOld(std::string description, jd::IFramework* framework, std::stri
     : DevBase(std::move(description), framework, std::move(logDirectory), "HV Source", "hvsrcold_",
               "1", kBaudRate) {}
 
-int HvDevOld::setVoltage(uint32_t index, double volts) {
-    if (index < 2) {
-        setVoltage_[index] = volts;
-    }
-    // Every recorded error is recorded under the device lock: initialize replaces the device log
-    // under it.
-    ThreadSyncGuard guard(&deviceLock_);
-    int32_t whole = 0;
-    if (!wholeVolts(volts, whole)) {
-        return reportError(ERR_OUT_OF_RANGE, "Voltage out of range %d", whole);
-    }
-    return sendVoltage(index, whole);
-}
-
-double HvDevOld::getVoltage(uint32_t index) {
-    return index < 2 ? setVoltage_[index].load() : 0.0;
-}
-
-double HvDevOld::readVoltage(uint32_t index) {
-    int32_t volts = 0;
-    int32_t current = 0;
-    readMeasurement(index, volts, current);
-    return static_cast<double>(volts);
-}
-
-double HvDevOld::readCurrent(uint32_t index) {
-    int32_t volts = 0;
-    int32_t current = 0;
-    readMeasurement(index, volts, current);
-    return current / 1000.0;
-}
-
 void HvDevOld::registerParameters() {
     registerHvParameters(2, lower_[0], lower_[1], upper_[0], upper_[1]);
 }

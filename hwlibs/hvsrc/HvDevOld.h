@@ -3,7 +3,6 @@
 // reports voltages only and has no firmware query.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -24,14 +23,9 @@ public:
     HvDevOld(std::string description, jd::IFramework* framework, std::string logDirectory);
     ~HvDevOld() override = default;
 
-    int setVoltage(uint32_t index, double volts) override;
-    double getVoltage(uint32_t index) override;
     int64_t sourceCount() override { return 2; }
-    double readVoltage(uint32_t index) override;
-    double readCurrent(uint32_t index) override;
     double minVoltage(int32_t index) override { return index == 0 ? lower_[0] : lower_[1]; }
     double maxVoltage(int32_t index) override { return index == 0 ? upper_[0] : upper_[1]; }
-    int polarity() override { return 0; }
 
     // Status request and line read as one unit, after the input is cleared; always 0. Missing,
     // short or non-hexadecimal status lines give 0 V.
@@ -59,7 +53,6 @@ private:
 
     const int32_t lower_[2] = {0, -1000};
     const int32_t upper_[2] = {1000, 0};
-    std::atomic<double> setVoltage_[2] = {{0.0}, {0.0}};
 };
 
 }  // namespace HwHvSrc
