@@ -24,6 +24,7 @@
 #include "TextUtil.h"
 #include "platform.h"
 #include "simctl.h"
+#include "test_files.h"
 
 namespace fs = std::filesystem;
 using HwHvSrc::DevBase;
@@ -130,20 +131,7 @@ public:
     int32_t stored = -1;
 };
 
-std::string readFile(const std::string& path) {
-    std::FILE* file = plat::openFile(path, "r");
-    if (file == nullptr) {
-        return "<missing>";
-    }
-    std::string text;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-        text.append(buffer, got);
-    }
-    std::fclose(file);
-    return text;
-}
+using hvtest::readFile;
 
 bool stampShaped(const std::string& line, const char* shape) {
     for (size_t i = 0; shape[i] != '\0'; ++i) {

@@ -15,6 +15,7 @@
 #include "FileLog.h"
 #include "ThreadSync.h"
 #include "platform.h"
+#include "test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -104,21 +105,7 @@ std::vector<unsigned char> countingBytes(size_t length) {
     return data;
 }
 
-// Read in text mode, as the log writes: on Windows the line ends come back as "\n".
-std::string readFile(const std::string& path) {
-    std::FILE* file = plat::openFile(path, "r");
-    if (file == nullptr) {
-        return "<missing>";
-    }
-    std::string text;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-        text.append(buffer, got);
-    }
-    std::fclose(file);
-    return text;
-}
+using hvtest::readFile;
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;

@@ -22,6 +22,7 @@
 #include "sim_bias.h"
 #include "sim_hvsrc.h"
 #include "simctl.h"
+#include "test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -78,20 +79,7 @@ public:
     const char* logDirectory() override { return nullptr; }
 };
 
-std::string readFile(const std::string& path) {
-    std::FILE* file = plat::openFile(path, "r");
-    if (file == nullptr) {
-        return "<missing>";
-    }
-    std::string text;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-        text.append(buffer, got);
-    }
-    std::fclose(file);
-    return text;
-}
+using hvtest::readFile;
 
 bool shaped(const std::string& line, const char* shape) {
     if (line.size() < std::strlen(shape)) {

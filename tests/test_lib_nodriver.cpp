@@ -10,6 +10,7 @@
 #include "HostFramework.h"
 #include "PluginLoader.h"
 #include "platform.h"
+#include "test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -27,20 +28,7 @@ std::string pluginPath() {
     return "<plug-in not found>";
 }
 
-std::string readFile(const std::string& path) {
-    std::FILE* file = plat::openFile(path, "r");
-    if (file == nullptr) {
-        return "<missing>";
-    }
-    std::string text;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-        text.append(buffer, got);
-    }
-    std::fclose(file);
-    return text;
-}
+using hvtest::readFile;
 
 TEST(PluginWithoutDriver, ListingFailsWith18AndNoDevices) {
     // Where a D2XX driver is installed this situation cannot be made here.

@@ -13,6 +13,7 @@
 #include "PluginLoader.h"
 #include "platform.h"
 #include "simctl.h"
+#include "test_files.h"
 
 namespace fs = std::filesystem;
 
@@ -31,20 +32,7 @@ std::string pluginPath() {
     return "<plug-in not found>";
 }
 
-std::string readFile(const std::string& path) {
-    std::FILE* file = plat::openFile(path, "r");
-    if (file == nullptr) {
-        return "<missing>";
-    }
-    std::string text;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
-        text.append(buffer, got);
-    }
-    std::fclose(file);
-    return text;
-}
+using hvtest::readFile;
 
 // The log's entries after the opening line, each without its time stamp.
 std::vector<std::string> entries(const std::string& path) {

@@ -1,0 +1,29 @@
+// Files read back by the tests: whole, in text mode as the log writes them (on Windows the line
+// ends come back as "\n"), and split into lines.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+
+namespace hvtest {
+
+// The whole file, or "<missing>" when it cannot be opened.
+inline std::string readFile(const std::string& path) {
+    std::FILE* file = plat::openFile(path, "r");
+    if (file == nullptr) {
+        return "<missing>";
+    }
+    std::string text;
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0) {
+        text.append(buffer, got);
+    }
+    std::fclose(file);
+    return text;
+}
+
+}  // namespace hvtest
