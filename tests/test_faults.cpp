@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -19,13 +20,217 @@
 #include <thread>
 #include <vector>
 
-#include "fault_bench.h"
+#include "BiasSrcDev.h"
+#include "HostFramework.h"
+#include "HvDev.h"
+#include "HvDevOld.h"
+#include "sim_kinds.h"
 
-using namespace faulttest;
+namespace {
+
+using namespace simkind;
+using HwHvSrc::BiasSrcDev;
+using HwHvSrc::DevBase;
+using HwHvSrc::HvDev;
+using HwHvSrc::HvDevOld;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-namespace {
+enum Op { kInit, kSet, kReadV, kReadI, kPolarity, kParam, kDeinit, kOps };
+const char* const kKindNames[kKinds] = {"hvsrc", "legacy", "bias"};
+const char* const kOpNames[kOps] = {"initialize", "setVoltage", "readVoltage", "readCurrent",
+                                    "polarity",   "param read", "deinitialize"};
+// The worker's number follows.
+const char* const kDescriptions[kKinds] = {"Tessaro HV Source: 9", "HV source AVR #",
+                                           "BiasModule: 8"};
+
+// What setVoltage asks for (the second value after the fault is gone), and the bias module's
+// output set before its readings.
+const double kSetFirst[kKinds] = {321.0, 250.0, 12.5};
+const double kSetSecond[kKinds] = {322.0, 251.0, 13.5};
+const double kBiasOutput = 42.5;
+
+std::string format(const char* fmt, double value) {
+    char text[64];
+    std::snprintf(text, sizeof(text), fmt, value);
+    return text;
+}
+
+// One worker's host framework and log directory.
+struct Slot {
+    int index;
+    std::string logDir;
+    host::Framework framework;
+
+    explicit Slot(int i)
+        : index(i),
+          logDir(plat::joinPath(hvtest::logDirectory(), "faults_" + std::to_string(i))),
+          framework(logDir) {
+        std::filesystem::create_directories(std::filesystem::u8path(logDir));
+    }
+};
+
+struct Outcome {
+    double value = 0.0;
+    std::string shown;
+};
+
+// One cell's bridge, source and device.
+class Bench {
+public:
+    Bench(Kind kind, Slot& slot)
+        : model(kModels[kind]),
+          kind_(kind),
+          description_(kDescriptions[kind] + std::to_string(slot.index + 1)) {
+        attach();
+        jd::IFramework* fw = &slot.framework;
+        dev_.reset(kind == kHv ? static_cast<DevBase*>(new HvDev(description_, fw, slot.logDir))
+                   : kind == kOld
+                       ? static_cast<DevBase*>(new HvDevOld(description_, fw, slot.logDir))
+                       : static_cast<DevBase*>(new BiasSrcDev(description_, fw, slot.logDir)));
+    }
+    ~Bench() {
+        dev_.reset();
+        sim_detach(bridge);
+    }
+
+    // A fresh bridge with a healthy source behind it (after a detach: the same bridge plugged in
+    // again, which the driver reports as a new one). Readings are set apart from 0.
+    void attach() {
+        sim_detach(bridge);
+        lastReceived_ = "?";
+        bridge = model.attach(description_.c_str(), "FM1");
+        kind_ == kHv    ? sim_hvsrc_set_reading(bridge, 0, 123, 4567)
+        : kind_ == kOld ? sim_hvold_set_output(bridge, 0, 250.0)
+                        : sim_bias_set_current(bridge, 15);
+    }
+    // After a start-up: the bias module's output is set through the device.
+    bool prepare() { return kind_ != kBias || dev_->setVoltage(0, kBiasOutput) == 0; }
+
+    // Runs the operation; describe() then shows what it gave.
+    Outcome act(Op op, bool second) {
+        Outcome out;
+        host::Param* p = nullptr;
+        switch (op) {
+            case kInit:
+                out.value = dev_->initialize();
+                break;
+            case kSet:
+                out.value = dev_->setVoltage(0, second ? kSetSecond[kind_] : kSetFirst[kind_]);
+                break;
+            case kReadV:
+                out.value = dev_->readVoltage(0);
+                break;
+            case kReadI:
+                out.value = dev_->readCurrent(0);
+                break;
+            case kPolarity:
+                out.value = dev_->polarity();
+                break;
+            case kParam:
+                static_cast<host::ParamList*>(dev_->parameters())
+                    ->read(kind_ == kBias ? "Firmware" : "VoltageSense1", &p);
+                out.value = p != nullptr ? p->intValue() : -1.0;
+                out.shown = p == nullptr ? "(none)" : kind_ == kBias ? p->text() : "";
+                break;
+            default:
+                out.value = dev_->deinitialize();
+                break;
+        }
+        return out;
+    }
+    Outcome describe(Op op, Outcome out) {
+        const std::string rc = "rc " + format("%g", out.value);
+        if (op == kInit) {
+            out.shown = rc + state();
+        } else if (op == kSet) {
+            out.shown = rc + ", source has " + received();
+        } else if (op == kDeinit) {
+            out.shown = rc + (isOpen() ? ", open" : ", closed");
+        } else if (out.shown.empty()) {
+            out.shown = format("%g", out.value);
+        }
+        return out;
+    }
+    Outcome run(Op op, bool second) { return describe(op, act(op, second)); }
+
+    // Pulls the bridge out; what its source had received stays known.
+    void detach() {
+        lastReceived_ = received();
+        sim_detach(bridge);
+    }
+
+    // The device log's entries (none before the first start-up).
+    std::vector<std::string> log() const {
+        return dev_->logPath().empty() ? std::vector<std::string>{}
+                                       : hvtest::logLines(dev_->logPath());
+    }
+
+    const Model& model;
+    int bridge = 0;
+
+private:
+    bool isOpen() const {
+        SimSettings settings{};
+        return sim_settings(bridge, &settings) == 0 && settings.open != 0;
+    }
+    std::string state() {
+        std::string s;
+        if (kind_ != kOld) {
+            s = ", fw " + dev_->firmware() +
+                (kind_ == kHv ? ", " + format("%g", dev_->sourceCount()) + " sources" : "") +
+                ", limits";
+            for (int i = 0; i < (kind_ == kHv ? 2 : 1); ++i) {
+                s += " " + format("%g", dev_->minVoltage(i)) + ".." +
+                     format("%g", dev_->maxVoltage(i));
+            }
+        }
+        return s + (isOpen() ? ", open" : ", closed");
+    }
+    // The voltage the source last received, as it read it.
+    std::string received() {
+        double volts = 0.0;
+        return lastSet(kind_, bridge, 0, volts) ? format("%g", volts) : lastReceived_;
+    }
+    struct Release {
+        void operator()(DevBase* dev) const { dev->release(); }
+    };
+
+    Kind kind_;
+    std::string description_;
+    std::string lastReceived_ = "?";
+    std::unique_ptr<DevBase, Release> dev_;
+};
+
+// Acts once the source has received one more whole request: in the writing thread, right after
+// the write that completed the request and before the operation goes on to read its answer, so
+// the action always lands mid-exchange.
+class FirstRequest {
+public:
+    FirstRequest(const Model& model, int bridge, std::function<void()> action)
+        : model_(model),
+          bridge_(bridge),
+          base_(model.requests(bridge)),
+          action_(std::move(action)) {
+        sim_set_write_hook(bridge_, &FirstRequest::onWrite, this);
+    }
+    ~FirstRequest() { finish(); }
+    void finish() { sim_set_write_hook(bridge_, nullptr, nullptr); }
+    std::atomic<bool> fired{false};
+
+private:
+    static void onWrite(void* context, int) {
+        auto* self = static_cast<FirstRequest*>(context);
+        if (!self->fired && self->model_.requests(self->bridge_) > self->base_) {
+            self->fired = true;
+            self->action_();
+        }
+    }
+    const Model& model_;
+    int bridge_;
+    int base_;
+    std::function<void()> action_;
+};
 
 enum class How { Fail, Lie, Unplug, Detach, Stall, Flood, NoAnswer, Late, Garbage };
 // Armed before the operation, or the moment the source has received the operation's first whole
@@ -173,9 +378,8 @@ std::vector<Exchange> exchangesOf(Kind kind, Op op) {
 }
 
 bool lineSetting(const Fault& fault) {
-    const std::string function = fault.function != nullptr ? fault.function : "";
-    return function == "FT_SetBaudRate" || function == "FT_SetDataCharacteristics" ||
-           function == "FT_SetBitMode";
+    static const std::regex settings("FT_Set(BaudRate|DataCharacteristics|BitMode)");
+    return fault.function != nullptr && std::regex_match(fault.function, settings);
 }
 
 // The longest the operation may take under the fault: the time-outs the fault lets expire in
@@ -242,13 +446,9 @@ std::string goodOf(Kind kind, Op op, bool second) {
         {"rc 0, open", "", "250", "0", "0", "250", "rc 0, closed"},
         {"rc 0, fw BM-1.04, limits 0..90, open", "", "42.5", "1.5", "1", "BM-1.04", "rc 0, closed"},
     };
-    if (op == kSet) {
-        char text[64];
-        std::snprintf(text, sizeof(text), "rc 0, source has %g",
-                      second ? kSetSecond[kind] : kSetFirst[kind]);
-        return text;
-    }
-    return kGood[kind][op];
+    return op == kSet
+               ? "rc 0, source has " + format("%g", second ? kSetSecond[kind] : kSetFirst[kind])
+               : kGood[kind][op];
 }
 
 // An answer that comes after its exchange gave up: a healthy answer to the operation's first
@@ -316,18 +516,21 @@ void runCell(Cell& cell, Slot& slot) {
     const Op op = cell.op;
     Bench bench(kind, slot);
     auto problem = [&cell](const std::string& text) { cell.problems.push_back(text); };
-
-    if (op != kInit) {
-        const Outcome setup = bench.run(kInit, false);
-        if (setup.shown != goodOf(kind, kInit, false) || !bench.prepare()) {
-            problem("set-up failed: " + setup.shown);
-            return;
+    // A start-up that must give the healthy result, and the bias module's output set after it.
+    auto startUp = [&](const char* what) {
+        const Outcome out = bench.run(kInit, false);
+        const bool ok = out.shown == goodOf(kind, kInit, false) && bench.prepare();
+        if (!ok) {
+            problem(what + out.shown);
         }
+        return ok;
+    };
+    if (op != kInit && !startUp("set-up failed: ")) {
+        return;
     }
     const size_t logBefore = op == kInit ? 0 : bench.log().size();
 
     // The fault.
-    const bool sends = !exchangesOf(kind, op).empty();
     const int bridge = bench.bridge;
     std::function<void()> arm;
     Clock::time_point lateArrives{};
@@ -351,11 +554,11 @@ void runCell(Cell& cell, Slot& slot) {
             sim_flood(bridge, 1, 0xA5);
             break;
         case How::NoAnswer:
-            bench.model().fault(bridge, bench.model().noAnswer, 1);
+            bench.model.fault(bridge, bench.model.noAnswer, 1);
             break;
         case How::Late:
             // The source answers the first request only after its exchange gave up.
-            bench.model().fault(bridge, bench.model().noAnswer, 0);
+            bench.model.fault(bridge, bench.model.noAnswer, 0);
             arm = [bridge, &lateArrives, kind, op] {
                 const std::vector<Exchange> xs = exchangesOf(kind, op);
                 const auto after = std::chrono::milliseconds(
@@ -366,17 +569,17 @@ void runCell(Cell& cell, Slot& slot) {
             };
             break;
         case How::Garbage:
-            bench.model().replyNext(bridge, kGarbage.data(), kGarbage.size());
+            bench.model.replyNext(bridge, kGarbage.data(), kGarbage.size());
             break;
     }
     std::unique_ptr<FirstRequest> trigger;
-    if (arm && f.when == When::Request && sends) {
+    if (arm && f.when == When::Request && !exchangesOf(kind, op).empty()) {
         // The first answer waits a little, so the fault is in place before the operation looks
         // for it; once it is armed, answers come at once again.
-        bench.model().setDelay(bench.bridge, kFirstAnswerDelayMs);
-        trigger.reset(new FirstRequest(bench.model(), bridge, [arm, &bench] {
+        bench.model.setDelay(bridge, kFirstAnswerDelayMs);
+        trigger.reset(new FirstRequest(bench.model, bridge, [arm, &bench] {
             arm();
-            bench.model().setDelay(bench.bridge, 0);
+            bench.model.setDelay(bench.bridge, 0);
         }));
     } else if (arm) {
         arm();
@@ -411,43 +614,30 @@ void runCell(Cell& cell, Slot& slot) {
                 format("%.3f s", cell.bound));
     }
     const std::string good = goodOf(kind, op, false);
-    const std::string text = f.text[kind] != nullptr ? f.text[kind] : "";
     // The text is a pattern: "A|B" takes either.
+    const std::string text = f.text[kind] != nullptr ? f.text[kind] : "";
     const bool textFound =
         !text.empty() && std::any_of(errors.begin(), errors.end(), [&text](const std::string& e) {
             return std::regex_search(e, std::regex(text));
         });
-    switch (cell.expect) {
-        case '.':
-            if (out.shown != good || !errors.empty()) {
-                problem("expected the healthy result \"" + good + "\" and no error entry");
-            }
-            break;
-        case 'W':
-            if (out.shown != good || !textFound) {
-                problem("expected \"" + good + "\" and an error entry matching \"" + text + "\"");
-            }
-            break;
-        case 'E':
-        case 'S':
-            if (out.shown == good || !failureValue(op, out.value)) {
-                problem("expected the failure value, not \"" + out.shown + "\"");
-            }
-            if (cell.expect == 'E' && !textFound) {
-                problem("expected an error entry matching \"" + text + "\"");
-            }
-            if (cell.expect == 'S' && !errors.empty()) {
-                problem("expected no error entry");
-            }
-            break;
+    const bool healthy = cell.expect == '.' || cell.expect == 'W';
+    if (healthy && out.shown != good) {
+        problem("expected the healthy result \"" + good + "\"");
+    } else if (!healthy && (out.shown == good || !failureValue(op, out.value))) {
+        problem("expected the failure value, not \"" + out.shown + "\"");
+    }
+    if ((cell.expect == 'W' || cell.expect == 'E') && !textFound) {
+        problem("expected an error entry matching \"" + text + "\"");
+    } else if ((cell.expect == '.' || cell.expect == 'S') && !errors.empty()) {
+        problem("expected no error entry");
     }
 
     // The fault goes away.
     sim_unplug(bridge, 0);
     sim_stall(bridge, 0);
     sim_flood(bridge, 0, 0);
-    bench.model().setDelay(bench.bridge, 0);
-    bench.model().clearFaults(bridge);
+    bench.model.setDelay(bench.bridge, 0);
+    bench.model.clearFaults(bridge);
     if (f.how == How::Late) {
         std::this_thread::sleep_until(lateArrives + std::chrono::milliseconds(50));
     }
@@ -455,12 +645,8 @@ void runCell(Cell& cell, Slot& slot) {
         bench.attach();
     }
     const Op next = op == kDeinit ? kInit : op;
-    if (f.then != Then::Next && next != kInit) {
-        const Outcome again = bench.run(kInit, false);
-        if (again.shown != goodOf(kind, kInit, false) || !bench.prepare()) {
-            problem("starting again failed: " + again.shown);
-            return;
-        }
+    if (f.then != Then::Next && next != kInit && !startUp("starting again failed: ")) {
+        return;
     }
     const Outcome after = bench.run(next, true);
     if (after.shown != goodOf(kind, next, true)) {
@@ -469,23 +655,20 @@ void runCell(Cell& cell, Slot& slot) {
     }
 }
 
-const int kWorkers = 3;
-
 TEST(FaultMatrix, EveryCellReturnsInTimeReportsAndRecovers) {
     sim_reset();
     std::vector<Cell> cells;
     for (int k = 0; k < kKinds; ++k) {
         for (int o = 0; o < kOps; ++o) {
             for (const Fault& f : kFaults) {
-                const char expect = f.expect[k][o];
-                if (expect != '-') {
-                    Cell cell;
-                    cell.kind = static_cast<Kind>(k);
-                    cell.op = static_cast<Op>(o);
-                    cell.fault = &f;
-                    cell.expect = expect;
-                    cell.bound = boundOf(cell.kind, cell.op, f);
-                    cells.push_back(cell);
+                if (f.expect[k][o] != '-') {
+                    cells.emplace_back();
+                    Cell& c = cells.back();
+                    c.kind = static_cast<Kind>(k);
+                    c.op = static_cast<Op>(o);
+                    c.fault = &f;
+                    c.expect = f.expect[k][o];
+                    c.bound = boundOf(c.kind, c.op, f);
                 }
             }
         }
@@ -497,6 +680,7 @@ TEST(FaultMatrix, EveryCellReturnsInTimeReportsAndRecovers) {
     }
     std::stable_sort(order.begin(), order.end(),
                      [](const Cell* a, const Cell* b) { return a->bound > b->bound; });
+    constexpr int kWorkers = 3;
     std::atomic<size_t> next{0};
     std::vector<std::thread> workers;
     const Clock::time_point start = Clock::now();
@@ -516,21 +700,16 @@ TEST(FaultMatrix, EveryCellReturnsInTimeReportsAndRecovers) {
     std::printf("%-7s %-13s %-36s %-80s %7s %7s\n", "kind", "operation", "fault", "result", "time",
                 "bound");
     for (const Cell& c : cells) {
-        std::string shown = c.result;
-        if (shown.size() > 80) {
-            shown = shown.substr(0, 77) + "...";
-        }
+        const std::string shown = c.result.size() > 80 ? c.result.substr(0, 77) + "..." : c.result;
         std::printf("%-7s %-13s %-36s %-80s %7.3f %7.3f%s\n", kKindNames[c.kind], kOpNames[c.op],
                     c.fault->name, shown.c_str(), c.seconds, c.bound,
                     c.problems.empty() ? "" : "  <-- FAILED");
-    }
-    std::printf("%zu cells on %d workers in %.1f s\n", cells.size(), kWorkers, total);
-    for (const Cell& c : cells) {
         for (const std::string& p : c.problems) {
             ADD_FAILURE() << kKindNames[c.kind] << " / " << kOpNames[c.op] << " / " << c.fault->name
                           << ": " << p << "\n  result: " << c.result;
         }
     }
+    std::printf("%zu cells on %d workers in %.1f s\n", cells.size(), kWorkers, total);
 }
 
 }  // namespace
