@@ -56,23 +56,22 @@ private:
     size_t pos_ = 0;
 };
 
-// A directory of this process's own for log files, removed when the process ends. In memory
-// where the system offers it: the logs start every file afresh, and a disk file system writes a
-// truncated file out at every close.
+// A directory of this process's own for log files, removed when the process ends; in memory where
+// the system offers it (the logs start every file afresh, and a disk file system writes a
+// truncated file out at every close).
 inline const std::string& logDirectory() {
     static std::string dir;
     if (dir.empty()) {
         const char* tmp = std::getenv("TMPDIR");
         std::error_code error;
-        const std::string base = std::filesystem::is_directory("/dev/shm", error) ? "/dev/shm"
-                                 : tmp != nullptr && *tmp != '\0'                 ? tmp
-                                                                                  : "/tmp";
-        std::string pattern = base + "/hvsrc-fuzz-XXXXXX";
-        if (mkdtemp(&pattern[0]) == nullptr) {
+        dir = std::filesystem::is_directory("/dev/shm", error) ? "/dev/shm"
+              : tmp != nullptr && *tmp != '\0'                 ? tmp
+                                                               : "/tmp";
+        dir += "/hvsrc-fuzz-XXXXXX";
+        if (mkdtemp(&dir[0]) == nullptr) {
             std::perror("mkdtemp");
             std::abort();
         }
-        dir = pattern;
         std::atexit([] {
             std::error_code ignored;
             std::filesystem::remove_all(logDirectory(), ignored);
@@ -154,17 +153,17 @@ public:
     Line& operator=(const Line&) = delete;
 };
 
-// What the host wrote (or read) on the line since the given count of bytes.
-inline std::string writtenSince(size_t from) {
+// What the host wrote (or read) on the line from the given count of bytes on.
+inline std::string since(size_t (*record)(const uint8_t**), size_t from) {
     const uint8_t* data = nullptr;
-    const size_t size = fuzz_line_written(&data);
+    const size_t size = record(&data);
     return std::string(reinterpret_cast<const char*>(data) + from, from < size ? size - from : 0);
 }
-
+inline std::string writtenSince(size_t from) {
+    return since(fuzz_line_written, from);
+}
 inline std::string readSince(size_t from) {
-    const uint8_t* data = nullptr;
-    const size_t size = fuzz_line_read(&data);
-    return std::string(reinterpret_cast<const char*>(data) + from, from < size ? size - from : 0);
+    return since(fuzz_line_read, from);
 }
 
 }  // namespace fuzz
