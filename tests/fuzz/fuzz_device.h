@@ -27,8 +27,7 @@ template <class Device>
 SetRequest nextSet(Input& in, Device& device) {
     SetRequest request;
     const uint8_t how = in.byte();
-    const uint32_t indices[3] = {0, 1, 2};
-    request.index = (how & 3) < 3 ? indices[how & 3] : in.u32();
+    request.index = (how & 3) < 3 ? how & 3u : in.u32();
     request.viaParameter = (how & 0x10) != 0;
     switch ((how >> 2) & 3) {
         case 0:
@@ -121,17 +120,11 @@ int driveDevice(const uint8_t* data, size_t size, const char* description) {
     return 0;
 }
 
-// The text after `prefix` up to the first character that is not a digit, as a number; -1 when
-// there is no digit.
+// The digits after `prefix` as a number (at most ten of them: more is out of every range); -1
+// when there is none.
 inline long long numberAfter(const std::string& text, size_t prefix) {
-    long long value = -1;
-    for (size_t i = prefix; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = (value < 0 ? 0 : value) * 10 + (text[i] - '0');
-        if (value > 1000000000LL) {
-            break;
-        }
-    }
-    return value;
+    const size_t end = std::min(text.find_first_not_of("0123456789", prefix), text.size());
+    return end == prefix ? -1 : std::stoll(text.substr(prefix, std::min<size_t>(end - prefix, 10)));
 }
 
 }  // namespace fuzz
