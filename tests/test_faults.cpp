@@ -110,33 +110,20 @@ public:
     // Runs the operation; describe() then shows what it gave.
     Outcome act(Op op, bool second) {
         Outcome out;
-        host::Param* p = nullptr;
-        switch (op) {
-            case kInit:
-                out.value = dev_->initialize();
-                break;
-            case kSet:
-                out.value = dev_->setVoltage(0, second ? kSetSecond[kind_] : kSetFirst[kind_]);
-                break;
-            case kReadV:
-                out.value = dev_->readVoltage(0);
-                break;
-            case kReadI:
-                out.value = dev_->readCurrent(0);
-                break;
-            case kPolarity:
-                out.value = dev_->polarity();
-                break;
-            case kParam:
-                static_cast<host::ParamList*>(dev_->parameters())
-                    ->read(kind_ == kBias ? "Firmware" : "VoltageSense1", &p);
-                out.value = p != nullptr ? p->intValue() : -1.0;
-                out.shown = p == nullptr ? "(none)" : kind_ == kBias ? p->text() : "";
-                break;
-            default:
-                out.value = dev_->deinitialize();
-                break;
+        if (op == kParam) {
+            host::Param* p = nullptr;
+            static_cast<host::ParamList*>(dev_->parameters())
+                ->read(kind_ == kBias ? "Firmware" : "VoltageSense1", &p);
+            out.value = p != nullptr ? p->intValue() : -1.0;
+            out.shown = p == nullptr ? "(none)" : kind_ == kBias ? p->text() : "";
+            return out;
         }
+        out.value = op == kInit    ? dev_->initialize()
+                    : op == kSet   ? dev_->setVoltage(0, (second ? kSetSecond : kSetFirst)[kind_])
+                    : op == kReadV ? dev_->readVoltage(0)
+                    : op == kReadI ? dev_->readCurrent(0)
+                    : op == kPolarity ? dev_->polarity()
+                                      : dev_->deinitialize();
         return out;
     }
     Outcome describe(Op op, Outcome out) {
