@@ -4,19 +4,13 @@
 // the limit), each printable byte in its column, and the byte count after dumps over 32 bytes.
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "FileLog.h"
 #include "fuzz_support.h"
+#include "test_files.h"
 
 namespace {
-
-std::string fileText(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 int hexValue(char c) {
     const char* digits = "0123456789abcdef";
@@ -124,12 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const bool nullLabel = (how & 0x10) != 0;
                 const size_t limits[4] = {0, static_cast<size_t>(in.byte()), 250, SIZE_MAX};
                 const size_t limit = limits[(how >> 2) & 3];
-                const size_t before = fileText(path).size();
+                const size_t before = hvtest::readFile(path).size();
                 const int rc =
                     log.logBuffer(code, level, bytes.data(), bytes.size(),
                                   nullLabel ? nullptr : label.c_str(), printable, limit, noNewline);
                 FUZZ_CHECK(rc == (passes ? code : 0));
-                const std::string added = fileText(path).substr(before);
+                const std::string added = hvtest::readFile(path).substr(before);
                 FUZZ_CHECK(passes || added.empty());
                 if (!passes) {
                     break;
