@@ -1,11 +1,7 @@
-// The fault matrix: each kind of source, each device operation, under each fault a bridge or a
-// source can show (a D2XX call failing, the bridge unplugged or detached mid-exchange, stalled
-// writes, input that never stops, a driver that lies about counts, no answer, a late answer, a
-// garbage answer). Every cell must return within a bound made of the time-outs that fault lets
-// expire, with the healthy result or the operation's failure value and, where the device reports
-// failures, an ERR entry that says what happened; and once the fault is gone the next operation
-// must work. The whole matrix is printed. Cells run on a few worker threads, each with bridges and
-// a log directory of its own.
+// The fault matrix: each kind of source x each device operation x each fault a bridge or source
+// can show. Every cell returns within a bound made of the time-outs the fault lets expire, with
+// the result or failure and ERR entry it should give, and the next operation works once the fault
+// is gone. The matrix is printed; cells run on three workers with bridges and logs of their own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -44,8 +40,7 @@ const char* const kOpNames[kOps] = {"initialize", "setVoltage", "readVoltage", "
 const char* const kDescriptions[kKinds] = {"Tessaro HV Source: 9", "HV source AVR #",
                                            "BiasModule: 8"};
 
-// What setVoltage asks for (the second value after the fault is gone), and the bias module's
-// output set before its readings.
+// setVoltage's requests (the second after the fault is gone); the bias output before readings.
 const double kSetFirst[kKinds] = {321.0, 250.0, 12.5};
 const double kSetSecond[kKinds] = {322.0, 251.0, 13.5};
 const double kBiasOutput = 42.5;
@@ -94,8 +89,7 @@ public:
         sim_detach(bridge);
     }
 
-    // A fresh bridge with a healthy source behind it (after a detach: the same bridge plugged in
-    // again, which the driver reports as a new one). Readings are set apart from 0.
+    // A fresh bridge (after a detach: plugged in again) with a healthy source reading apart from 0.
     void attach() {
         sim_detach(bridge);
         lastReceived_ = "?";
@@ -189,9 +183,8 @@ private:
     std::unique_ptr<DevBase, Release> dev_;
 };
 
-// Acts once the source has received one more whole request: in the writing thread, right after
-// the write that completed the request and before the operation goes on to read its answer, so
-// the action always lands mid-exchange.
+// Acts in the writing thread right after the source received one more whole request, before the
+// operation reads its answer: the action always lands mid-exchange.
 class FirstRequest {
 public:
     FirstRequest(const Model& model, int bridge, std::function<void()> action)
@@ -220,23 +213,15 @@ private:
 };
 
 enum class How { Fail, Lie, Unplug, Detach, Stall, Flood, NoAnswer, Late, Garbage };
-// Armed before the operation, or the moment the source has received the operation's first whole
-// request, before it answers (mid-exchange; an operation that sends nothing meets it from the
-// start).
+// Armed before the operation, or once the source has its first whole request (mid-exchange).
 enum class When { Before, Request };
-
-// What the host does once the fault is gone, before the next operation: nothing; start the device
-// again (after the driver said the device was disconnected); or plug the bridge in again and
-// start the device (after it was pulled out, or when the driver still holds it open).
+// Once the fault is gone: the next operation at once, after a new start-up, or after plugging the
+// bridge in again and a new start-up.
 enum class Then { Next, Restart, Replug };
 
-// One fault. `expect` holds, per kind, one character per operation in the order of Op:
-//   '.'  the healthy result, and no ERR entry;
-//   'W'  the healthy result, with an ERR entry matching `text` (a failed step that did not matter);
-//   'E'  the operation's failure value, and an ERR entry matching `text`;
-//   'S'  the failure value with no entry, as the device answers an exchange that brought nothing;
-//   '-'  not run: the operation never meets this fault.
-
+// `expect`: per kind, one character per Op: '.' healthy result, no ERR entry; 'W' healthy result
+// with an ERR entry matching `text`; 'E' failure value and a matching ERR entry; 'S' failure value
+// and no entry (an exchange that brought nothing); '-' not run.
 struct Fault {
     const char* name;
     How how;
@@ -251,8 +236,6 @@ struct Fault {
 const uint32_t kIoError = 4;
 const uint32_t kHuge = 0xFFFFFFFFu;
 
-// Expectations per kind: hvsrc, legacy, bias; each string has one character per operation:
-// initialize, setVoltage, readVoltage, readCurrent, polarity, param read, deinitialize.
 // clang-format off
 const Fault kFaults[] = {
     {"FT_OpenEx fails (3)", How::Fail, When::Before, "FT_OpenEx", 3, Then::Next,
@@ -310,10 +293,7 @@ const Fault kFaults[] = {
 };
 // clang-format on
 
-// --- Time bounds --------------------------------------------------------------------------------
-
-// One exchange of an operation: how long its first write may stall, how long it waits for an
-// answer that does not come, and a pause it always makes.
+// One exchange: its write time-out, how long it waits for an answer, and a pause it always makes.
 struct Exchange {
     double write;
     double answer;
@@ -322,8 +302,7 @@ struct Exchange {
 
 const double kDriverBlock = FtdiDev::kDriverTimeoutMs / 1000.0;
 const double kLateBy = 0.3;  // a late answer comes this long after its exchange gave up
-// In a cell whose fault comes mid-exchange, the first answer waits this long, so the fault is
-// armed before the operation looks for it.
+// A mid-exchange fault's first answer waits this long, so the fault is armed before it is read.
 const unsigned kFirstAnswerDelayMs = 100;
 const double kMarginFixed = 0.3;
 const double kMarginShare = 0.1;
@@ -363,11 +342,9 @@ bool lineSetting(const Fault& fault) {
     return fault.function != nullptr && std::regex_match(fault.function, settings);
 }
 
-// The longest the operation may take under the fault: the time-outs the fault lets expire in
-// each exchange it reaches, plus the pauses, plus a margin. A write that stalls gives up after
-// its time-out, where a driver that blocks in each call can add one of its own write time-outs;
-// draining input that never stops gives up after its limit; a queue count the driver got wrong
-// can make one read wait out the driver's read time-out.
+// The longest the operation may take: the pauses and the time-outs the fault lets expire in each
+// exchange (a stalled write may add one driver block; a wrong count one driver read time-out), plus
+// a margin.
 double boundOf(Kind kind, Op op, const Fault& fault) {
     const std::vector<Exchange> xs = exchangesOf(kind, op);
     double sum = 0.0;
@@ -395,8 +372,7 @@ double boundOf(Kind kind, Op op, const Fault& fault) {
             sum += drain * static_cast<double>(xs.size() + (op == kInit ? 1 : 0));
             break;
         case How::Fail:
-            // A line left at the wrong speed, format or mode carries nothing the source
-            // understands: every exchange then waits out its answer.
+            // A line left at the wrong speed, format or mode: every exchange waits out its answer.
             if (lineSetting(fault)) {
                 for (const Exchange& x : xs) {
                     sum += x.answer;
@@ -417,9 +393,7 @@ double boundOf(Kind kind, Op op, const Fault& fault) {
     return sum + kMarginFixed + kMarginShare * sum;
 }
 
-// --- What the operations give ---------------------------------------------------------------
-
-// The healthy results, as runOp shows them (`second`: the run after the fault is gone).
+// The healthy results as describe() shows them (`second`: the run after the fault is gone).
 std::string goodOf(Kind kind, Op op, bool second) {
     static const char* const kGood[kKinds][kOps] = {
         {"rc 0, fw HVS-2.1.0, 2 sources, limits -2000..2000 -2000..2000, open", "", "123", "4.567",
@@ -432,8 +406,7 @@ std::string goodOf(Kind kind, Op op, bool second) {
                : kGood[kind][op];
 }
 
-// An answer that comes after its exchange gave up: a healthy answer to the operation's first
-// request, but with other values than the source has now.
+// A healthy answer to the operation's first request, with other values than the source has now.
 Bytes lateAnswer(Kind kind, Op op) {
     auto text = [](const char* s) { return Bytes(s, s + std::char_traits<char>::length(s)); };
     if (kind == kHv) {
@@ -458,9 +431,8 @@ Bytes lateAnswer(Kind kind, Op op) {
     }
 }
 
-// Bytes that mean nothing to any of the protocols: binary, a zero byte early on, brackets and
-// separators out of place, line ends in the middle; long enough for any answer the current model
-// expects, whose status byte is never 0.
+// Bytes that mean nothing to any protocol (zero bytes, stray brackets, separators and line ends),
+// long enough for any answer the current model expects, with no 0 status byte.
 const Bytes kGarbage = {0xA7, 0x3C, 0x00, 0xFF, 0x28, 0x3B, 0x91, 0x0A, 0x0D, 0x29, 0x55, 0x06,
                         0xE2, 0x7F, 0x80, 0x20, 0x3B, 0x29, 0x0A, 0x28, 0x46, 0x46, 0x3B, 0x3B,
                         0xC3, 0x28, 0x00, 0x0D, 0x0A, 0x29, 0x13, 0x37, 0xB0, 0x0B, 0x5A, 0x5A,
@@ -478,17 +450,11 @@ struct Cell {
     std::vector<std::string> problems;
 };
 
+// initialize gives 0 for a degraded start-up, or the open's D2XX status.
 bool failureValue(Op op, double value) {
-    switch (op) {
-        case kInit:
-            return value >= 0.0;  // 0 for a degraded start-up, or the open's D2XX status
-        case kSet:
-            return value != 0.0;
-        case kPolarity:
-            return value == -1.0;
-        default:
-            return value == 0.0;
-    }
+    return op == kInit  ? value >= 0.0
+           : op == kSet ? value != 0.0
+                        : value == (op == kPolarity ? -1.0 : 0.0);
 }
 
 void runCell(Cell& cell, Slot& slot) {
@@ -643,13 +609,14 @@ TEST(FaultMatrix, EveryCellReturnsInTimeReportsAndRecovers) {
         for (int o = 0; o < kOps; ++o) {
             for (const Fault& f : kFaults) {
                 if (f.expect[k][o] != '-') {
-                    cells.emplace_back();
-                    Cell& c = cells.back();
-                    c.kind = static_cast<Kind>(k);
-                    c.op = static_cast<Op>(o);
-                    c.fault = &f;
-                    c.expect = f.expect[k][o];
-                    c.bound = boundOf(c.kind, c.op, f);
+                    cells.push_back({Kind(k),
+                                     Op(o),
+                                     &f,
+                                     f.expect[k][o],
+                                     boundOf(Kind(k), Op(o), f),
+                                     0.0,
+                                     "",
+                                     {}});
                 }
             }
         }

@@ -1,8 +1,6 @@
-// No voltage outside a source's limits reaches that source, whatever a host asks: many requests
-// through the loaded plug-in and the host's parameter lists (any index, any double, every 16-bit
-// edge of the voltage parameters), each followed by a look at what the simulated source decoded
-// from the wire. The requests come from a fixed seed, printed, so a failure can be replayed;
-// HVSRC_PROPERTY_SEED chooses another.
+// No voltage outside a source's limits reaches it, whatever a host asks through the plug-in and
+// its parameter lists; after each request the simulated source's decoded wire is looked at. The
+// seed is printed; HVSRC_PROPERTY_SEED chooses another.
 #include <gtest/gtest.h>
 
 #include <cinttypes>
@@ -59,7 +57,7 @@ struct Request {
     }
 };
 
-// A voltage one source took: from a request on the wire, or as its output's set voltage.
+// A voltage a source took: from a request on the wire, or as its output's set voltage.
 struct Received {
     int source;
     double volts;
@@ -67,8 +65,7 @@ struct Received {
     bool fromWire;
 };
 
-// One simulated source as the property sees it: what it took since the last look, and the
-// limits it must stay within.
+// A simulated source: what it took since the last look, and the limits it must stay within.
 struct Source {
     explicit Source(simkind::Kind k) : kind(k) {}
     simkind::Kind kind;
@@ -79,12 +76,10 @@ struct Source {
 
     int outputs() const { return kind == simkind::kBias ? 1 : 2; }
     bool hasVoltageParameters() const { return kind != simkind::kBias; }
-    // Random requests after the chosen ones: the bias module has one output, whatever the index,
-    // and each accepted request is a whole exchange, so fewer suffice.
+    // Fewer for the bias module: one output whatever the index, and each set is a whole exchange.
     int randomRequests() const { return kind == simkind::kBias ? 500 : 1500; }
 
-    // A request for a source the model does not have (a frame's index byte 2 and up) is refused
-    // by it and reaches no output; a request the source does not know counts as a failure.
+    // A frame for a source the model lacks reaches no output; an unknown request is a failure.
     std::vector<Received> fresh() {
         std::vector<Received> out;
         for (const simkind::Request& r : simkind::requestsSince(kind, bridge, seen, positive)) {
@@ -105,8 +100,7 @@ struct Source {
     }
 };
 
-// The voltages a request may carry: the special doubles, every limit -1, -0.5, exact, +0.5 and
-// +1, and values around the 16- and 32-bit edges.
+// Special doubles, each limit -1, -0.5, exact, +0.5 and +1, and the 16- and 32-bit edges.
 std::vector<double> chosenVolts(const Source& source) {
     using L = std::numeric_limits<double>;
     std::vector<double> volts = {std::nan(""), -std::nan(""), L::infinity(),   -L::infinity(),
@@ -143,8 +137,8 @@ double randomVolts(std::mt19937& random, const std::vector<double>& chosen) {
     }
 }
 
-// Every fixed index with every chosen voltage, the voltage parameters with every 16-bit edge and
-// each limit, then random requests.
+// Every fixed index with every chosen voltage, the voltage parameters at the 16-bit edges and the
+// limits, then random requests.
 std::vector<Request> requests(const Source& source) {
     std::vector<Request> out;
     const std::vector<double> chosen = chosenVolts(source);
@@ -183,8 +177,8 @@ std::vector<Request> requests(const Source& source) {
     return out;
 }
 
-// Makes every request on the device and looks at the source after each; enough voltages must
-// reach each output, so a device that refused everything does not pass unseen.
+// Every request, then a look at the source; enough must reach each output, so that a device
+// refusing everything does not pass.
 void check(jd::IHwDevHvSrc* device, Source& source) {
     std::vector<size_t> reached(2, 0);
     host::ParamList& params = hvtest::PluginHost::params(device);
@@ -224,8 +218,7 @@ protected:
         ASSERT_TRUE(host.start(hvtest::freshDirectory("safety_" + name)));
         ASSERT_EQ(sources.size(), host.deviceCount());
         if (sources[0].kind == simkind::kHv) {
-            // The last answered every start-up exchange, its ranges included, with an error
-            // status: the limits it sent in those answers are no limits, and only 0 V may go out.
+            // The last answered every start-up exchange with an error status: only 0 V may go.
             sim_hvsrc_clear_faults(sources.back().bridge);
             for (int s = 0; s < 2; ++s) {
                 ASSERT_EQ(0.0, host.device(sources.size() - 1)->minVoltage(s));
@@ -243,8 +236,7 @@ protected:
 };
 
 TEST_F(Safety, CurrentModelSendsNoVoltageOutsideTheLimits) {
-    // Asymmetric limits (the second source's reported upside down), the whole 16-bit range, and
-    // a source whose range query fails at start-up.
+    // Asymmetric limits (one reported upside down), the whole 16-bit range, a failed range query.
     const int16_t ranges[3][2][2] = {
         {{-1200, 3000}, {2500, -300}}, {{-32768, 32767}, {0, 0}}, {{-500, 500}, {-500, 500}}};
     std::vector<Source> sources(3, Source(simkind::kHv));

@@ -1,10 +1,6 @@
-// Eight host threads on one device, mixing every operation that reaches the source, and one more
-// thread that deinitializes and initializes the device at random moments; all through the loaded
-// plug-in and the host's parameter lists. The simulated sources answer a millisecond or more
-// after each request (the legacy source is asked, then left 50 ms before its line is read), so
-// two exchanges that were not kept apart would overlap on the line. Afterwards the meaning of
-// every answer is checked: what each call returned, what the source received, and what the
-// device log recorded.
+// Eight host threads mixing every operation on one device, and one more re-initializing it, through
+// the loaded plug-in. Answers come a millisecond or more late, so exchanges not kept apart overlap
+// on the line; afterwards every result, every request received and every log entry is checked.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -52,26 +48,22 @@ struct Record {
     Clock::time_point end;
 };
 
-// One kind of source under stress: how it is attached, what the threads ask of it and what its
-// answers may be.
+// One kind of source under stress: how it is attached, what threads ask and what answers may be.
 struct StressKind {
     simkind::Kind kind;
     const char* description;
     const char* logName;
     unsigned delayMs;  // how late each answer comes
     int sources;
-    // Few operations suffice where each is slow: the legacy source's readings pause 50 ms, the
-    // bias module reads every answer into a fresh megabyte (slow under the sanitizers).
+    // Fewer where each is slow (legacy readings pause 50 ms; bias answers read into a megabyte).
     int opsPerThread;
-    // Whole volts within the limits, `first` to `last` in steps of `step`, never 0, so that a
-    // reading of 0 means no answer.
+    // Whole volts within the limits, never 0, so that a reading of 0 means no answer.
     int32_t first[2];
     int32_t last[2];
     int32_t step;
     int32_t beyond[2];  // outside the limits
     int polarity;
-    // The raw "CurrentSense" count per volt of output (nanoamperes through the load), and a
-    // current readCurrent gives whatever the output.
+    // "CurrentSense" nanoamperes per volt of output, and a current readCurrent adds to it.
     int32_t sensePerVolt[2];
     double fixedCurrent;
 
@@ -89,8 +81,7 @@ struct StressKind {
     }
 };
 
-// The current model answers 1 ms late through 10 and 20 megaohms; the bias module 1 ms late with
-// a fixed current of 3.7 (tenths 37).
+// The current model: 10 and 20 megaohm loads; the bias module: a fixed current of 3.7.
 // clang-format off
 const StressKind kCurrent{simkind::kHv, "Tessaro HV Source: 1", "hvsrc_1.log", 1, 2, 60,
                           {100, -100}, {1000, -1000}, 50, {1500, -1500}, 0, {100, 50}, 0.0};
@@ -121,8 +112,7 @@ bool wasAsked(const Asked& asked, int source, double volts) {
            asked[static_cast<size_t>(source)].count(static_cast<int32_t>(volts)) != 0;
 }
 
-// Every request arrived sound, every set for a voltage some thread asked for, and at least as
-// many sets as returned 0.
+// Every request arrived sound, each set for an asked voltage, at least as many as returned 0.
 void checkWire(const StressKind& k, int bridge, const Asked& asked, size_t sets, Problems& out) {
     size_t received = 0;
     for (const simkind::Request& r : simkind::requestsSince(k.kind, bridge, 0)) {
@@ -144,8 +134,7 @@ void checkWire(const StressKind& k, int bridge, const Asked& asked, size_t sets,
     }
 }
 
-// Current model: each request is followed by the answer with its code before anything else is
-// logged.
+// Current model: each request is followed by its answer before anything else is logged.
 void checkFrameLog(const Lines& log, Problems& out) {
     static const std::regex command(R"(^\[DBG\]: CMD ([0-9A-F]{2}) \(\w+\) (>>>|<<< )$)");
     std::string waiting;  // the code of a request not answered yet
@@ -166,10 +155,9 @@ void checkFrameLog(const Lines& log, Problems& out) {
     }
 }
 
-// Whether `answer` (empty: none logged) is what the source answers to `command`. The legacy
-// status line reports source 0 as volts / 0.125 << 3, source 1 offset by 1020 V; sets it leaves
-// unanswered. The bias module answers a set with status 0 and reads out its set voltage and the
-// fixed current.
+// Whether `answer` (empty: none) is what the source answers to `command`: the legacy status line
+// holds volts * 64 (source 1 offset by 1020 V) and sets go unanswered; the bias module answers a
+// set with status 0 and reads out its set voltage and fixed current.
 bool answers(simkind::Kind kind, const std::string& command, const std::string& answer,
              const Asked& asked) {
     const simkind::Request r = simkind::readText(kind, command);
@@ -192,8 +180,7 @@ bool answers(simkind::Kind kind, const std::string& command, const std::string& 
                                                               : "(0000;0384;00)");
 }
 
-// The text protocols: each command is logged as a "Sent" entry and the text, each answer as a
-// "Received" entry and the line, right after its command.
+// Text protocols: each "Sent" entry and text is followed by its "Received" entry and answer.
 void checkTextLog(simkind::Kind kind, const Lines& log, const Asked& asked, Problems& out) {
     const auto text = [&](size_t i) {
         return i >= log.size() ? std::string() : log[i].substr(std::min<size_t>(7, log[i].size()));
@@ -214,11 +201,8 @@ void checkTextLog(simkind::Kind kind, const Lines& log, const Asked& asked, Prob
     }
 }
 
-// --- The run -----------------------------------------------------------------------------------
-
-// lastError hands out its text without a lock, by design: the text lives in storage that is never
-// reallocated, so the pointer stays valid while another thread records a new message. Reading it
-// meanwhile is the one race tsan.supp lets through, by this function's name.
+// lastError hands out its text without a lock, by design (its storage is never reallocated);
+// reading it meanwhile is the one race tsan.supp lets through, by this function's name.
 __attribute__((noinline)) size_t unlockedLastErrorLength(const char* text) {
     return strnlen(text, 1024);
 }
@@ -282,16 +266,14 @@ void work(const Target& t, unsigned seed, std::vector<Record>& records, Asked& a
         r.end = Clock::now();
         records.push_back(r);
         ++done;
-        // A device found closed: like a host, try again a little later rather than spending the
-        // operations while the other thread waits to initialize it again.
+        // A device found closed: like a host, try again a little later.
         if ((r.op == Op::Set && r.rc != 0) || (r.op == Op::Voltage && r.value == 0.0)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
 }
 
-// Eight workers and one thread that deinitializes and initializes the device meanwhile, at
-// random moments of the first half of the run: the device log of the second half stays.
+// Eight workers, and one thread re-initializing the device during the first half of the run.
 void drive(const Target& t, Outcome& run) {
     // Each output starts at a value from its pool, so that no answer may read 0.
     for (int s = 0; s < t.kind->sources; ++s) {
@@ -329,8 +311,7 @@ void drive(const Target& t, Outcome& run) {
     }
 }
 
-// Every answer is one its own request could produce; a failure only while the device was being
-// deinitialized and initialized again.
+// Every answer is one its own request could produce; a failure only during a re-initialization.
 void check(const Target& t, const Outcome& run, const std::string& logDirectory) {
     const StressKind& kind = *t.kind;
     EXPECT_GE(run.reinits.size(), 1u);
@@ -356,8 +337,7 @@ void check(const Target& t, const Outcome& run, const std::string& logDirectory)
             ok = r.value == kind.polarity;
         }
         sets += r.op == Op::Set && r.rc == 0 ? 1 : 0;
-        // What a closed device answers, allowed only while it was being deinitialized and
-        // initialized again.
+        // What a closed device answers, allowed only during a re-initialization.
         const bool closedAnswer = (r.op == Op::Set && r.rc == -1) || (isReading && r.value == 0) ||
                                   (r.op == Op::Polarity && r.value == -1 && kind.polarity == 1);
         const bool duringReinit =
@@ -398,8 +378,7 @@ void check(const Target& t, const Outcome& run, const std::string& logDirectory)
     EXPECT_EQ(volts, t.device->readVoltage(0));
 }
 
-// Attaches one source of each kind given, starts the plug-in over them, drives every device at
-// once and checks each.
+// One source of each kind given under one plug-in, all driven at once, each checked.
 void stress(const std::string& name, const std::vector<const StressKind*>& kinds) {
     sim_reset();
     std::vector<Target> targets;
@@ -428,11 +407,9 @@ void stress(const std::string& name, const std::vector<const StressKind*>& kinds
 TEST(Stress, CurrentModel) {
     stress("current", {&kCurrent});
 }
-
 TEST(Stress, LegacyModel) {
     stress("legacy", {&kLegacy});
 }
-
 TEST(Stress, BiasModule) {
     stress("bias", {&kBias});
 }

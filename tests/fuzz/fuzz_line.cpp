@@ -1,7 +1,5 @@
-// The fuzzing D2XX driver: the D2XX functions the channel calls (all but the listing), over one
-// bridge whose line runs in simulated time (fuzz_line.h). Single-threaded by design: the fuzzers
-// call the library from one thread, and a deterministic line is what lets libFuzzer replay an input
-// exactly.
+// The fuzzing D2XX driver: the functions the channel calls, over one bridge whose line runs in
+// simulated time (fuzz_line.h). Single-threaded and deterministic, so libFuzzer replays exactly.
 #include "fuzz_line.h"
 
 #include <algorithm>
@@ -64,8 +62,7 @@ uint32_t takeFailure(int function) {
     return std::exchange(line.failNext[function], 0u);
 }
 
-// Bytes that have arrived by now, and when the next delivery not yet arrived arrives (negative
-// when none is queued).
+// Bytes that have arrived by now, and when the next one arrives (negative when none is queued).
 size_t arrived() {
     size_t count = 0;
     for (auto d = line.input.begin(); d != line.input.end() && d->at <= line.now; ++d) {
@@ -247,21 +244,15 @@ uint32_t FT_SetBitMode(void* handle, uint8_t, uint8_t) {
 }
 
 // Settings the line does not model: checked and accepted.
-uint32_t FT_SetLatencyTimer(void* handle, uint8_t) {
-    return call(handle);
-}
-uint32_t FT_SetFlowControl(void* handle, uint16_t, uint8_t, uint8_t) {
-    return call(handle);
-}
-uint32_t FT_SetUSBParameters(void* handle, uint32_t, uint32_t) {
-    return call(handle);
-}
-uint32_t FT_SetBaudRate(void* handle, uint32_t) {
-    return call(handle);
-}
-uint32_t FT_SetDataCharacteristics(void* handle, uint8_t, uint8_t, uint8_t) {
-    return call(handle);
-}
+#define FUZZ_ACCEPT(name, ...)                 \
+    uint32_t name(void* handle, __VA_ARGS__) { \
+        return call(handle);                   \
+    }
+FUZZ_ACCEPT(FT_SetLatencyTimer, uint8_t)
+FUZZ_ACCEPT(FT_SetFlowControl, uint16_t, uint8_t, uint8_t)
+FUZZ_ACCEPT(FT_SetUSBParameters, uint32_t, uint32_t)
+FUZZ_ACCEPT(FT_SetBaudRate, uint32_t)
+FUZZ_ACCEPT(FT_SetDataCharacteristics, uint8_t, uint8_t, uint8_t)
 uint32_t FT_SetDtr(void* handle) {
     return call(handle);
 }

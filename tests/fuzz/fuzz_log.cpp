@@ -1,7 +1,6 @@
-// The log writer on arbitrary texts, labels, bytes, sizes, limits and levels. An entry that
-// passes the threshold is written and answers its code; a hex dump shows the buffer's bytes in
-// order (all of them, or a head and a tail around the skip line when the buffer is longer than
-// the limit), each printable byte in its column, and the byte count after dumps over 32 bytes.
+// The log writer on arbitrary texts, bytes, sizes, limits and levels: an entry past the threshold
+// is written and answers its code; a hex dump shows the bytes in order (head and tail around the
+// skip line beyond the limit), printable ones in their column, and the count after 32 bytes.
 #include <cstdint>
 #include <cstring>
 #include <sstream>
