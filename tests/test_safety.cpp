@@ -22,15 +22,8 @@ constexpr uint32_t kIndices[] = {0, 1, 2, 255, 256, 257, 0xFFFFFFFFu};
 constexpr int16_t kInt16Edges[] = {-32768, -32767, -1, 0, 1, 32766, 32767};
 
 uint32_t seed() {
-    static const uint32_t value = [] {
-        const char* text = std::getenv("HVSRC_PROPERTY_SEED");
-        const uint32_t chosen =
-            text != nullptr ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 2012u;
-        std::printf("request seed %" PRIu32 " (HVSRC_PROPERTY_SEED=%" PRIu32 " replays it)\n",
-                    chosen, chosen);
-        return chosen;
-    }();
-    return value;
+    const char* text = std::getenv("HVSRC_PROPERTY_SEED");
+    return text != nullptr ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 2012u;
 }
 
 struct Limits {
@@ -210,7 +203,8 @@ class Safety : public ::testing::Test {
 protected:
     void SetUp() override {
         sim_reset();
-        seed();
+        std::printf("request seed %" PRIu32 " (HVSRC_PROPERTY_SEED=%" PRIu32 " replays it)\n",
+                    seed(), seed());
     }
     void TearDown() override { sim_reset(); }
     // Starts the plug-in over the sources, then checks each.
