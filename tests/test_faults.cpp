@@ -65,11 +65,6 @@ struct Slot {
     }
 };
 
-struct Outcome {
-    double value = 0.0;
-    std::string shown;
-};
-
 // One cell's bridge, source and device.
 class Bench {
 public:
@@ -101,39 +96,31 @@ public:
     // After a start-up: the bias module's output is set through the device.
     bool prepare() { return kind_ != kBias || dev_->setVoltage(0, kBiasOutput) == 0; }
 
-    // Runs the operation; describe() then shows what it gave.
-    Outcome act(Op op, bool second) {
-        Outcome out;
+    // Runs the operation and gives its value; describe() then shows what it gave.
+    double act(Op op, bool second) {
+        host::Param* p = nullptr;
         if (op == kParam) {
-            host::Param* p = nullptr;
             static_cast<host::ParamList*>(dev_->parameters())
                 ->read(kind_ == kBias ? "Firmware" : "VoltageSense1", &p);
-            out.value = p != nullptr ? p->intValue() : -1.0;
-            out.shown = p == nullptr ? "(none)" : kind_ == kBias ? p->text() : "";
-            return out;
+            paramText_ = p == nullptr ? "(none)" : kind_ == kBias ? p->text() : "";
         }
-        out.value = op == kInit    ? dev_->initialize()
-                    : op == kSet   ? dev_->setVoltage(0, (second ? kSetSecond : kSetFirst)[kind_])
-                    : op == kReadV ? dev_->readVoltage(0)
-                    : op == kReadI ? dev_->readCurrent(0)
-                    : op == kPolarity ? dev_->polarity()
-                                      : dev_->deinitialize();
-        return out;
+        return op == kParam      ? (p != nullptr ? p->intValue() : -1.0)
+               : op == kInit     ? dev_->initialize()
+               : op == kSet      ? dev_->setVoltage(0, (second ? kSetSecond : kSetFirst)[kind_])
+               : op == kReadV    ? dev_->readVoltage(0)
+               : op == kReadI    ? dev_->readCurrent(0)
+               : op == kPolarity ? dev_->polarity()
+                                 : dev_->deinitialize();
     }
-    Outcome describe(Op op, Outcome out) {
-        const std::string rc = "rc " + format("%g", out.value);
-        if (op == kInit) {
-            out.shown = rc + state();
-        } else if (op == kSet) {
-            out.shown = rc + ", source has " + received();
-        } else if (op == kDeinit) {
-            out.shown = rc + (isOpen() ? ", open" : ", closed");
-        } else if (out.shown.empty()) {
-            out.shown = format("%g", out.value);
-        }
-        return out;
+    std::string describe(Op op, double value) {
+        const std::string rc = "rc " + format("%g", value);
+        return op == kInit                           ? rc + state()
+               : op == kSet                          ? rc + ", source has " + received()
+               : op == kDeinit                       ? rc + (isOpen() ? ", open" : ", closed")
+               : op == kParam && !paramText_.empty() ? paramText_
+                                                     : format("%g", value);
     }
-    Outcome run(Op op, bool second) { return describe(op, act(op, second)); }
+    std::string run(Op op, bool second) { return describe(op, act(op, second)); }
 
     // Pulls the bridge out; what its source had received stays known.
     void detach() {
@@ -180,36 +167,26 @@ private:
     Kind kind_;
     std::string description_;
     std::string lastReceived_ = "?";
+    std::string paramText_;
     std::unique_ptr<DevBase, Release> dev_;
 };
 
 // Acts in the writing thread right after the source received one more whole request, before the
 // operation reads its answer: the action always lands mid-exchange.
-class FirstRequest {
-public:
-    FirstRequest(const Model& model, int bridge, std::function<void()> action)
-        : model_(model),
-          bridge_(bridge),
-          base_(model.requests(bridge)),
-          action_(std::move(action)) {
-        sim_set_write_hook(bridge_, &FirstRequest::onWrite, this);
-    }
-    ~FirstRequest() { finish(); }
-    void finish() { sim_set_write_hook(bridge_, nullptr, nullptr); }
+struct FirstRequest {
+    const Model& model;
+    int bridge;
+    int base;
+    std::function<void()> action;
     std::atomic<bool> fired{false};
 
-private:
     static void onWrite(void* context, int) {
         auto* self = static_cast<FirstRequest*>(context);
-        if (!self->fired && self->model_.requests(self->bridge_) > self->base_) {
+        if (!self->fired && self->model.requests(self->bridge) > self->base) {
             self->fired = true;
-            self->action_();
+            self->action();
         }
     }
-    const Model& model_;
-    int bridge_;
-    int base_;
-    std::function<void()> action_;
 };
 
 enum class How { Fail, Lie, Unplug, Detach, Stall, Flood, NoAnswer, Late, Garbage };
@@ -465,10 +442,10 @@ void runCell(Cell& cell, Slot& slot) {
     auto problem = [&cell](const std::string& text) { cell.problems.push_back(text); };
     // A start-up that must give the healthy result, and the bias module's output set after it.
     auto startUp = [&](const char* what) {
-        const Outcome out = bench.run(kInit, false);
-        const bool ok = out.shown == goodOf(kind, kInit, false) && bench.prepare();
+        const std::string shown = bench.run(kInit, false);
+        const bool ok = shown == goodOf(kind, kInit, false) && bench.prepare();
         if (!ok) {
-            problem(what + out.shown);
+            problem(what + shown);
         }
         return ok;
     };
@@ -521,28 +498,29 @@ void runCell(Cell& cell, Slot& slot) {
     }
     std::unique_ptr<FirstRequest> trigger;
     if (arm && f.when == When::Request && !exchangesOf(kind, op).empty()) {
-        // The first answer waits a little, so the fault is in place before the operation looks
-        // for it; once it is armed, answers come at once again.
+        // The first answer waits until the fault is armed; then answers come at once again.
         bench.model.setDelay(bridge, kFirstAnswerDelayMs);
-        trigger.reset(new FirstRequest(bench.model, bridge, [arm, &bench] {
-            arm();
-            bench.model.setDelay(bench.bridge, 0);
-        }));
+        trigger.reset(
+            new FirstRequest{bench.model, bridge, bench.model.requests(bridge), [arm, &bench] {
+                                 arm();
+                                 bench.model.setDelay(bench.bridge, 0);
+                             }});
+        sim_set_write_hook(bridge, &FirstRequest::onWrite, trigger.get());
     } else if (arm) {
         arm();
     }
     const unsigned callsBefore = f.how == How::Fail ? sim_call_count(bridge, f.function) : 0;
 
     const Clock::time_point start = Clock::now();
-    Outcome out = bench.act(op, false);
+    const double value = bench.act(op, false);
     cell.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (trigger) {
-        trigger->finish();
+        sim_set_write_hook(bridge, nullptr, nullptr);
         if (!trigger->fired) {
             problem("the source never had a request, so the fault was never armed");
         }
     }
-    out = bench.describe(op, out);
+    const std::string shown = bench.describe(op, value);
 
     // What it gave.
     std::vector<std::string> errors;
@@ -552,7 +530,7 @@ void runCell(Cell& cell, Slot& slot) {
             errors.push_back(lines[i].substr(7));
         }
     }
-    cell.result = out.shown + (errors.empty() ? "" : " | " + errors.front());
+    cell.result = shown + (errors.empty() ? "" : " | " + errors.front());
     if (f.how == How::Fail && sim_call_count(bridge, f.function) == callsBefore) {
         problem(std::string("the operation never called ") + f.function);
     }
@@ -568,10 +546,10 @@ void runCell(Cell& cell, Slot& slot) {
             return std::regex_search(e, std::regex(text));
         });
     const bool healthy = cell.expect == '.' || cell.expect == 'W';
-    if (healthy && out.shown != good) {
+    if (healthy && shown != good) {
         problem("expected the healthy result \"" + good + "\"");
-    } else if (!healthy && (out.shown == good || !failureValue(op, out.value))) {
-        problem("expected the failure value, not \"" + out.shown + "\"");
+    } else if (!healthy && (shown == good || !failureValue(op, value))) {
+        problem("expected the failure value, not \"" + shown + "\"");
     }
     if ((cell.expect == 'W' || cell.expect == 'E') && !textFound) {
         problem("expected an error entry matching \"" + text + "\"");
@@ -595,10 +573,10 @@ void runCell(Cell& cell, Slot& slot) {
     if (f.then != Then::Next && next != kInit && !startUp("starting again failed: ")) {
         return;
     }
-    const Outcome after = bench.run(next, true);
-    if (after.shown != goodOf(kind, next, true)) {
-        problem(std::string("afterwards ") + kOpNames[next] + " gave \"" + after.shown +
-                "\", not \"" + goodOf(kind, next, true) + "\"");
+    const std::string after = bench.run(next, true);
+    if (after != goodOf(kind, next, true)) {
+        problem(std::string("afterwards ") + kOpNames[next] + " gave \"" + after + "\", not \"" +
+                goodOf(kind, next, true) + "\"");
     }
 }
 

@@ -203,12 +203,11 @@ TEST_F(Host, SaysWhatWasSentAndWhereNumbersComeFrom) {
     const Result list = host(words("--scenario fast.scn list"));
     const std::regex rows(
         "0 +HV Source +HV source +1 +\"HVS 2.3 sim\" +2 +\\[-500, 500\\] \\[0, 1000\\] +- "
-        "\\(limits "
-        "give the sign\\)\n1 +HV Source +legacy HV source +1 +\"\" +2 +\\[0, 1000\\] \\[-1000, "
-        "0\\] "
-        "+- \\(limits give the sign\\)\n2 +BiasMod +bias module +3 +\"BM-1.04-sim\" +1 +\\[0, "
-        "90\\] "
-        "+POS \\(positive output\\)\n$");
+        "\\(limits give the sign\\)\n"
+        "1 +HV Source +legacy HV source +1 +\"\" +2 +\\[0, 1000\\] \\[-1000, 0\\] "
+        "+- \\(limits give the sign\\)\n"
+        "2 +BiasMod +bias module +3 +\"BM-1.04-sim\" +1 +\\[0, 90\\] +POS \\(positive "
+        "output\\)\n$");
     EXPECT_TRUE(std::regex_search(list.out, rows)) << list.out;
 }
 
