@@ -292,26 +292,16 @@ std::vector<Exchange> exchangesOf(Kind kind, Op op) {
     const Exchange oldStatus{HvDevOld::kStatusWriteTimeout, pause + HvDevOld::kStatusReadTimeout,
                              pause};
     const Exchange oldSet{HvDevOld::kSetWriteTimeout, 0.0, 0.0};
-    switch (kind) {
-        case kHv:
-            if (op == kInit) {
-                return {hvTest, hvTest, hvQuery, hvQuery, hvQuery, hvQuery};
-            }
-            return op == kPolarity || op == kDeinit ? std::vector<Exchange>{}
-                                                    : std::vector<Exchange>{hvQuery};
-        case kOld:
-            if (op == kSet) {
-                return {oldSet};
-            }
-            return op == kReadV || op == kReadI || op == kParam ? std::vector<Exchange>{oldStatus}
-                                                                : std::vector<Exchange>{};
-        default:
-            if (op == kInit) {
-                return {bias, bias};
-            }
-            return op == kParam || op == kDeinit ? std::vector<Exchange>{}
-                                                 : std::vector<Exchange>{bias};
-    }
+    // Per kind, the exchanges of each operation in the order of Op.
+    // clang-format off
+    const std::vector<Exchange> table[kKinds][kOps] = {
+        {{hvTest, hvTest, hvQuery, hvQuery, hvQuery, hvQuery}, {hvQuery}, {hvQuery}, {hvQuery},
+         {}, {hvQuery}, {}},
+        {{}, {oldSet}, {oldStatus}, {oldStatus}, {}, {oldStatus}, {}},
+        {{bias, bias}, {bias}, {bias}, {bias}, {bias}, {}, {}},
+    };
+    // clang-format on
+    return table[kind][op];
 }
 
 bool lineSetting(const Fault& fault) {
