@@ -374,28 +374,19 @@ std::string goodOf(Kind kind, Op op, bool second) {
 }
 
 // A healthy answer to the operation's first request, with other values than the source has now.
-Bytes lateAnswer(Kind kind, Op op) {
-    auto text = [](const char* s) { return Bytes(s, s + std::char_traits<char>::length(s)); };
-    if (kind == kHv) {
-        if (op == kInit) {
-            return {0x01, 0x00, 0x0A};
-        }
-        return op == kSet ? Bytes{0x05, 0x00, 0x0A}
-                          : Bytes{0x06, 0x00, 0x63, 0x00, 0x00, 0x00, 0x07, 0x00, 0x0A};
-    }
-    if (kind == kOld) {
-        return text("1\t2a\t3ff\t0\t318\t1f40\t10\t0\t7\t55\n");
-    }
-    switch (op) {
-        case kInit:
-            return text("(OLD-FW;00)\n\r");
-        case kSet:
-            return text("(0;00)\n\r");
-        case kPolarity:
-            return text("(NEG;00)\n\r");
-        default:
-            return text("(03E7;0007;00)\n\r");
-    }
+std::string lateAnswer(Kind kind, Op op) {
+    using namespace std::string_literals;
+    const std::string hvRead = "\x06\x00\x63\x00\x00\x00\x07\x00\x0A"s;
+    const std::string oldStatus = "1\t2a\t3ff\t0\t318\t1f40\t10\t0\t7\t55\n";
+    const std::string biasRead = "(03E7;0007;00)\n\r";
+    // clang-format off
+    const std::string table[kKinds][kOps] = {
+        {"\x01\x00\x0A"s, "\x05\x00\x0A"s, hvRead, hvRead, hvRead, hvRead, hvRead},
+        {oldStatus, oldStatus, oldStatus, oldStatus, oldStatus, oldStatus, oldStatus},
+        {"(OLD-FW;00)\n\r", "(0;00)\n\r", biasRead, biasRead, "(NEG;00)\n\r", biasRead, biasRead},
+    };
+    // clang-format on
+    return table[kind][op];
 }
 
 // Bytes that mean nothing to any protocol (zero bytes, stray brackets, separators and line ends),
@@ -477,7 +468,7 @@ void runCell(Cell& cell, Slot& slot) {
                 const std::vector<Exchange> xs = exchangesOf(kind, op);
                 const auto after = std::chrono::milliseconds(
                     static_cast<int>((xs.empty() ? 0.0 : xs[0].answer + kLateBy) * 1000.0));
-                const Bytes late = lateAnswer(kind, op);
+                const std::string late = lateAnswer(kind, op);
                 sim_deliver(bridge, late.data(), late.size(), static_cast<unsigned>(after.count()));
                 lateArrives = Clock::now() + after;
             };
