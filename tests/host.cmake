@@ -7,7 +7,8 @@ add_dependencies(test_host hvsrc)
 # Wine cannot deliver a console Ctrl-C to a program it runs from a script, so the interrupted
 # monitor and ramp are tested on Linux only, with SIGINT.
 if(NOT WIN32)
-    hvsrc_add_test(test_host_signal SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_host_signal.cpp)
+    hvsrc_add_test(test_host_signal SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_host_signal.cpp
+                   LIBS hvcommon)
     add_dependencies(test_host_signal hvsrc-host)
 endif()
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <fcntl.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,14 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "test_files.h"
+
 extern char** environ;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using hvtest::readFile;
 
 // Starts hvsrc-host with its output streams in files.
 pid_t start(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
@@ -85,20 +85,15 @@ TEST_F(HostSignal, MonitorKeepsEveryRowAndDrawsItsPlot) {
               "sig.out", "sig.err");
     ASSERT_GT(pid, 0);
     EXPECT_EQ(130, interruptWhen(pid, "sig.csv", std::regex("\n"), 5));
-    std::istringstream csv(readFile("sig.csv"));
-    std::string line;
-    std::getline(csv, line);
-    EXPECT_EQ(
-        "time_s,dev0/src0 HV source V,dev0/src0 HV source I (uA),dev0/src1 HV source V,dev0/src1 "
-        "HV source I (uA),dev1/src0 bias module V,dev1/src0 bias module I (mA)",
-        line);
-    size_t rows = 0;
-    while (std::getline(csv, line)) {
-        ++rows;
-        EXPECT_TRUE(std::regex_match(line, std::regex("\\d+\\.\\d{3},50,5,0,0,0,0"))) << line;
-    }
+    // The header, then nothing but whole rows, the last one ended too.
     const std::string text = readFile("sig.csv");
-    EXPECT_EQ('\n', text.back());
+    const std::string header =
+        "time_s,dev0/src0 HV source V,dev0/src0 HV source I (uA),dev0/src1 HV source V,dev0/src1 "
+        "HV source I (uA),dev1/src0 bias module V,dev1/src0 bias module I (mA)\n";
+    const std::string row = "\\d+\\.\\d{3},50,5,0,0,0,0\n";
+    EXPECT_EQ(0u, text.find(header));
+    EXPECT_TRUE(std::regex_match(text.substr(header.size()), std::regex("(" + row + ")*"))) << text;
+    const size_t rows = count(text, std::regex(row));
     const std::string err = readFile("sig.err");
     EXPECT_NE(std::string::npos,
               err.find("interrupted after " + std::to_string(rows) + " samples\n"))

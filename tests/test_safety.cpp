@@ -1,8 +1,6 @@
-// No voltage outside a source's limits reaches that source, whatever a host asks: many requests
-// through the loaded plug-in and the host's parameter lists (any index, any double, every 16-bit
-// edge of the voltage parameters), each followed by a look at what the simulated source decoded
-// from the wire. The requests come from a fixed seed, printed, so a failure can be replayed;
-// HVSRC_PROPERTY_SEED chooses another.
+// No voltage outside a source's limits reaches it, whatever a host asks through the plug-in and
+// its parameter lists; after each request the simulated source's decoded wire is looked at. The
+// seed is printed; HVSRC_PROPERTY_SEED chooses another.
 #include <gtest/gtest.h>
 
 #include <cinttypes>
@@ -15,12 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "hvdev_support.h"
 #include "plugin_host.h"
-#include "sim_bias.h"
-#include "sim_hvold.h"
-#include "sim_hvsrc.h"
-#include "simctl.h"
+#include "sim_kinds.h"
 
 namespace {
 
@@ -28,15 +22,8 @@ constexpr uint32_t kIndices[] = {0, 1, 2, 255, 256, 257, 0xFFFFFFFFu};
 constexpr int16_t kInt16Edges[] = {-32768, -32767, -1, 0, 1, 32766, 32767};
 
 uint32_t seed() {
-    static const uint32_t value = [] {
-        const char* text = std::getenv("HVSRC_PROPERTY_SEED");
-        const uint32_t chosen =
-            text != nullptr ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 2012u;
-        std::printf("request seed %" PRIu32 " (HVSRC_PROPERTY_SEED=%" PRIu32 " replays it)\n",
-                    chosen, chosen);
-        return chosen;
-    }();
-    return value;
+    const char* text = std::getenv("HVSRC_PROPERTY_SEED");
+    return text != nullptr ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 2012u;
 }
 
 struct Limits {
@@ -63,132 +50,50 @@ struct Request {
     }
 };
 
-// A voltage one source took from the wire.
+// A voltage a source took: from a request on the wire, or as its output's set voltage.
 struct Received {
     int source;
     double volts;
     std::string what;
+    bool fromWire;
 };
 
-// The commands a text-protocol source recorded from the index `from` on.
-std::vector<std::string> commandsFrom(int bridge, size_t from, int (*count)(int),
-                                      int (*copy)(int, int, char*, size_t)) {
-    std::vector<std::string> out;
-    for (int i = static_cast<int>(from); i < count(bridge); ++i) {
-        char text[64] = {};
-        copy(bridge, i, text, sizeof(text));
-        out.push_back(text);
-    }
-    return out;
-}
-
-// One simulated source as the property sees it: what it decoded since the last look, and the
-// limits it must stay within.
-class Source {
-public:
-    virtual ~Source() = default;
-    virtual std::vector<Received> fresh() = 0;
-    virtual int outputs() const { return 2; }
-    virtual bool hasVoltageParameters() const { return true; }
-    // Random requests after the chosen ones.
-    virtual int randomRequests() const { return 1500; }
-
+// A simulated source: what it took since the last look, and the limits it must stay within.
+struct Source {
+    explicit Source(simkind::Kind k) : kind(k) {}
+    simkind::Kind kind;
     int bridge = 0;
     Limits limits[2] = {};
-};
+    bool positive = true;  // a bias module's polarity
+    int seen = 0;
 
-class CurrentSource : public Source {
-public:
-    // Frames for a source the model does not have (index byte 2 and up with its count of 2) are
-    // refused by it and reach no output.
-    std::vector<Received> fresh() override {
+    int outputs() const { return kind == simkind::kBias ? 1 : 2; }
+    bool hasVoltageParameters() const { return kind != simkind::kBias; }
+    // Fewer for the bias module: one output whatever the index, and each set is a whole exchange.
+    int randomRequests() const { return kind == simkind::kBias ? 500 : 1500; }
+
+    // A frame for a source the model lacks reaches no output; an unknown request is a failure.
+    std::vector<Received> fresh() {
         std::vector<Received> out;
-        const int count = sim_hvsrc_frame_count(bridge);
-        for (; seen_ < count; ++seen_) {
-            SimHvFrame frame{};
-            sim_hvsrc_frame(bridge, seen_, &frame);
-            if (frame.code == 0x05 && frame.length == 3 && frame.payload[0] < 2) {
-                out.push_back({frame.payload[0],
-                               static_cast<double>(static_cast<int16_t>((frame.payload[1] << 8) |
-                                                                        frame.payload[2])),
-                               "a SetVoltage frame"});
+        for (const simkind::Request& r : simkind::requestsSince(kind, bridge, seen, positive)) {
+            ++seen;
+            if (!r.sound) {
+                out.push_back(
+                    {0, std::nan(""), "\"" + r.text + "\", which it does not know", true});
+            } else if (r.source >= 0 && r.source < outputs()) {
+                out.push_back({r.source, r.volts, "\"" + r.text + "\"", true});
             }
         }
-        for (int s = 0; s < 2; ++s) {
-            int16_t set = 0;
-            sim_hvsrc_set_voltage(bridge, s, &set);
-            out.push_back({s, static_cast<double>(set), "its set voltage"});
-        }
-        return out;
-    }
-
-private:
-    int seen_ = 0;
-};
-
-class LegacySource : public Source {
-public:
-    LegacySource() {
-        limits[0] = {0, 1000};
-        limits[1] = {-1000, 0};
-    }
-    // The source reads the digits before the letter as quarter volts, negated for source 1.
-    std::vector<Received> fresh() override {
-        std::vector<Received> out;
-        for (const std::string& text :
-             commandsFrom(bridge, seen_, sim_hvold_command_count, sim_hvold_command)) {
-            ++seen_;
-            const char letter = text.empty() ? 'o' : text.back();
-            if (letter == 'a' || letter == 'b') {
-                const double quarter = static_cast<double>(std::strtoll(text.c_str(), nullptr, 10));
-                out.push_back({letter == 'a' ? 0 : 1, (letter == 'a' ? quarter : -quarter) / 4.0,
-                               "\"" + text + "\""});
-            }
-        }
-        for (int s = 0; s < 2; ++s) {
+        for (int s = 0; s < outputs(); ++s) {
             double set = 0.0;
-            sim_hvold_set_voltage(bridge, s, &set);
-            out.push_back({s, set, "its set voltage"});
+            simkind::lastSet(kind, bridge, s, set, positive);
+            out.push_back({s, set, "its set voltage", false});
         }
         return out;
     }
-
-private:
-    size_t seen_ = 0;
 };
 
-class BiasSource : public Source {
-public:
-    int outputs() const override { return 1; }
-    bool hasVoltageParameters() const override { return false; }
-    // One output, whatever the index, and each accepted request a whole exchange: fewer suffice.
-    int randomRequests() const override { return 500; }
-    // The module takes "setU(n)" as n tenths of a volt, its polarity giving the sign.
-    std::vector<Received> fresh() override {
-        std::vector<Received> out;
-        for (const std::string& text :
-             commandsFrom(bridge, seen_, sim_bias_command_count, sim_bias_command)) {
-            ++seen_;
-            if (text.rfind("setU(", 0) == 0) {
-                const double tenths =
-                    static_cast<double>(std::strtoll(text.c_str() + 5, nullptr, 10));
-                out.push_back({0, (positive ? tenths : -tenths) / 10.0, "\"" + text + "\""});
-            }
-        }
-        double output = 0.0;
-        sim_bias_output(bridge, &output);
-        out.push_back({0, output / 10.0, "its output"});
-        return out;
-    }
-
-    bool positive = true;
-
-private:
-    size_t seen_ = 0;
-};
-
-// The voltages a request may carry: the special doubles, every limit -1, -0.5, exact, +0.5 and
-// +1, and values around the 16- and 32-bit edges.
+// Special doubles, each limit -1, -0.5, exact, +0.5 and +1, and the 16- and 32-bit edges.
 std::vector<double> chosenVolts(const Source& source) {
     using L = std::numeric_limits<double>;
     std::vector<double> volts = {std::nan(""), -std::nan(""), L::infinity(),   -L::infinity(),
@@ -225,8 +130,8 @@ double randomVolts(std::mt19937& random, const std::vector<double>& chosen) {
     }
 }
 
-// Every fixed index with every chosen voltage, the voltage parameters with every 16-bit edge and
-// each limit, then random requests.
+// Every fixed index with every chosen voltage, the voltage parameters at the 16-bit edges and the
+// limits, then random requests.
 std::vector<Request> requests(const Source& source) {
     std::vector<Request> out;
     const std::vector<double> chosen = chosenVolts(source);
@@ -265,9 +170,9 @@ std::vector<Request> requests(const Source& source) {
     return out;
 }
 
-// Makes every request on the device and looks at the source after each; returns how many
-// voltages reached each output, so a device that refused everything does not pass unseen.
-std::vector<size_t> check(jd::IHwDevHvSrc* device, Source& source) {
+// Every request, then a look at the source; enough must reach each output, so that a device
+// refusing everything does not pass.
+void check(jd::IHwDevHvSrc* device, Source& source) {
     std::vector<size_t> reached(2, 0);
     host::ParamList& params = hvtest::PluginHost::params(device);
     int failures = 0;
@@ -280,9 +185,7 @@ std::vector<size_t> check(jd::IHwDevHvSrc* device, Source& source) {
         }
         for (const Received& got : source.fresh()) {
             const Limits& limits = source.limits[got.source];
-            if (got.what.rfind("its ", 0) != 0) {
-                ++reached[static_cast<size_t>(got.source)];
-            }
+            reached[static_cast<size_t>(got.source)] += got.fromWire ? 1 : 0;
             if (!(got.volts >= limits.lower && got.volts <= limits.upper) && ++failures <= 10) {
                 ADD_FAILURE() << request.text() << ": source " << got.source << " took "
                               << got.volts << " V from " << got.what << ", outside ["
@@ -291,32 +194,46 @@ std::vector<size_t> check(jd::IHwDevHvSrc* device, Source& source) {
         }
     }
     EXPECT_EQ(0, failures);
-    return reached;
+    for (int s = 0; s < source.outputs(); ++s) {
+        EXPECT_GT(reached[static_cast<size_t>(s)], 50u) << "output " << s;
+    }
 }
 
 class Safety : public ::testing::Test {
 protected:
     void SetUp() override {
         sim_reset();
-        seed();
+        std::printf("request seed %" PRIu32 " (HVSRC_PROPERTY_SEED=%" PRIu32 " replays it)\n",
+                    seed(), seed());
     }
     void TearDown() override { sim_reset(); }
-    bool start(const std::string& name, size_t devices) {
-        const bool started = host.start(hvtest::freshDirectory("safety_" + name));
-        EXPECT_TRUE(started);
-        EXPECT_EQ(devices, host.deviceCount());
-        return started && devices == host.deviceCount();
+    // Starts the plug-in over the sources, then checks each.
+    void run(const std::string& name, std::vector<Source>& sources) {
+        ASSERT_TRUE(host.start(hvtest::freshDirectory("safety_" + name)));
+        ASSERT_EQ(sources.size(), host.deviceCount());
+        if (sources[0].kind == simkind::kHv) {
+            // The last answered every start-up exchange with an error status: only 0 V may go.
+            sim_hvsrc_clear_faults(sources.back().bridge);
+            for (int s = 0; s < 2; ++s) {
+                ASSERT_EQ(0.0, host.device(sources.size() - 1)->minVoltage(s));
+                ASSERT_EQ(0.0, host.device(sources.size() - 1)->maxVoltage(s));
+                sources.back().limits[s] = {0.0, 0.0};
+            }
+        }
+        for (size_t i = 0; i < sources.size(); ++i) {
+            SCOPED_TRACE(name + " source " + std::to_string(i + 1));
+            check(host.device(i), sources[i]);
+        }
     }
 
     hvtest::PluginHost host;
 };
 
 TEST_F(Safety, CurrentModelSendsNoVoltageOutsideTheLimits) {
-    // Asymmetric limits (the second source's reported upside down), the whole 16-bit range, and
-    // a source whose range query failed at start-up: then only 0 V may go out.
-    CurrentSource sources[3];
+    // Asymmetric limits (one reported upside down), the whole 16-bit range, a failed range query.
     const int16_t ranges[3][2][2] = {
         {{-1200, 3000}, {2500, -300}}, {{-32768, 32767}, {0, 0}}, {{-500, 500}, {-500, 500}}};
+    std::vector<Source> sources(3, Source(simkind::kHv));
     for (int i = 0; i < 3; ++i) {
         const std::string description = "Tessaro HV Source: " + std::to_string(i + 1);
         sources[i].bridge = sim_hvsrc_attach(description.c_str(), description.c_str());
@@ -326,37 +243,21 @@ TEST_F(Safety, CurrentModelSendsNoVoltageOutsideTheLimits) {
                                     std::max<double>(ranges[i][s][0], ranges[i][s][1])};
         }
     }
-    // The third answers every start-up exchange, its ranges included, with an error status:
-    // the limits it sent in those answers are no limits.
     sim_hvsrc_fault(sources[2].bridge, SIM_HV_BAD_STATUS, 1);
-    ASSERT_TRUE(start("current", 3));
-    sim_hvsrc_clear_faults(sources[2].bridge);
-    for (int s = 0; s < 2; ++s) {
-        ASSERT_EQ(0.0, host.device(2)->minVoltage(s));
-        ASSERT_EQ(0.0, host.device(2)->maxVoltage(s));
-        sources[2].limits[s] = {0.0, 0.0};
-    }
-
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE("source " + std::to_string(i + 1));
-        const std::vector<size_t> reached = check(host.device(static_cast<size_t>(i)), sources[i]);
-        EXPECT_GT(reached[0], 50u);
-        EXPECT_GT(reached[1], 50u);
-    }
+    run("current", sources);
 }
 
 TEST_F(Safety, LegacySourceSendsNoVoltageOutsideTheLimits) {
-    LegacySource source;
-    source.bridge = sim_hvold_attach("HV source AVR", "OLD");
-    ASSERT_TRUE(start("legacy", 1));
-    const std::vector<size_t> reached = check(host.device(0), source);
-    EXPECT_GT(reached[0], 50u);
-    EXPECT_GT(reached[1], 50u);
+    std::vector<Source> sources(1, Source(simkind::kOld));
+    sources[0].bridge = sim_hvold_attach("HV source AVR", "OLD");
+    sources[0].limits[0] = {0, 1000};
+    sources[0].limits[1] = {-1000, 0};
+    run("legacy", sources);
 }
 
 TEST_F(Safety, BiasModuleSendsNoVoltageOutsideTheLimits) {
     // A positive module of 0 to 90 V and a negative one of -100 to 0 V.
-    BiasSource sources[2];
+    std::vector<Source> sources(2, Source(simkind::kBias));
     sources[0].bridge = sim_bias_attach("BiasModule: 1", "BM1");
     sources[0].limits[0] = {0.0, 90.0};
     sources[1].bridge = sim_bias_attach("BiasModule: 2", "BM2");
@@ -364,11 +265,7 @@ TEST_F(Safety, BiasModuleSendsNoVoltageOutsideTheLimits) {
     sim_bias_set_polarity(sources[1].bridge, 0);
     sources[1].positive = false;
     sources[1].limits[0] = {-100.0, 0.0};
-    ASSERT_TRUE(start("bias", 2));
-    for (int i = 0; i < 2; ++i) {
-        SCOPED_TRACE("module " + std::to_string(i + 1));
-        EXPECT_GT(check(host.device(static_cast<size_t>(i)), sources[i])[0], 50u);
-    }
+    run("bias", sources);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-// The bias module against a peer answering from the input: start-up (bit mode, firmware,
-// limits), one set and one reading or polarity. A "setU(..)" command never asks for more than
-// the limits allow, and a set that reports success sent one whole command for a voltage within
-// the limits.
+// The bias module against the input's peer: "setU(..)" never asks for more than the limits allow,
+// and a successful set sent one whole command for a voltage within them.
 #include <algorithm>
 #include <cmath>
 

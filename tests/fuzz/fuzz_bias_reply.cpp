@@ -1,7 +1,6 @@
-// The bias module's answer handling on raw received bytes: cutting into reply lines, choosing
-// the bracketed line and cutting it into fields, and the field rules. Every reply line ends in
-// its one ")", fields are never empty and hold no ";", and a field reads as hexadecimal as the
-// standard library reads its leading hex digits (0 for odd lengths and lengths outside 2 to 8).
+// The bias module's reply lines and fields on raw bytes: each line ends in its one ")", fields are
+// never empty and hold no ";", and read as the standard library reads their leading hex digits
+// (0 for odd lengths and lengths outside 2 to 8).
 #include <cstdlib>
 
 #include "BiasSrcProtocol.h"

@@ -1,8 +1,6 @@
-// The channel's readers over input that arrives in pieces, with delays, read failures and
-// overstated queue counts chosen by the input. Whatever a reader hands back is exactly what the
-// driver handed it, in order, within the caller's buffer: read, readAvailable and readUntil (with
-// clearInput and availableBytes between them), or readLine on its own, whose lines and their
-// terminators add up to the text received.
+// The channel's readers over input in delayed pieces, with read failures and overstated counts:
+// what a reader hands back is what the driver handed it, in order, within the caller's buffer;
+// readLine's lines and terminators add up to the text received.
 #include <vector>
 
 #include "FtdiDev.h"

@@ -1,7 +1,5 @@
-// The command manager's frame receiver on raw bytes: the expected code, the payload length and
-// the time-out come first, then the bytes the source sends, cut into pieces that arrive with
-// delays. An answer accepted as success is exactly the code, the payload handed to the caller,
-// status 0 and a line feed; every failure leaves a message.
+// The command manager's frame receiver on raw bytes arriving in delayed pieces: a success is
+// exactly the code, the payload handed over, status 0 and a line feed; a failure leaves a message.
 #include <memory>
 #include <vector>
 

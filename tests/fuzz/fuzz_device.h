@@ -1,6 +1,5 @@
-// One device driven as a host drives it: start-up, one set and one reading, on a line whose peer
-// answers every write from the input (fuzz_support.h). The kind's own checks look at what went
-// over the wire during the set.
+// One device driven as a host drives it (start-up, one set, one reading) against the input's
+// peer; the kind's own checks look at what went over the wire during the set.
 #pragma once
 
 #include <algorithm>
@@ -13,10 +12,8 @@
 
 namespace fuzz {
 
-// A voltage request: the index (0, 1, 2 or any 32-bit value) and the volts (whole volts,
-// tenths, any double, or a quarter-volt step near one of the limits the device holds for that
-// index), given to setVoltage or, saturated to a whole 16-bit number, to the parameter
-// "Voltage1" (index 0) or "Voltage2" (any other index).
+// Index 0, 1, 2 or any; volts whole, tenths, any double or quarter volts near a limit; through
+// setVoltage or, saturated to 16 bits, "Voltage1" (index 0) or "Voltage2".
 struct SetRequest {
     uint32_t index = 0;
     double volts = 0.0;
@@ -27,8 +24,7 @@ template <class Device>
 SetRequest nextSet(Input& in, Device& device) {
     SetRequest request;
     const uint8_t how = in.byte();
-    const uint32_t indices[3] = {0, 1, 2};
-    request.index = (how & 3) < 3 ? indices[how & 3] : in.u32();
+    request.index = (how & 3) < 3 ? how & 3u : in.u32();
     request.viaParameter = (how & 0x10) != 0;
     switch ((how >> 2) & 3) {
         case 0:
@@ -64,9 +60,8 @@ struct SetOutcome {
     std::string read;
 };
 
-// Start-up (the open or the bit mode may be made to fail), one set, one reading (voltage,
-// current, a sense parameter or the polarity), then the checks: the kind's own on the set, and
-// that the error text stays within its storage.
+// Start-up (open or bit mode may fail), one set, one reading (voltage, current, a sense parameter
+// or polarity); the kind's checks on the set, and the error text within its storage.
 template <class Device, class Checks>
 int driveDevice(const uint8_t* data, size_t size, const char* description) {
     Input in(data, size);
@@ -121,17 +116,10 @@ int driveDevice(const uint8_t* data, size_t size, const char* description) {
     return 0;
 }
 
-// The text after `prefix` up to the first character that is not a digit, as a number; -1 when
-// there is no digit.
+// The digits after `prefix` (at most ten: more is out of every range) as a number; -1 if none.
 inline long long numberAfter(const std::string& text, size_t prefix) {
-    long long value = -1;
-    for (size_t i = prefix; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = (value < 0 ? 0 : value) * 10 + (text[i] - '0');
-        if (value > 1000000000LL) {
-            break;
-        }
-    }
-    return value;
+    const size_t end = std::min(text.find_first_not_of("0123456789", prefix), text.size());
+    return end == prefix ? -1 : std::stoll(text.substr(prefix, std::min<size_t>(end - prefix, 10)));
 }
 
 }  // namespace fuzz

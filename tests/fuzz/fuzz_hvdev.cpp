@@ -1,7 +1,5 @@
-// The current HV source model against a peer answering from the input: start-up (tests, firmware,
-// count, ranges), one set and one reading. A SetVoltage frame for source 0 or 1 never carries a
-// voltage outside the limits the device holds, and a set that reports success sent the frame
-// asked for and read, last, exactly the code, status 0 and line feed.
+// The current HV source model against the input's peer: a SetVoltage frame never carries a voltage
+// outside the device's limits; a successful set sent the frame asked for and read its answer last.
 #include <cmath>
 
 #include "HvDev.h"

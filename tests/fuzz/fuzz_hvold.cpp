@@ -1,6 +1,5 @@
-// The legacy HV source against a peer answering from the input: start-up, one set and one
-// reading (status request, pause, status line). A set text never asks for a voltage outside the
-// fixed limits, and a set that reports success wrote its whole text.
+// The legacy HV source against the input's peer: a set text never asks for a voltage outside the
+// fixed limits, and a successful set wrote its whole text.
 #include "HvDevOld.h"
 #include "fuzz_device.h"
 

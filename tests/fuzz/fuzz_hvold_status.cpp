@@ -1,6 +1,5 @@
-// The legacy source's status-line parser on raw text, and on lines of ten hexadecimal numbers
-// (followed by a tab and raw text) that it must read back exactly. Either way the voltages of
-// fields 4 and 5 are worked out.
+// The legacy status-line parser on raw text, and on ten hex numbers (then raw text) that it must
+// read back exactly; either way fields 4 and 5 are turned into volts.
 #include <cstdio>
 
 #include "HvDevOld.h"

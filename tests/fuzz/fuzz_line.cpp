@@ -1,14 +1,14 @@
-// The fuzzing D2XX driver: the D2XX functions the channel calls (all but the listing), over one
-// bridge whose line runs in simulated time (fuzz_line.h). Single-threaded by design: the fuzzers
-// call the library from one thread, and a deterministic line is what lets libFuzzer replay an input
-// exactly.
+// The fuzzing D2XX driver: the functions the channel calls, over one bridge whose line runs in
+// simulated time (fuzz_line.h). Single-threaded and deterministic, so libFuzzer replays exactly.
 #include "fuzz_line.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ftd2xx_api.h"
@@ -47,44 +47,33 @@ struct Line {
     std::vector<uint8_t> read;
 };
 
-Line& line() {
-    static Line* instance = new Line;
-    return *instance;
-}
+Line& line = *new Line;
 
 // The handle FT_OpenEx gives out: any other value is not ours.
 char handleToken;
 
-bool valid(void* handle) {
-    return handle == &handleToken && line().open;
+// Every call lets time pass; a call on a handle that is not the open bridge's fails.
+uint32_t call(void* handle) {
+    line.now += kCallTime;
+    return handle == &handleToken && line.open ? kOk : kInvalidHandle;
 }
 
 uint32_t takeFailure(int function) {
-    const uint32_t status = line().failNext[function];
-    line().failNext[function] = 0;
-    return status;
+    return std::exchange(line.failNext[function], 0u);
 }
 
-void tick() {
-    line().now += kCallTime;
-}
-
-// Bytes that have arrived by now.
+// Bytes that have arrived by now, and when the next one arrives (negative when none is queued).
 size_t arrived() {
     size_t count = 0;
-    for (const Delivery& d : line().input) {
-        if (d.at > line().now) {
-            break;
-        }
-        count += d.data.size() - d.taken;
+    for (auto d = line.input.begin(); d != line.input.end() && d->at <= line.now; ++d) {
+        count += d->data.size() - d->taken;
     }
     return count;
 }
 
-// When the next delivery not yet arrived arrives, or a negative value when none is queued.
 double nextArrival() {
-    for (const Delivery& d : line().input) {
-        if (d.at > line().now) {
+    for (const Delivery& d : line.input) {
+        if (d.at > line.now) {
             return d.at;
         }
     }
@@ -93,17 +82,17 @@ double nextArrival() {
 
 size_t take(uint8_t* out, size_t count) {
     size_t got = 0;
-    while (got < count && !line().input.empty() && line().input.front().at <= line().now) {
-        Delivery& d = line().input.front();
+    while (got < count && !line.input.empty() && line.input.front().at <= line.now) {
+        Delivery& d = line.input.front();
         const size_t n = std::min(count - got, d.data.size() - d.taken);
         std::memcpy(out + got, d.data.data() + d.taken, n);
         d.taken += n;
         got += n;
         if (d.taken == d.data.size()) {
-            line().input.pop_front();
+            line.input.pop_front();
         }
     }
-    line().read.insert(line().read.end(), out, out + got);
+    line.read.insert(line.read.end(), out, out + got);
     return got;
 }
 
@@ -112,105 +101,92 @@ size_t take(uint8_t* out, size_t count) {
 extern "C" {
 
 void fuzz_line_reset(const char* description, FuzzWriteHandler handler, void* context) {
-    Line& l = line();
-    l.description = description != nullptr ? description : "";
-    l.handler = handler;
-    l.context = context;
-    l.open = false;
-    l.lastArrival = l.now;
-    l.readTimeout = 0.0;
     // Everything an input left is freed here, not kept for the next: libFuzzer looks for leaks
     // in every input that allocated more than it freed.
-    std::deque<Delivery>().swap(l.input);
-    std::fill(std::begin(l.failNext), std::end(l.failNext), 0u);
-    l.overstate = 0;
-    std::vector<uint8_t>().swap(l.written);
-    std::vector<uint8_t>().swap(l.read);
+    const double now = line.now;
+    line.~Line();
+    new (&line) Line;
+    line.description = description != nullptr ? description : "";
+    line.handler = handler;
+    line.context = context;
+    line.now = line.lastArrival = now;
 }
 
 void fuzz_line_deliver(const void* data, size_t length, double delay) {
-    Line& l = line();
-    const double at = std::max(l.now, l.lastArrival) + std::max(delay, 0.0);
-    l.lastArrival = at;
+    const double at = std::max(line.now, line.lastArrival) + std::max(delay, 0.0);
+    line.lastArrival = at;
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
     if (length > 0) {
-        l.input.push_back(Delivery{at, std::vector<uint8_t>(bytes, bytes + length), 0});
+        line.input.push_back(Delivery{at, std::vector<uint8_t>(bytes, bytes + length), 0});
     }
 }
 
 void fuzz_line_fail_next(int function, uint32_t status) {
     if (function >= 0 && function < FUZZ_FN_COUNT) {
-        line().failNext[function] = status;
+        line.failNext[function] = status;
     }
 }
 
 void fuzz_line_overstate_next(uint32_t extra) {
-    line().overstate = extra;
+    line.overstate = extra;
 }
 
 double fuzz_line_now(void) {
-    return line().now;
+    return line.now;
 }
 
 void fuzz_line_pause(unsigned milliseconds) {
-    line().now += milliseconds * 0.001;
+    line.now += milliseconds * 0.001;
 }
 
 size_t fuzz_line_written(const uint8_t** data) {
-    *data = line().written.data();
-    return line().written.size();
+    *data = line.written.data();
+    return line.written.size();
 }
 
 size_t fuzz_line_read(const uint8_t** data) {
-    *data = line().read.data();
-    return line().read.size();
+    *data = line.read.data();
+    return line.read.size();
 }
 
 uint32_t FT_OpenEx(void* pArg1, uint32_t flags, void** pHandle) {
-    tick();
+    call(nullptr);
     if (const uint32_t status = takeFailure(FUZZ_FN_OPEN)) {
         return status;
     }
     if (flags != kByDescription || pArg1 == nullptr ||
-        line().description != static_cast<const char*>(pArg1)) {
+        line.description != static_cast<const char*>(pArg1)) {
         return kDeviceNotFound;
     }
-    if (line().open) {
+    if (line.open) {
         return kDeviceNotOpened;
     }
-    line().open = true;
+    line.open = true;
     *pHandle = &handleToken;
     return kOk;
 }
 
 uint32_t FT_Close(void* handle) {
-    tick();
-    if (!valid(handle)) {
-        return kInvalidHandle;
-    }
-    line().open = false;
-    return kOk;
+    const uint32_t status = call(handle);
+    line.open = line.open && status != kOk;
+    return status;
 }
 
 uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* bytesReturned) {
-    tick();
-    if (!valid(handle)) {
-        return kInvalidHandle;
-    }
-    if (const uint32_t status = takeFailure(FUZZ_FN_READ)) {
+    if (const uint32_t status = call(handle) ? kInvalidHandle : takeFailure(FUZZ_FN_READ)) {
         return status;
     }
     // Like the vendor's driver: waits for the whole count, at most the read time-out.
     uint8_t* out = static_cast<uint8_t*>(buffer);
-    const double deadline = line().now + line().readTimeout;
+    const double deadline = line.now + line.readTimeout;
     size_t got = take(out, bytesToRead);
     while (got < bytesToRead) {
         const double next = nextArrival();
         if (next < 0.0 || next > deadline) {
-            line().now = std::max(line().now, deadline);
+            line.now = std::max(line.now, deadline);
             break;
         }
-        line().now = next;
+        line.now = next;
         got += take(out + got, bytesToRead - got);
     }
     *bytesReturned = static_cast<uint32_t>(got);
@@ -218,103 +194,70 @@ uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* byt
 }
 
 uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* bytesWritten) {
-    tick();
-    if (!valid(handle)) {
+    if (call(handle) != kOk) {
         return kInvalidHandle;
     }
     const uint8_t* data = static_cast<const uint8_t*>(buffer);
     uint32_t accepted = bytesToWrite;
-    uint32_t status = kOk;
-    if (line().handler != nullptr) {
-        status = line().handler(line().context, data, bytesToWrite, &accepted);
-    }
+    const uint32_t status =
+        line.handler != nullptr ? line.handler(line.context, data, bytesToWrite, &accepted) : kOk;
     if (status == kOk) {
-        const uint32_t kept = std::min(accepted, bytesToWrite);
-        line().written.insert(line().written.end(), data, data + kept);
+        line.written.insert(line.written.end(), data, data + std::min(accepted, bytesToWrite));
     }
     *bytesWritten = accepted;
     return status;
 }
 
 uint32_t FT_Purge(void* handle, uint32_t mask) {
-    tick();
-    if (!valid(handle)) {
-        return kInvalidHandle;
+    const uint32_t status = call(handle);
+    while (status == kOk && (mask & kPurgeRx) != 0 && !line.input.empty() &&
+           line.input.front().at <= line.now) {
+        line.input.pop_front();
     }
-    if ((mask & kPurgeRx) != 0) {
-        while (!line().input.empty() && line().input.front().at <= line().now) {
-            line().input.pop_front();
-        }
-    }
-    return kOk;
+    return status;
 }
 
 uint32_t FT_SetTimeouts(void* handle, uint32_t readTimeout, uint32_t /*writeTimeout*/) {
-    tick();
-    if (!valid(handle)) {
-        return kInvalidHandle;
-    }
-    line().readTimeout = readTimeout * 0.001;
-    return kOk;
+    const uint32_t status = call(handle);
+    line.readTimeout = status == kOk ? readTimeout * 0.001 : line.readTimeout;
+    return status;
 }
 
 uint32_t FT_GetQueueStatus(void* handle, uint32_t* rxBytes) {
-    tick();
-    if (!valid(handle)) {
-        return kInvalidHandle;
-    }
-    if (const uint32_t status = takeFailure(FUZZ_FN_QUEUE)) {
+    if (const uint32_t status = call(handle) ? kInvalidHandle : takeFailure(FUZZ_FN_QUEUE)) {
         return status;
     }
     size_t count = arrived();
     if (count == 0) {
         // Nothing yet: time runs on to the next arrival while the host polls.
         const double next = nextArrival();
-        line().now = next > line().now ? next : line().now + kIdleTime;
-    } else if (line().overstate != 0) {
-        count += line().overstate;
-        line().overstate = 0;
+        line.now = next > line.now ? next : line.now + kIdleTime;
+    } else {
+        count += std::exchange(line.overstate, 0u);
     }
     *rxBytes = static_cast<uint32_t>(std::min<size_t>(count, UINT32_MAX));
     return kOk;
 }
 
-uint32_t FT_SetBitMode(void* handle, uint8_t /*mask*/, uint8_t /*mode*/) {
-    tick();
-    if (!valid(handle)) {
-        return kInvalidHandle;
-    }
-    return takeFailure(FUZZ_FN_BITMODE);
+uint32_t FT_SetBitMode(void* handle, uint8_t, uint8_t) {
+    return call(handle) ? kInvalidHandle : takeFailure(FUZZ_FN_BITMODE);
 }
 
 // Settings the line does not model: checked and accepted.
-uint32_t FT_SetLatencyTimer(void* handle, uint8_t) {
-    tick();
-    return valid(handle) ? kOk : kInvalidHandle;
-}
-uint32_t FT_SetFlowControl(void* handle, uint16_t, uint8_t, uint8_t) {
-    tick();
-    return valid(handle) ? kOk : kInvalidHandle;
-}
-uint32_t FT_SetUSBParameters(void* handle, uint32_t, uint32_t) {
-    tick();
-    return valid(handle) ? kOk : kInvalidHandle;
-}
-uint32_t FT_SetBaudRate(void* handle, uint32_t) {
-    tick();
-    return valid(handle) ? kOk : kInvalidHandle;
-}
-uint32_t FT_SetDataCharacteristics(void* handle, uint8_t, uint8_t, uint8_t) {
-    tick();
-    return valid(handle) ? kOk : kInvalidHandle;
-}
+#define FUZZ_ACCEPT(name, ...)                 \
+    uint32_t name(void* handle, __VA_ARGS__) { \
+        return call(handle);                   \
+    }
+FUZZ_ACCEPT(FT_SetLatencyTimer, uint8_t)
+FUZZ_ACCEPT(FT_SetFlowControl, uint16_t, uint8_t, uint8_t)
+FUZZ_ACCEPT(FT_SetUSBParameters, uint32_t, uint32_t)
+FUZZ_ACCEPT(FT_SetBaudRate, uint32_t)
+FUZZ_ACCEPT(FT_SetDataCharacteristics, uint8_t, uint8_t, uint8_t)
 uint32_t FT_SetDtr(void* handle) {
-    tick();
-    return valid(handle) ? kOk : kInvalidHandle;
+    return call(handle);
 }
 uint32_t FT_ClrRts(void* handle) {
-    tick();
-    return valid(handle) ? kOk : kInvalidHandle;
+    return call(handle);
 }
 
 }  // extern "C"

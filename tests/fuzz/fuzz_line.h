@@ -1,12 +1,6 @@
-/* Control interface of the fuzzing D2XX driver: one bridge whose line runs in simulated time.
- *
- * The driver (built as the D2XX library the plug-in loads by name) knows one bridge. Bytes the
- * host writes go to the harness's write handler, which decides what FT_Write reports and answers
- * with fuzz_line_deliver. Time is simulated: every D2XX call lets 100 microseconds pass, a queue
- * query that finds nothing lets time run on to the next delivery (or 50 ms when none is due), and
- * fuzz_line_pause lets the time paused pass at once. The harness installs fuzz_line_now and
- * fuzz_line_pause as the library's clock, so the library's time-outs keep their values but cost
- * no real time. Single-threaded, like the fuzzers that use it. */
+/* The fuzzing D2XX driver's one bridge. Written bytes go to the harness's handler, which answers
+ * with fuzz_line_deliver. Time is simulated (100 us per call; an empty queue query runs on to the
+ * next delivery, or 50 ms) and is the library's clock, so time-outs cost no real time. */
 #ifndef HVSRC_FUZZ_LINE_H
 #define HVSRC_FUZZ_LINE_H
 
@@ -23,9 +17,8 @@ extern "C" {
 typedef uint32_t (*FuzzWriteHandler)(void* context, const uint8_t* data, uint32_t length,
                                      uint32_t* accepted);
 
-/* Starts afresh: the bridge is closed, nothing is queued or recorded (all memory of the previous
- * input is freed), and the one bridge has the given description (the only one FT_OpenEx by
- * description opens). */
+/* Starts afresh (closed, nothing queued or recorded, all memory freed) with the one description
+ * FT_OpenEx opens. */
 void fuzz_line_reset(const char* description, FuzzWriteHandler handler, void* context);
 /* Queues bytes for the host, arriving `delay` seconds after now or after the previous delivery,
  * whichever is later. */

@@ -16,14 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::filesystem::create_directories(dir);
     const uint8_t kind = in.byte() % 3;
     const std::string description = in.rest();
-    HwHvSrc::DevBase* device = nullptr;
-    if (kind == 0) {
-        device = new HwHvSrc::HvDev(description, nullptr, dir);
-    } else if (kind == 1) {
-        device = new HwHvSrc::HvDevOld(description, nullptr, dir);
-    } else {
-        device = new HwHvSrc::BiasSrcDev(description, nullptr, dir);
-    }
+    HwHvSrc::DevBase* device =
+        kind == 0 ? static_cast<HwHvSrc::DevBase*>(new HwHvSrc::HvDev(description, nullptr, dir))
+        : kind == 1
+            ? static_cast<HwHvSrc::DevBase*>(new HwHvSrc::HvDevOld(description, nullptr, dir))
+            : static_cast<HwHvSrc::DevBase*>(new HwHvSrc::BiasSrcDev(description, nullptr, dir));
     device->initialize();
     const std::string path = device->logPath();
     device->release();

@@ -1,6 +1,5 @@
-// What the fuzzers share: the input read as a stream of choices, a log directory of the process's
-// own, the simulated clock, and a peer that answers every write on the line with bytes, pieces,
-// delays and faults taken from the input.
+// What the fuzzers share: the input as a stream of choices, a log directory, the simulated clock,
+// and a peer answering every write with bytes, pieces, delays and faults from the input.
 #pragma once
 
 #include <unistd.h>
@@ -56,23 +55,21 @@ private:
     size_t pos_ = 0;
 };
 
-// A directory of this process's own for log files, removed when the process ends. In memory
-// where the system offers it: the logs start every file afresh, and a disk file system writes a
-// truncated file out at every close.
+// The process's own log directory, removed at exit; in memory where offered (logs are rewritten
+// afresh all the time).
 inline const std::string& logDirectory() {
     static std::string dir;
     if (dir.empty()) {
         const char* tmp = std::getenv("TMPDIR");
         std::error_code error;
-        const std::string base = std::filesystem::is_directory("/dev/shm", error) ? "/dev/shm"
-                                 : tmp != nullptr && *tmp != '\0'                 ? tmp
-                                                                                  : "/tmp";
-        std::string pattern = base + "/hvsrc-fuzz-XXXXXX";
-        if (mkdtemp(&pattern[0]) == nullptr) {
+        dir = std::filesystem::is_directory("/dev/shm", error) ? "/dev/shm"
+              : tmp != nullptr && *tmp != '\0'                 ? tmp
+                                                               : "/tmp";
+        dir += "/hvsrc-fuzz-XXXXXX";
+        if (mkdtemp(&dir[0]) == nullptr) {
             std::perror("mkdtemp");
             std::abort();
         }
-        dir = pattern;
         std::atexit([] {
             std::error_code ignored;
             std::filesystem::remove_all(logDirectory(), ignored);
@@ -141,8 +138,8 @@ inline uint32_t answerWrite(void* context, const uint8_t* /*data*/, uint32_t len
     return 0;
 }
 
-// A fresh line for one input, its peer answering from `in`; when the input is done, the line
-// lets go of everything it holds (declare it before anything that uses the line).
+// A fresh line for one input, its peer answering from `in`, emptied when the input is done
+// (declare it before anything that uses the line).
 class Line {
 public:
     Line(const char* description, Input& in) {
@@ -154,17 +151,14 @@ public:
     Line& operator=(const Line&) = delete;
 };
 
-// What the host wrote (or read) on the line since the given count of bytes.
-inline std::string writtenSince(size_t from) {
+// What the host wrote (or read) on the line from the given count of bytes on.
+template <size_t (*record)(const uint8_t**)>
+std::string since(size_t from) {
     const uint8_t* data = nullptr;
-    const size_t size = fuzz_line_written(&data);
+    const size_t size = record(&data);
     return std::string(reinterpret_cast<const char*>(data) + from, from < size ? size - from : 0);
 }
-
-inline std::string readSince(size_t from) {
-    const uint8_t* data = nullptr;
-    const size_t size = fuzz_line_read(&data);
-    return std::string(reinterpret_cast<const char*>(data) + from, from < size ? size - from : 0);
-}
+constexpr auto writtenSince = since<fuzz_line_written>;
+constexpr auto readSince = since<fuzz_line_read>;
 
 }  // namespace fuzz
