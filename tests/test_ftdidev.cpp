@@ -73,17 +73,15 @@ protected:
 }  // namespace
 
 TEST(FtdiStatus, TextsAndStatusesOutsideTheTable) {
-    const std::pair<uint32_t, const char*> texts[] = {
-        {0, ""},
-        {1, "Invalid handle"},
-        {4, "USB device disconnected"},
-        {5, "Insuficient resources"},
-        {10, "Failed to write device"},
-        {16, "Invalid Args"},
-        {18, "Other Error"},
-        {19, "Unknown status"},
-        {0xFFFFFFFFu, "Unknown status"},
-    };
+    const std::pair<uint32_t, const char*> texts[] = {{0, ""},
+                                                      {1, "Invalid handle"},
+                                                      {4, "USB device disconnected"},
+                                                      {5, "Insuficient resources"},
+                                                      {10, "Failed to write device"},
+                                                      {16, "Invalid Args"},
+                                                      {18, "Other Error"},
+                                                      {19, "Unknown status"},
+                                                      {0xFFFFFFFFu, "Unknown status"}};
     for (const auto& text : texts) {
         EXPECT_STREQ(ftStatusText(text.first), text.second) << text.first;
     }
