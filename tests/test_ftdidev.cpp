@@ -72,15 +72,12 @@ protected:
 
 }  // namespace
 
+// The texts of statuses 1 to 17 are pinned where the driver fails below; the last one and
+// statuses past the table:
 TEST(FtdiStatus, TextsAndStatusesOutsideTheTable) {
-    // clang-format off
-    const std::pair<uint32_t, const char*> texts[] = {
-        {0, ""}, {1, "Invalid handle"}, {4, "USB device disconnected"},
-        {5, "Insuficient resources"}, {10, "Failed to write device"}, {16, "Invalid Args"},
-        {18, "Other Error"}, {19, "Unknown status"}, {0xFFFFFFFFu, "Unknown status"}};
-    // clang-format on
-    for (const auto& text : texts) {
-        EXPECT_STREQ(ftStatusText(text.first), text.second) << text.first;
+    EXPECT_STREQ(ftStatusText(18), "Other Error");
+    for (uint32_t status : {19u, 1000u, 0xFFFFFFFFu}) {
+        EXPECT_STREQ(ftStatusText(status), "Unknown status") << status;
     }
 }
 
@@ -117,10 +114,12 @@ TEST(FtdiOpen, ExactDriverCallsAndValues) {
     EXPECT_EQ(dev.setBitMode(false), 0);
     EXPECT_EQ("bits ff/1", settingsText(bridge).substr(settingsText(bridge).size() - 9));
     EXPECT_EQ(dev.lastError(), "");
-    for (uint32_t status : {4u, 19u}) {
-        sim_fail_next(bridge, "FT_SetBitMode", status);
-        EXPECT_EQ(dev.setBitMode(true), static_cast<int>(status));
-        EXPECT_EQ(dev.lastError(), ftStatusText(status));
+    const std::pair<uint32_t, const char*> failures[] = {{4, "USB device disconnected"},
+                                                         {16, "Invalid Args"}};
+    for (const auto& failure : failures) {
+        sim_fail_next(bridge, "FT_SetBitMode", failure.first);
+        EXPECT_EQ(dev.setBitMode(true), static_cast<int>(failure.first));
+        EXPECT_EQ(dev.lastError(), failure.second);
     }
     EXPECT_EQ(dev.setBitMode(true), 0);
     EXPECT_EQ(dev.lastError(), "");
