@@ -84,12 +84,23 @@ class Sim : public ::testing::Test {
 protected:
     void SetUp() override { sim_reset(); }
     void TearDown() override { sim_reset(); }
+    // Opens the bridge described so at `baud` with the given time-outs.
+    static void* open(const char* description, uint32_t baud, uint32_t readMs,
+                      uint32_t writeMs = 500) {
+        void* h = openBy(description);
+        EXPECT_NE(h, nullptr);
+        EXPECT_EQ(FT_SetBaudRate(h, baud), FT_OK);
+        EXPECT_EQ(FT_SetTimeouts(h, readMs, writeMs), FT_OK);
+        return h;
+    }
+
+    int bridge = 0;
 };
 
 // Every open starts from defaults that differ from what the channel sets, so a setting the
 // channel leaves out shows in its read-back.
 TEST_F(Sim, EachOpenStartsFromTheDriverDefaults) {
-    const int bridge = sim_attach("Tessaro HV Source", "TS01");
+    bridge = sim_attach("Tessaro HV Source", "TS01");
     for (const char* count : {"1", "2"}) {
         void* h = openBy("Tessaro HV Source");
         ASSERT_NE(h, nullptr);
@@ -108,10 +119,8 @@ TEST_F(Sim, EachOpenStartsFromTheDriverDefaults) {
 // Purging the receive side drops the input that has arrived, not a delivery still on its way;
 // purging the transmit side drops nothing.
 TEST_F(Sim, PurgeDropsOnlyWhatArrived) {
-    const int bridge = sim_attach("Tessaro HV Source", "TS01");
-    void* h = openBy("Tessaro HV Source");
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(FT_SetTimeouts(h, 2000, 500), FT_OK);
+    bridge = sim_attach("Tessaro HV Source", "TS01");
+    void* h = open("Tessaro HV Source", 9600, 2000);
     ASSERT_EQ(sim_deliver(bridge, "xyz", 3, 0), 0);
     ASSERT_EQ(sim_deliver(bridge, "late", 4, 300), 0);
     ASSERT_EQ(FT_Purge(h, FT_PURGE_TX), FT_OK);
@@ -122,10 +131,8 @@ TEST_F(Sim, PurgeDropsOnlyWhatArrived) {
 }
 
 TEST_F(Sim, ScriptedPeerMatchesAccumulatedWritesAndCountsMismatches) {
-    const int bridge = sim_attach("BiasModule", "BM1");
-    void* h = openBy("BiasModule");
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(FT_SetTimeouts(h, 5000, 500), FT_OK);
+    bridge = sim_attach("BiasModule", "BM1");
+    void* h = open("BiasModule", 115200, 5000);
     ASSERT_EQ(sim_script_expect(bridge, "[AB]", 4, "hello world", 11, 3, 300, 20), 0);
     ASSERT_EQ(sim_script_expect(bridge, "Q1", 2, "R1", 2, 0, 0, 0), 0);
     // The expectation waits for a request written in pieces; a write that diverges, or comes when
@@ -181,11 +188,8 @@ std::vector<uint32_t> watchDelivery(int bridge, void* h, const std::string& bloc
 }
 
 TEST_F(Sim, WireTimingHandsBytesOverAtTheLatencyTimer) {
-    const int bridge = sim_attach("HV source AVR", "AVR1");
-    void* h = openBy("HV source AVR");
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(FT_SetBaudRate(h, 9600), FT_OK);
-    ASSERT_EQ(FT_SetTimeouts(h, 10000, 500), FT_OK);
+    bridge = sim_attach("HV source AVR", "AVR1");
+    void* h = open("HV source AVR", 9600, 10000);
     std::string block;
     for (int i = 0; i < 300; ++i) {
         block += static_cast<char>(i);
@@ -220,10 +224,7 @@ TEST_F(Sim, WireTimingHandsBytesOverAtTheLatencyTimer) {
     // 62 waiting bytes are handed over at once, whatever the latency; the rest waits for the
     // tick, a latency after the last packet. (Opened afresh, so no tick falls inside the burst.)
     ASSERT_EQ(FT_Close(h), FT_OK);
-    h = openBy("HV source AVR");
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(FT_SetBaudRate(h, 115200), FT_OK);
-    ASSERT_EQ(FT_SetTimeouts(h, 10000, 500), FT_OK);
+    h = open("HV source AVR", 115200, 10000);
     ASSERT_EQ(FT_SetLatencyTimer(h, 255), FT_OK);
     counts = watchDelivery(bridge, h, block.substr(0, 200), kByteNs115200, 255);
     for (size_t i = 1; i + 1 < counts.size(); ++i) {
@@ -254,16 +255,13 @@ void linePeerWrite(void* context, int bridge, const uint8_t* data, size_t length
 }
 
 TEST_F(Sim, WireTimingWritesTakeTheirLineTimeAndStallsBlock) {
-    const int bridge = sim_attach("HV source AVR", "AVR1");
+    bridge = sim_attach("HV source AVR", "AVR1");
     LinePeer peer;
     peer.requestLength = 20;
     const SimPeer p{linePeerWrite, nullptr, nullptr, &peer};
     ASSERT_EQ(sim_set_peer(bridge, &p), 0);
-    void* h = openBy("HV source AVR");
-    ASSERT_NE(h, nullptr);
-    ASSERT_EQ(FT_SetBaudRate(h, 9600), FT_OK);
+    void* h = open("HV source AVR", 9600, 10000, 300);
     ASSERT_EQ(FT_SetLatencyTimer(h, 2), FT_OK);
-    ASSERT_EQ(FT_SetTimeouts(h, 10000, 300), FT_OK);
     uint32_t written = 0;
     sim_set_wire_timing(1);
 
@@ -288,7 +286,7 @@ TEST_F(Sim, WireTimingWritesTakeTheirLineTimeAndStallsBlock) {
     EXPECT_EQ(writeText(h, "xyz", &written), FT_OK);
     EXPECT_EQ(written, 0u);
     EXPECT_GE(msSince(start), 300);
-    std::thread release([bridge] {
+    std::thread release([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         sim_stall(bridge, 0);
     });
@@ -309,7 +307,7 @@ protected:
         sim_reset();
     }
     // The bias module's bridge is set up as its device does it: 115200 baud, 8N1, bit mode on.
-    void open(const char* description, uint32_t baud, bool bitMode) {
+    void openChannel(const char* description, uint32_t baud, bool bitMode) {
         channel.reset(new FtdiDev(description, false));
         ASSERT_EQ(0, channel->open(false));
         ASSERT_EQ(0, channel->setBaudRate(baud));
@@ -339,13 +337,12 @@ protected:
         return tenths;
     }
 
-    int bridge = 0;
     std::unique_ptr<FtdiDev> channel;
 };
 
 TEST_F(ModelTest, BiasModuleAnswersAndState) {
     bridge = sim_bias_attach("BiasModule: 3", "BM3");
-    open("BiasModule: 3", 115200, true);
+    openChannel("BiasModule: 3", 115200, true);
     EXPECT_EQ("(BM-1.04;00)\n\r", exchange("printFW()"));
     EXPECT_EQ("(0000;0384;00)\n\r", exchange("getMinMaxV()"));
     EXPECT_EQ("(POS;00)\n\r", exchange("printPolarity()"));
@@ -361,6 +358,39 @@ TEST_F(ModelTest, BiasModuleAnswersAndState) {
     ASSERT_EQ(0, sim_bias_set_ramp(bridge, 0.0));
     ASSERT_EQ(0, sim_bias_output(bridge, &output));
     EXPECT_EQ(9000.0, output);
+    EXPECT_EQ("(0;00)\n\r", exchange("setU(500)"));
+    // Faults shape the next answer (one-shot) or every answer until cleared.
+    struct Case {
+        int fault;
+        const char* bytes;
+    };
+    const Case cases[] = {
+        {SIM_BIAS_DROP_FIELD, "(01F4;0000)\n\r"},
+        {SIM_BIAS_EXTRA_FIELD, "(01F4;0000;00;00)\n\r"},
+        {SIM_BIAS_EMPTY_FIELD, "(01F4;;00)\n\r"},
+        {SIM_BIAS_CR_BEFORE, "\r(01F4;0000;00)\n\r"},
+        {SIM_BIAS_LF_BEFORE, "\n(01F4;0000;00)\n\r"},
+        {SIM_BIAS_SPACES_BEFORE, "   (01F4;0000;00)\n\r"},
+        {SIM_BIAS_TWO_GROUPS, "(01F4;0000;00)(FFFF;FFFF;01)\n\r"},
+        {SIM_BIAS_FAILED_STATUS, "(01F4;0000;01)\n\r"},
+        {SIM_BIAS_LOWER_CASE | SIM_BIAS_FAILED_STATUS, "(01f4;0000;01)\n\r"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(0, sim_bias_fault(bridge, c.fault, 0));
+        EXPECT_EQ(c.bytes, exchange("getUI(1)"));
+        EXPECT_EQ("(01F4;0000;00)\n\r", exchange("getUI(1)")) << "one-shot";
+    }
+    // No ending: the reader runs to its deadline with what came.
+    ASSERT_EQ(0, sim_bias_fault(bridge, SIM_BIAS_NO_ENDING, 0));
+    send("printPolarity()\n");
+    EXPECT_EQ("(POS;00", answer(0.3));
+    // Persistent until cleared; the command still takes effect without an answer.
+    ASSERT_EQ(0, sim_bias_fault(bridge, SIM_BIAS_NO_ANSWER, 1));
+    send("setU(100)\n");
+    EXPECT_EQ("", answer(0.2));
+    EXPECT_EQ(100, setTenths());
+    ASSERT_EQ(0, sim_bias_clear_faults(bridge));
+    EXPECT_EQ("(0064;0000;00)\n\r", exchange("getUI(1)"));
     EXPECT_EQ("(0;00)\n\r", exchange("setU(500)"));
 
     // Negative polarity, a load, negative limits: two's complement in four digits.
@@ -396,10 +426,7 @@ TEST_F(ModelTest, BiasModuleUnderstandsOnlyItsOwnLineSettings) {
         {115200, 8, 0, 0, 0, 0, false},       {115200, 8, 0, 0, 0xFF, 0x40, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
-        void* h = openBy("BiasModule: 6");
-        ASSERT_NE(h, nullptr);
-        FT_SetTimeouts(h, 100, 100);
-        FT_SetBaudRate(h, c.baud);
+        void* h = open("BiasModule: 6", c.baud, 100);
         FT_SetDataCharacteristics(h, c.bits, c.stop, c.parity);
         if (c.mode != 0) {
             FT_SetBitMode(h, c.mask, c.mode);
@@ -412,50 +439,9 @@ TEST_F(ModelTest, BiasModuleUnderstandsOnlyItsOwnLineSettings) {
     EXPECT_EQ(8, sim_bias_command_count(bridge));  // every line was taken down
 }
 
-TEST_F(ModelTest, BiasModuleFaultsShapeTheAnswer) {
-    bridge = sim_bias_attach("BiasModule: 4", "BM4");
-    open("BiasModule: 4", 115200, true);
-    EXPECT_EQ("(0;00)\n\r", exchange("setU(500)"));
-    struct Case {
-        int fault;
-        const char* bytes;
-    };
-    const Case cases[] = {
-        {SIM_BIAS_DROP_FIELD, "(01F4;0000)\n\r"},
-        {SIM_BIAS_EXTRA_FIELD, "(01F4;0000;00;00)\n\r"},
-        {SIM_BIAS_EMPTY_FIELD, "(01F4;;00)\n\r"},
-        {SIM_BIAS_CR_BEFORE, "\r(01F4;0000;00)\n\r"},
-        {SIM_BIAS_LF_BEFORE, "\n(01F4;0000;00)\n\r"},
-        {SIM_BIAS_SPACES_BEFORE, "   (01F4;0000;00)\n\r"},
-        {SIM_BIAS_TWO_GROUPS, "(01F4;0000;00)(FFFF;FFFF;01)\n\r"},
-        {SIM_BIAS_FAILED_STATUS, "(01F4;0000;01)\n\r"},
-        {SIM_BIAS_LOWER_CASE | SIM_BIAS_FAILED_STATUS, "(01f4;0000;01)\n\r"},
-    };
-    for (const Case& c : cases) {
-        ASSERT_EQ(0, sim_bias_fault(bridge, c.fault, 0));
-        EXPECT_EQ(c.bytes, exchange("getUI(1)"));
-        EXPECT_EQ("(01F4;0000;00)\n\r", exchange("getUI(1)")) << "one-shot";
-    }
-    // No ending: the reader runs to its deadline with what came.
-    ASSERT_EQ(0, sim_bias_fault(bridge, SIM_BIAS_NO_ENDING, 0));
-    send("printPolarity()\n");
-    EXPECT_EQ("(POS;00", answer(0.3));
-    // Persistent until cleared; the command still takes effect without an answer.
-    ASSERT_EQ(0, sim_bias_fault(bridge, SIM_BIAS_NO_ANSWER, 1));
-    send("setU(100)\n");
-    EXPECT_EQ("", answer(0.2));
-    EXPECT_EQ(100, setTenths());
-    ASSERT_EQ(0, sim_bias_clear_faults(bridge));
-    EXPECT_EQ("(0064;0000;00)\n\r", exchange("getUI(1)"));
-    // An exact answer replaces the next one.
-    ASSERT_EQ(0, sim_bias_reply_next(bridge, "(A;B;C)\n\r", 9));
-    EXPECT_EQ("(A;B;C)\n\r", exchange("printFW()"));
-    EXPECT_EQ("(BM-1.04;00)\n\r", exchange("printFW()"));
-}
-
 TEST_F(ModelTest, LegacySourceStatusLinesAndSetTexts) {
     bridge = sim_hvold_attach("HV source AVR", "AVR");
-    open("HV source AVR", 9600, false);
+    openChannel("HV source AVR", 9600, false);
     // Source 1 at 0 V sits 1020 V above the field's zero: (1020 / 0.125) << 3.
     EXPECT_EQ("1\t2a\t3ff\t0\t0\tff00\t10\t0\t7\t55", statusLine());
     for (const char* part : {"1000a", "4", "0b"}) {  // split over writes: one command
