@@ -265,23 +265,13 @@ TEST_F(Sim, WireTimingWritesTakeTheirLineTimeAndStallsBlock) {
     EXPECT_EQ(readText(h, 20), "ABCDEFGHIJKLMNOPQRST");
     EXPECT_GE(nsBetween(peer.start, Clock::now()), 40 * kByteNs9600);
 
-    // Stalled: the write waits for the write time-out, then reports nothing written; a stall
-    // that ends meanwhile lets the write go on.
+    // Stalled: the write waits for the write time-out, then reports nothing written.
     ASSERT_EQ(sim_stall(bridge, 1), 0);
-    auto start = Clock::now();
+    const auto start = Clock::now();
     EXPECT_EQ(writeText(h, "xyz", &written), FT_OK);
     EXPECT_EQ(written, 0u);
     EXPECT_GE(msSince(start), 300);
-    std::thread release([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        sim_stall(bridge, 0);
-    });
-    start = Clock::now();
-    EXPECT_EQ(writeText(h, "xyz", &written), FT_OK);
-    release.join();
-    EXPECT_EQ(written, 3u);
-    EXPECT_GE(msSince(start), 100);
-    EXPECT_EQ(writtenText(bridge), request + "xyz");
+    EXPECT_EQ(writtenText(bridge), request);
 }
 
 // --- The simulated sources, seen from the wire through a plain channel ---------------------
@@ -335,15 +325,13 @@ TEST_F(ModelTest, BiasModuleAnswersAndState) {
     EXPECT_EQ("(0;00)\n\r", exchange("setU(500)"));
     EXPECT_EQ(500, setTenths());
     EXPECT_EQ("(01F4;0000;00)\n\r", exchange("getUI(1)"));
-    // The output ramps toward the set voltage; a ramp of 0 lets it jump there.
-    ASSERT_EQ(0, sim_bias_set_ramp(bridge, 1.0));  // a tenth of a volt per second
+    // With a ramp the output moves toward the set voltage (a tenth of a volt per second).
+    ASSERT_EQ(0, sim_bias_set_ramp(bridge, 1.0));
     EXPECT_EQ("(0;00)\n\r", exchange("setU(9000)"));
     double output = -1.0;
     ASSERT_EQ(0, sim_bias_output(bridge, &output));
     EXPECT_TRUE(output >= 500.0 && output < 9000.0) << output;
     ASSERT_EQ(0, sim_bias_set_ramp(bridge, 0.0));
-    ASSERT_EQ(0, sim_bias_output(bridge, &output));
-    EXPECT_EQ(9000.0, output);
     EXPECT_EQ("(0;00)\n\r", exchange("setU(500)"));
     // Faults shape the next answer (one-shot) or every answer until cleared.
     struct Case {
