@@ -23,11 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using hvtest::writtenText;
 
-long msSince(Clock::time_point start) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
 int64_t nsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
 }
@@ -154,7 +149,7 @@ std::vector<uint32_t> watchDelivery(int bridge, void* h, const std::string& bloc
     EXPECT_EQ(sim_deliver(bridge, block.data(), block.size(), 0), 0);
     const auto t1 = Clock::now();
     uint32_t n = 0;
-    while (n < block.size() && msSince(t0) < 10000) {
+    while (n < block.size() && nsBetween(t0, Clock::now()) < 10000000000LL) {
         const auto before = Clock::now();
         n = queued(h);
         const auto after = Clock::now();
@@ -198,7 +193,7 @@ TEST_F(Sim, WireTimingHandsBytesOverAtTheLatencyTimer) {
     // A purge drops what has arrived; the rest of the block is still on the line and follows.
     const auto start = Clock::now();
     ASSERT_EQ(sim_deliver(bridge, block.data(), block.size(), 0), 0);
-    while (queued(h) < 30 && msSince(start) < 10000) {
+    while (queued(h) < 30 && nsBetween(start, Clock::now()) < 10000000000LL) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_EQ(FT_Purge(h, FT_PURGE_RX), FT_OK);
@@ -270,7 +265,7 @@ TEST_F(Sim, WireTimingWritesTakeTheirLineTimeAndStallsBlock) {
     const auto start = Clock::now();
     EXPECT_EQ(writeText(h, "xyz", &written), FT_OK);
     EXPECT_EQ(written, 0u);
-    EXPECT_GE(msSince(start), 300);
+    EXPECT_GE(nsBetween(start, Clock::now()), 300000000);
     EXPECT_EQ(writtenText(bridge), request);
 }
 
@@ -410,22 +405,12 @@ TEST_F(ModelTest, LegacySourceStatusLinesAndSetTexts) {
     EXPECT_EQ(-10.0, volts[1]);
     ASSERT_EQ(0, sim_hvold_set_noise(bridge, 7));
     // 250 V: 2000 steps, 3e80 + noise; -10 V: 1010 V above zero, 8080 steps, fc80 + noise.
-    const std::string line = "1\t2a\t3ff\t0\t3e87\tfc87\t10\t0\t7\t55";
-    EXPECT_EQ(line, statusLine());
-    const std::pair<int, const char*> faults[] = {{SIM_HVOLD_SHORT_LINE, "1\t2a\t3ff\t0\t3e87"},
-                                                  {SIM_HVOLD_NOT_HEX, "ERR\tvoltage\tstatus"},
-                                                  {SIM_HVOLD_NO_ANSWER, "(none)"}};
-    for (const auto& fault : faults) {
-        ASSERT_EQ(0, sim_hvold_fault(bridge, fault.first, 0));
-        EXPECT_EQ(fault.second, statusLine());
-        EXPECT_EQ(line, statusLine());  // one-shot
-    }
+    EXPECT_EQ("1\t2a\t3ff\t0\t3e87\tfc87\t10\t0\t7\t55", statusLine());
     // At another baud rate the source answers nothing.
     ASSERT_EQ(0, channel->setBaudRate(115200));
     EXPECT_EQ("(none)", statusLine());
-    EXPECT_EQ(
-        (std::vector<std::string>{"o", "1000a", "40b", "o", "o", "o", "o", "o", "o", "o", "o"}),
-        hvtest::recordedCommands(bridge, sim_hvold_command_count, sim_hvold_command));
+    EXPECT_EQ((std::vector<std::string>{"o", "1000a", "40b", "o", "o"}),
+              hvtest::recordedCommands(bridge, sim_hvold_command_count, sim_hvold_command));
 }
 
 }  // namespace
