@@ -67,8 +67,7 @@ protected:
 
 }  // namespace
 
-// The texts of statuses 1 to 17 are pinned where the driver fails below; the last one and
-// statuses past the table:
+// Statuses 1 to 17 are pinned where the driver fails below; here the last and those past it.
 TEST(FtdiStatus, TextsAndStatusesOutsideTheTable) {
     EXPECT_STREQ(ftStatusText(18), "Other Error");
     for (uint32_t status : {19u, 1000u, 0xFFFFFFFFu}) {
@@ -206,28 +205,7 @@ TEST(FtdiList, FiltersChannelBSerialsAndLimits) {
     sim_reset();
 }
 
-TEST_F(Channel, ReadTimeoutsAndZeroTimeout) {
-    unsigned char buffer[16];
-    std::memset(buffer, 0xEE, sizeof(buffer));
-    EXPECT_EQ(dev.read(buffer, sizeof(buffer), 4, 0.1, false), 0);
-    EXPECT_EQ(dev.lastError(), "Timeout");
-    EXPECT_EQ(buffer[0], 0);
-    EXPECT_EQ(buffer[1], 0xEE);
-    // No time at all: no driver call.
-    deliver(bridge, "abcd");
-    const unsigned queries = calls(bridge, "FT_GetQueueStatus");
-    const unsigned reads = calls(bridge, "FT_Read");
-    EXPECT_EQ(dev.read(buffer, sizeof(buffer), 4, 0.0, false), 0);
-    EXPECT_EQ(dev.read(buffer, sizeof(buffer), 4, -1.0, true), 0);
-    EXPECT_EQ(dev.readUntil(buffer, sizeof(buffer), "d", 1, 0.0), 0);
-    std::string line;
-    EXPECT_EQ(dev.readLine(line, '\n', 0.0), -1);
-    EXPECT_EQ(calls(bridge, "FT_GetQueueStatus"), queries);
-    EXPECT_EQ(calls(bridge, "FT_Read"), reads);
-    EXPECT_EQ(sim_pending_input(bridge), 4u);
-}
-
-TEST_F(Channel, ReadExactCountZeroByteAndGuards) {
+TEST_F(Channel, ReadCountsGuardsAndTimeouts) {
     struct Case {
         const char* arriving;
         size_t size, count;
@@ -250,9 +228,25 @@ TEST_F(Channel, ReadExactCountZeroByteAndGuards) {
     }
     EXPECT_EQ(sim_pending_input(bridge), 4u);  // the rest stays
     EXPECT_EQ(dev.read(buffer, 16, 0, 1.0, true), 4);
+    // Nothing waits: no read; a time-out leaves a terminated empty buffer.
     const unsigned reads = calls(bridge, "FT_Read");
-    EXPECT_EQ(dev.read(buffer, 16, 0, 1.0, false), 0);  // nothing waits: no read
+    EXPECT_EQ(dev.read(buffer, 16, 0, 1.0, false), 0);
+    std::memset(buffer, 0xEE, 16);
+    EXPECT_EQ(dev.read(buffer, 16, 4, 0.1, false), 0);
+    EXPECT_EQ(dev.lastError(), "Timeout");
+    EXPECT_EQ(buffer[0], 0);
+    EXPECT_EQ(buffer[1], 0xEE);
+    // No time at all: no driver call.
+    deliver(bridge, "abcd");
+    const unsigned queries = calls(bridge, "FT_GetQueueStatus");
+    EXPECT_EQ(dev.read(buffer, 16, 4, 0.0, false), 0);
+    EXPECT_EQ(dev.read(buffer, 16, 4, -1.0, true), 0);
+    EXPECT_EQ(dev.readUntil(buffer, 16, "d", 1, 0.0), 0);
+    std::string line;
+    EXPECT_EQ(dev.readLine(line, '\n', 0.0), -1);
+    EXPECT_EQ(calls(bridge, "FT_GetQueueStatus"), queries);
     EXPECT_EQ(calls(bridge, "FT_Read"), reads);
+    EXPECT_EQ(sim_pending_input(bridge), 4u);
 }
 
 TEST_F(Channel, TrickleExtendsDeadlineUnlessFixed) {
