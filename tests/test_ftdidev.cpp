@@ -1,8 +1,7 @@
-// The FTDI device channel against the stand-in driver: driver calls and values, deadlines, the
-// reading rules, chunked writes, driver faults, listing, the trace file and the observer.
+// The FTDI device channel against the stand-in driver: driver calls, reading rules, deadlines,
+// chunked writes, driver faults, listing, the trace file and the observer.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -428,11 +427,8 @@ TEST_F(Channel, ClearInputDiscardsAndIsBoundedOnFlood) {
 }
 
 TEST_F(Channel, TraceFileAndObserver) {
-    // A name of its own for each run, so programs running side by side never share the file.
-    const std::string path = plat::joinPath(
-        plat::executableDirectory(),
-        "test_ftdidev_trace_" +
-            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".txt");
+    const std::string path = plat::joinPath(plat::executableDirectory(), "test_ftdidev_trace.txt");
+    std::remove(path.c_str());
     dev.tracePath = path;
     std::vector<std::string> seen;
     dev.observer = [](const void* data, uint32_t count, bool sent, void* context) {

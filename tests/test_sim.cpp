@@ -21,7 +21,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using hvtest::writtenText;
 
 int64_t nsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(to - from).count();
@@ -116,17 +115,14 @@ TEST_F(Sim, ScriptedPeerMatchesAccumulatedWritesAndCountsMismatches) {
     EXPECT_EQ(writeText(h, "Q1extra"), 7);
     EXPECT_EQ(readText(h, 2), "R1");
     EXPECT_EQ(sim_script_mismatches(bridge), 2);
-    EXPECT_EQ(writtenText(bridge), "PX[AB]Q1extra");
+    EXPECT_EQ(hvtest::writtenText(bridge), "PX[AB]Q1extra");
 }
 
 // Line time of a byte as the driver counts it, in nanoseconds.
 constexpr int64_t kByteNs9600 = 10000000000LL / 9600;
-constexpr int64_t kByteNs115200 = 10000000000LL / 115200;
 
-// Delivers `block` with wire timing on and polls the queue until all of it shows. Byte i arrives
-// (i + 1) byte times after the delivery and shows at the latest one latency later, so every
-// count seen lies between the bytes that arrived a latency before its query began and those that
-// arrived by its end. Returns the distinct counts seen, in order.
+// Delivers `block` and polls the queue until all of it shows: byte i arrives (i + 1) byte times
+// after the delivery and shows one latency later at most. Returns the distinct counts seen.
 std::vector<uint32_t> watchDelivery(int bridge, void* h, const std::string& block, int64_t byteNs,
                                     int64_t latencyMs) {
     std::vector<uint32_t> counts{0};
@@ -196,7 +192,7 @@ TEST_F(Sim, WireTimingHandsBytesOverAtTheLatencyTimer) {
     ASSERT_EQ(FT_Close(h), FT_OK);
     h = open("HV source AVR", 115200, 10000);
     ASSERT_EQ(FT_SetLatencyTimer(h, 255), FT_OK);
-    counts = watchDelivery(bridge, h, block.substr(0, 200), kByteNs115200, 255);
+    counts = watchDelivery(bridge, h, block.substr(0, 200), 10000000000LL / 115200, 255);
     for (size_t i = 1; i + 1 < counts.size(); ++i) {
         EXPECT_EQ(counts[i] % 62, 0u) << counts[i];
     }
@@ -250,10 +246,8 @@ TEST_F(Sim, WireTimingWritesTakeTheirLineTimeAndStallsBlock) {
     const auto start = Clock::now();
     EXPECT_EQ(writeText(h, "xyz"), 0);
     EXPECT_GE(nsBetween(start, Clock::now()), 300000000);
-    EXPECT_EQ(writtenText(bridge), request);
+    EXPECT_EQ(hvtest::writtenText(bridge), request);
 }
-
-// --- The simulated sources, seen from the wire through a plain channel ---------------------
 
 class ModelTest : public Sim {
 protected:
