@@ -25,8 +25,7 @@ namespace {
 const std::string kHeader = "################# LOG OPENED (D) ###################### \n";
 const std::string kSkip = "          ----- SKIPPED DATA -----\n";
 
-// Replaces every well-formed time stamp by "(T)" (without date) or "(D)" (with date), so the rest
-// of a log can be compared literally. A malformed stamp stays and makes the comparison fail.
+// Replaces well-formed time stamps by "(T)", or "(D)" with a date; a malformed one stays.
 std::string normalize(const std::string& text) {
     static const std::regex plain("\\(\\d\\d_\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\)");
     static const std::regex dated("\\(\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\)");
@@ -37,9 +36,8 @@ std::string logged(const std::string& path) {
     return normalize(hvtest::readFile(path));
 }
 
-// One dump line from the layout rule: 70 columns of spaces, the group of byte k at column 3k,
-// "|" at column 51 and the printable character of byte k at column 52 + k; cut after column 50
-// without the printable column; then "   %s \n".
+// One dump line: byte k at column 3k, "|" at 51 and its character at 52 + k in 70 columns, or
+// only the first 51 without the characters.
 std::string expectedLine(const unsigned char* bytes, size_t count, bool printable) {
     std::string columns(70, ' ');
     const char* digits = "0123456789abcdef";
