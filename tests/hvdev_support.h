@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -18,6 +19,14 @@
 namespace hvtest {
 
 using Bytes = std::vector<uint8_t>;
+
+// A device object owned by the test and given back through its release operation.
+template <typename Device>
+struct Releaser {
+    void operator()(Device* device) const { device->release(); }
+};
+template <typename Device>
+using DevPtr = std::unique_ptr<Device, Releaser<Device>>;
 
 inline std::string logDirectory() {
     static const std::string dir = [] {

@@ -1,7 +1,7 @@
 // The current HV source device against its simulated counterpart: start-up traffic and what it
-// learns, naming, voltage setting with its range check (also by the index byte the frame
-// carries), readings, the host parameters, a source that never answers, the closed state and the
-// device lock around a refused request. (Many threads on one device: test_stress.)
+// learns, voltage setting with its range check (also by the index byte the frame carries),
+// readings, the host parameters, failed answers, a source that never answers, the closed state and
+// the device lock around a refused request. (Many threads on one device: test_stress.)
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,7 +24,6 @@
 
 using hvtest::Bytes;
 using hvtest::countLines;
-using hvtest::logLines;
 using hvtest::written;
 using HwHvSrc::HvDev;
 using Lines = std::vector<std::string>;
@@ -32,11 +31,8 @@ using Lines = std::vector<std::string>;
 namespace {
 
 const char* const kDescription = "Tessaro HV Source: 7";
-
-struct Release {
-    void operator()(HvDev* dev) const { dev->release(); }
-};
-using DevPtr = std::unique_ptr<HvDev, Release>;
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
 
 // The bytes initialize sends: two tests, firmware, count, both ranges.
 const Bytes kStartUp = {0x55, 0x01, 0x55, 0x01, 0x55, 0x02, 0x55,
@@ -49,18 +45,15 @@ protected:
         dev.reset();
         sim_reset();
     }
-    // Attaches a model under the description (set up by `prepare`) and initializes a device.
-    template <typename Prepare>
-    void start(const char* description, Prepare prepare) {
-        bridge = sim_hvsrc_attach(description, "HV0007");
+    // Attaches a model (set up by `prepare`) and initializes a device; the start-up traffic is
+    // forgotten.
+    void start(const std::function<void(int)>& prepare = [](int) {}) {
+        bridge = sim_hvsrc_attach(kDescription, "HV0007");
         ASSERT_GT(bridge, 0);
         prepare(bridge);
-        dev.reset(new HvDev(description, &framework, hvtest::logDirectory()));
+        dev.reset(new HvDev(kDescription, &framework, hvtest::logDirectory()));
         ASSERT_EQ(dev->initialize(), 0);
         sim_clear_written(bridge);
-    }
-    void start() {
-        start(kDescription, [](int) {});
     }
     host::ParamList* params() { return static_cast<host::ParamList*>(dev->parameters()); }
     int32_t param(const char* name) {
@@ -68,19 +61,24 @@ protected:
         EXPECT_EQ(params()->read(name, &p), 0);
         return p != nullptr ? p->intValue() : -999999;
     }
-    Lines log() { return logLines(dev->logPath()); }
+    Lines log() { return hvtest::logLines(dev->logPath()); }
+    Lines lastLog(size_t n) {
+        const Lines all = log();
+        return n <= all.size() ? Lines(all.end() - static_cast<long>(n), all.end()) : all;
+    }
 
     host::Framework framework{hvtest::logDirectory()};
     int bridge = 0;
-    DevPtr dev;
+    hvtest::DevPtr<HvDev> dev;
 };
 
 TEST_F(HvDevTest, StartUpAsksForEverythingAndRegistersParameters) {
-    bridge = sim_hvsrc_attach(kDescription, "HV0007");
-    sim_hvsrc_set_range(bridge, 0, 500, -500);  // reported swapped
-    sim_hvsrc_set_range(bridge, 1, -100, 1200);
-    sim_hvsrc_set_count(bridge, 2);
-    dev.reset(new HvDev(kDescription, &framework, hvtest::logDirectory()));
+    start([](int b) {
+        sim_hvsrc_set_range(b, 0, 500, -500);  // reported swapped
+        sim_hvsrc_set_range(b, 1, -100, 1200);
+        sim_hvsrc_set_count(b, 2);
+    });
+    // Starting again with the channel open: the same traffic on a fresh log.
     EXPECT_EQ(dev->initialize(), 0);
     EXPECT_EQ(written(bridge), kStartUp);
     SimSettings settings{};
@@ -90,49 +88,23 @@ TEST_F(HvDevTest, StartUpAsksForEverythingAndRegistersParameters) {
 
     EXPECT_EQ(dev->firmware(), "HVS-2.1.0");
     EXPECT_EQ(dev->sourceCount(), 2);
-    EXPECT_EQ(dev->minVoltage(0), -500.0);
-    EXPECT_EQ(dev->maxVoltage(0), 500.0);
-    EXPECT_EQ(dev->minVoltage(1), -100.0);
-    EXPECT_EQ(dev->maxVoltage(1), 1200.0);
-    EXPECT_EQ(dev->maxVoltage(5), 1200.0);
-    EXPECT_EQ(dev->polarity(), 0);
-    EXPECT_STREQ(dev->deviceName(), "HV Source");
-
-    jd::HwDevInfo info{};
-    dev->getInfo(&info);
-    EXPECT_EQ(info.number, 7u);
-    EXPECT_EQ(dev->logPath(), plat::joinPath(hvtest::logDirectory(), "hvsrc_7.log"));
+    EXPECT_EQ((std::vector<double>{dev->minVoltage(0), dev->maxVoltage(0), dev->minVoltage(1),
+                                   dev->maxVoltage(1), dev->maxVoltage(5)}),
+              (std::vector<double>{-500, 500, -100, 1200, 1200}));
     const Lines lines = log();
     EXPECT_EQ(countLines(lines, "[MSG]: Firmware is: HVS-2.1.0"), 1u);
     EXPECT_EQ(countLines(lines, "[DBG]: CMD 03 (SourcesCount) <<< "), 1u);
     for (const std::string& line : lines) {
         EXPECT_NE(line.rfind("[ERR]", 0), 0u) << line;
     }
-
-    std::vector<std::string> names;
-    for (size_t i = 0; i < params()->size(); ++i) {
-        names.push_back(params()->at(i)->name());
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"Firmware", "SourceCount", "Voltage1", "Voltage2",
-                                               "MinVoltage1", "MinVoltage2", "MaxVoltage1",
-                                               "MaxVoltage2", "VoltageSense1", "VoltageSense2",
-                                               "CurrentSense1", "CurrentSense2"}));
     EXPECT_EQ(params()->find("Firmware")->text(), "HVS-2.1.0");
-    EXPECT_EQ(params()->find("SourceCount")->intValue(), 2);
-    EXPECT_EQ(params()->find("MinVoltage1")->intValue(), -500);
-    EXPECT_EQ(params()->find("MaxVoltage1")->intValue(), 500);
-    EXPECT_EQ(params()->find("MinVoltage2")->intValue(), -100);
-    EXPECT_EQ(params()->find("MaxVoltage2")->intValue(), 1200);
-
-    // Closing and starting again: same traffic, a fresh log, no second set of parameters.
-    EXPECT_EQ(dev->deinitialize(), 0);
-    EXPECT_EQ(sim_settings(bridge, &settings), 0);
-    EXPECT_EQ(settings.open, 0);
-    sim_clear_written(bridge);
-    EXPECT_EQ(dev->initialize(), 0);
-    EXPECT_EQ(written(bridge), kStartUp);
     EXPECT_EQ(params()->size(), 12u);
-    EXPECT_EQ(countLines(log(), "[MSG]: Firmware is: HVS-2.1.0"), 1u);
+    const char* const names[] = {"SourceCount", "MinVoltage1", "MaxVoltage1", "MinVoltage2",
+                                 "MaxVoltage2"};
+    const int32_t values[] = {2, -500, 500, -100, 1200};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(params()->find(names[i])->intValue(), values[i]) << names[i];
+    }
 
     // Releasing the device closes its bridge.
     dev.reset();
@@ -141,59 +113,36 @@ TEST_F(HvDevTest, StartUpAsksForEverythingAndRegistersParameters) {
     EXPECT_EQ(framework.paramListsAlive(), 0);
 }
 
-TEST_F(HvDevTest, NamesAndFirmwareTexts) {
-    struct Case {
-        const char* description;
-        uint32_t number;
-        const char* logName;
-    };
-    for (const Case& c : {Case{"Tessaro HV Source", 0, "hvsrc_.log"},
-                          Case{"Tessaro HV Source: abc", 0, "hvsrc_abc.log"},
-                          Case{"Tessaro HV Source: 12: 3", 12, "hvsrc_12_ 3.log"}}) {
-        SCOPED_TRACE(c.description);
-        sim_reset();
-        start(c.description, [](int) {});
-        jd::HwDevInfo info{};
-        dev->getInfo(&info);
-        EXPECT_EQ(info.number, c.number);
-        EXPECT_EQ(dev->logPath(), plat::joinPath(hvtest::logDirectory(), c.logName));
-        EXPECT_EQ(countLines(log(), "[MSG]: Firmware is: HVS-2.1.0"), 1u);
-        dev.reset();
-    }
-
+TEST_F(HvDevTest, FirmwareTexts) {
     // Thirty bytes without a zero give thirty characters; a leading zero gives none.
     const std::string thirty = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123";
-    sim_reset();
-    start(kDescription, [&](int b) { sim_hvsrc_set_firmware(b, thirty.data(), thirty.size()); });
+    start([&](int b) { sim_hvsrc_set_firmware(b, thirty.data(), thirty.size()); });
     EXPECT_EQ(dev->firmware(), thirty);
     EXPECT_EQ(params()->find("Firmware")->text(), thirty);
     dev.reset();
     sim_reset();
-    const char leadingZero[] = "\0HVS";
-    start(kDescription, [&](int b) { sim_hvsrc_set_firmware(b, leadingZero, 4); });
+    start([](int b) { sim_hvsrc_set_firmware(b, "\0HVS", 4); });
     EXPECT_EQ(dev->firmware(), "");
     EXPECT_EQ(countLines(log(), "[MSG]: Firmware is: "), 1u);
 }
 
 TEST_F(HvDevTest, SetVoltageTruncatesChecksAndSends) {
-    start(kDescription, [](int b) { sim_hvsrc_set_range(b, 0, -2000, 2000); });
-    int16_t set = 0;
-
+    start([](int b) { sim_hvsrc_set_range(b, 0, -2000, 2000); });
     EXPECT_EQ(dev->setVoltage(0, 99.9), 0);
     EXPECT_EQ(dev->getVoltage(0), 99.9);
     EXPECT_EQ(written(bridge), (Bytes{0x55, 0x05, 0x00, 0x00, 0x63}));
-    const Lines lines = log();
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
-              (Lines{"[DBG]: CMD 05 (SetVoltage) >>>", "[DBG]: Sent data:",
-                     hvtest::dumpLine("00 00 63 ", "..c"), "[DBG]: CMD 05 (SetVoltage) <<< "}));
+    EXPECT_EQ(lastLog(4), (Lines{"[DBG]: CMD 05 (SetVoltage) >>>",
+                                 "[DBG]: Sent data:", hvtest::dumpLine("00 00 63 ", "..c"),
+                                 "[DBG]: CMD 05 (SetVoltage) <<< "}));
 
-    struct Case {
+    const struct {
         double volts;
         Bytes payload;
-    };
-    for (const Case& c : {Case{-0.5, {0x00, 0x00, 0x00}}, Case{-200.7, {0x00, 0xFF, 0x38}},
-                          Case{2000.0, {0x00, 0x07, 0xD0}}, Case{-2000.0, {0x00, 0xF8, 0x30}}}) {
+    } sets[] = {{-0.5, {0x00, 0x00, 0x00}},
+                {-200.7, {0x00, 0xFF, 0x38}},
+                {2000.0, {0x00, 0x07, 0xD0}},
+                {-2000.0, {0x00, 0xF8, 0x30}}};
+    for (const auto& c : sets) {
         SCOPED_TRACE(c.volts);
         sim_clear_written(bridge);
         EXPECT_EQ(dev->setVoltage(0, c.volts), 0);
@@ -201,147 +150,120 @@ TEST_F(HvDevTest, SetVoltageTruncatesChecksAndSends) {
         frame.insert(frame.end(), c.payload.begin(), c.payload.end());
         EXPECT_EQ(written(bridge), frame);
     }
-    ASSERT_EQ(sim_hvsrc_set_voltage(bridge, 0, &set), 0);
-    EXPECT_EQ(set, -2000);
 
-    // One volt above the limit: refused, nothing sent, the request still remembered.
+    // Refused: nothing sent, the whole volts in the message and the log, the request still
+    // remembered. Values no 32-bit whole number holds are refused the same way.
     sim_clear_written(bridge);
-    EXPECT_EQ(dev->setVoltage(0, 2001.0), -1005);
-    EXPECT_EQ(written(bridge), Bytes{});
-    EXPECT_STREQ(dev->lastError(), "Voltage out of range 2001");
-    EXPECT_EQ(log().back(), "[ERR]: Voltage out of range 2001");
-    EXPECT_EQ(dev->getVoltage(0), 2001.0);
-    EXPECT_EQ(dev->setVoltage(0, -2001.9), -1005);
-    EXPECT_STREQ(dev->lastError(), "Voltage out of range -2001");
-
-    // Values no 32-bit whole number holds are refused the same way.
-    EXPECT_EQ(dev->setVoltage(0, std::nan("")), -1005);
-    EXPECT_STREQ(dev->lastError(), "Voltage out of range 0");
-    EXPECT_EQ(dev->setVoltage(1, 1e12), -1005);
-    EXPECT_STREQ(dev->lastError(), "Voltage out of range 2147483647");
-    EXPECT_EQ(dev->setVoltage(7, -1e12), -1005);
-    EXPECT_STREQ(dev->lastError(), "Voltage out of range -2147483648");
-    EXPECT_EQ(dev->setVoltage(7, std::numeric_limits<double>::infinity()), -1005);
+    const struct {
+        uint32_t index;
+        double volts;
+        const char* message;
+    } refusals[] = {{0, 2001.0, "Voltage out of range 2001"},
+                    {0, -2001.9, "Voltage out of range -2001"},
+                    {0, kNaN, "Voltage out of range 0"},
+                    {1, 1e12, "Voltage out of range 2147483647"},
+                    {7, -1e12, "Voltage out of range -2147483648"},
+                    {7, kInf, "Voltage out of range 2147483647"}};
+    for (const auto& r : refusals) {
+        SCOPED_TRACE(r.message);
+        EXPECT_EQ(dev->setVoltage(r.index, r.volts), -1005);
+        EXPECT_STREQ(dev->lastError(), r.message);
+        EXPECT_EQ(log().back(), std::string("[ERR]: ") + r.message);
+        if (r.index == 0 && !std::isnan(r.volts)) {
+            EXPECT_EQ(dev->getVoltage(0), r.volts);
+        }
+    }
     EXPECT_EQ(written(bridge), Bytes{});
 }
 
 TEST_F(HvDevTest, IndicesBeyondTheTwoKeptSources) {
-    start(kDescription, [](int b) {
+    start([](int b) {
         sim_hvsrc_set_count(b, 3);
         sim_hvsrc_set_range(b, 0, 0, 1000);
         sim_hvsrc_set_range(b, 1, -1000, 0);
     });
-    int16_t set = 0;
     // Index 256 goes out as source 0, so source 0's limits apply to it.
     EXPECT_EQ(dev->setVoltage(256, 5000.0), -1005);
-    EXPECT_STREQ(dev->lastError(), "Voltage out of range 5000");
     EXPECT_EQ(written(bridge), Bytes{});
     EXPECT_EQ(dev->setVoltage(256, 100.0), 0);
     EXPECT_EQ(written(bridge), (Bytes{0x55, 0x05, 0x00, 0x00, 0x64}));
     EXPECT_EQ(dev->getVoltage(0), 0.0);
-    ASSERT_EQ(sim_hvsrc_set_voltage(bridge, 0, &set), 0);
-    EXPECT_EQ(set, 100);
     EXPECT_EQ(dev->setVoltage(257, 100.0), -1005);  // source 1: -1000..0
 
     // Index 2 is sent unchecked and stores nothing; only the low 16 bits of the value go out.
     sim_clear_written(bridge);
     EXPECT_EQ(dev->setVoltage(2, 40000.0), 0);
     EXPECT_EQ(written(bridge), (Bytes{0x55, 0x05, 0x02, 0x9C, 0x40}));
-    EXPECT_EQ(dev->getVoltage(2), 0.0);
-    EXPECT_EQ(dev->getVoltage(0), 0.0);
-    EXPECT_EQ(dev->getVoltage(1), 0.0);
+    EXPECT_EQ((std::vector<double>{dev->getVoltage(0), dev->getVoltage(1), dev->getVoltage(2)}),
+              (std::vector<double>{0, 0, 0}));
+    int16_t set = 0;
     ASSERT_EQ(sim_hvsrc_set_voltage(bridge, 2, &set), 0);
     EXPECT_EQ(set, static_cast<int16_t>(40000 - 65536));
 
     // A source the device does not have: the source's status comes back.
-    sim_clear_written(bridge);
     EXPECT_EQ(dev->setVoltage(9, 1.0), -4);
-    EXPECT_EQ(written(bridge), (Bytes{0x55, 0x05, 0x09, 0x00, 0x01}));
 }
 
-TEST_F(HvDevTest, ReadingsAndSenseParameters) {
-    start(kDescription, [](int b) {
+TEST_F(HvDevTest, ReadingsAndTheHostsParameters) {
+    start([](int b) {
         sim_hvsrc_set_reading(b, 0, -200, 1500);
         sim_hvsrc_set_reading(b, 1, 12, -2500);
+        sim_hvsrc_set_range(b, 1, 0, 500);
     });
     EXPECT_EQ(dev->readVoltage(0), -200.0);
     EXPECT_EQ(written(bridge), (Bytes{0x55, 0x06, 0x00}));
-    const Lines lines = log();
-    ASSERT_GE(lines.size(), 6u);
-    EXPECT_EQ(Lines(lines.end() - 6, lines.end()),
+    EXPECT_EQ(lastLog(6),
               (Lines{"[DBG]: CMD 06 (ReadVoltCurr) >>>", "[DBG]: Sent data:",
                      hvtest::dumpLine("00 ", "."), "[DBG]: CMD 06 (ReadVoltCurr) <<< ",
                      "[DBG]: Received data:", hvtest::dumpLine("ff 38 00 00 05 dc ", ".8....")}));
     EXPECT_EQ(dev->readCurrent(0), 1.5);
-    EXPECT_EQ(param("VoltageSense1"), -200);
-    EXPECT_EQ(param("CurrentSense1"), 1500);
     // A current word with its top bit set is a negative current.
     EXPECT_EQ(dev->readCurrent(1), -2.5);
-    EXPECT_EQ(param("CurrentSense2"), -2500);
-    EXPECT_EQ(param("VoltageSense2"), 12);
-
-    // The model's own reading: output over the load, in nanoamperes.
-    sim_hvsrc_clear_reading(bridge, 1);
-    sim_hvsrc_set_range(bridge, 1, -1000, 1000);
-    ASSERT_EQ(dev->readRanges(1), 0);
-    sim_hvsrc_set_load(bridge, 1, 2.0);
-    EXPECT_EQ(dev->setVoltage(1, -300.0), 0);
-    EXPECT_EQ(dev->readVoltage(1), -300.0);
-    EXPECT_EQ(dev->readCurrent(1), -150.0);
-
-    // With a ramp the output takes its time to follow.
-    sim_hvsrc_set_ramp(bridge, 1000.0);
-    EXPECT_EQ(dev->setVoltage(1, -600.0), 0);
-    EXPECT_GT(dev->readVoltage(1), -600.0);
-    for (int i = 0; i < 500 && dev->readVoltage(1) != -600.0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const char* const names[] = {"VoltageSense1", "CurrentSense1", "VoltageSense2",
+                                 "CurrentSense2"};
+    const int32_t values[] = {-200, 1500, 12, -2500};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(param(names[i]), values[i]) << names[i];
     }
-    EXPECT_EQ(dev->readVoltage(1), -600.0);
 
-    // A reading without an answer gives zeros (answers that fail their checks:
-    // FailedAnswersLeaveZeros).
-    int32_t volts = 1;
-    int32_t current = 1;
-    sim_hvsrc_fault(bridge, SIM_HV_NO_ANSWER, 0);
-    EXPECT_EQ(dev->readMeasurement(0, volts, current), -1);
-    EXPECT_EQ(volts, 0);
-    EXPECT_EQ(current, 0);
-}
-
-TEST_F(HvDevTest, VoltageParametersSendWithoutTouchingTheStore) {
-    start(kDescription, [](int b) {
-        sim_hvsrc_set_range(b, 0, 0, 500);
-        sim_hvsrc_set_range(b, 1, 0, 500);
-    });
+    // Voltage2 sends to source 1 without touching what getVoltage reports; out of range it is
+    // recorded and the handler still answers 0.
     ASSERT_EQ(dev->setVoltage(1, 12.5), 0);
     sim_clear_written(bridge);
     EXPECT_EQ(params()->write("Voltage2", 300), 0);
     EXPECT_EQ(written(bridge), (Bytes{0x55, 0x05, 0x01, 0x01, 0x2C}));
     EXPECT_EQ(dev->getVoltage(1), 12.5);
-
-    // Out of range through a parameter: recorded, the handler still answers 0.
-    sim_clear_written(bridge);
     EXPECT_EQ(params()->write("Voltage2", 3000), 0);
-    EXPECT_EQ(written(bridge), Bytes{});
     EXPECT_STREQ(dev->lastError(), "Voltage out of range 3000");
-    EXPECT_EQ(params()->write("Voltage1", -5), 0);
-    EXPECT_STREQ(dev->lastError(), "Voltage out of range -5");
+    EXPECT_EQ(written(bridge), (Bytes{0x55, 0x05, 0x01, 0x01, 0x2C}));
 }
 
 TEST_F(HvDevTest, FailedAnswersLeaveZeros) {
-    start(kDescription, [](int b) {
+    start([](int b) {
         sim_hvsrc_set_range(b, 0, -32768, 32767);
         sim_hvsrc_set_reading(b, 0, -200, 1500);
     });
     // Answers that bring their payload bytes but fail a check: the status comes back unchanged,
-    // the limits become 0 and 0 (only 0 V passes) and the reading 0 V and 0 current.
-    struct Case {
+    // the limits become 0 and 0 (only 0 V passes) and the reading 0 V and 0 current; so does a
+    // reading without any answer.
+    const struct {
         int fault;
         int status;
-    };
-    for (const Case& c : {Case{SIM_HV_BAD_STATUS, -4}, Case{SIM_HV_WRONG_CODE, -5},
-                          Case{SIM_HV_SHORT_PAYLOAD, -2}}) {
+    } cases[] = {{SIM_HV_BAD_STATUS, -4},
+                 {SIM_HV_WRONG_CODE, -5},
+                 {SIM_HV_SHORT_PAYLOAD, -2},
+                 {SIM_HV_NO_ANSWER, -1}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
+        int32_t volts = 1;
+        int32_t current = 1;
+        sim_hvsrc_fault(bridge, c.fault, 0);
+        EXPECT_EQ(dev->readMeasurement(0, volts, current), c.status);
+        EXPECT_EQ(volts, 0);
+        EXPECT_EQ(current, 0);
+        if (c.fault == SIM_HV_NO_ANSWER) {
+            continue;
+        }
         ASSERT_EQ(dev->readRanges(0), 0);
         ASSERT_EQ(dev->maxVoltage(0), 32767.0);
         sim_hvsrc_fault(bridge, c.fault, 0);
@@ -352,13 +274,6 @@ TEST_F(HvDevTest, FailedAnswersLeaveZeros) {
         EXPECT_EQ(dev->setVoltage(0, 30000.0), -1005);
         EXPECT_EQ(written(bridge), Bytes{});
         EXPECT_EQ(dev->setVoltage(0, 0.0), 0);
-
-        sim_hvsrc_fault(bridge, c.fault, 0);
-        int32_t volts = 1;
-        int32_t current = 1;
-        EXPECT_EQ(dev->readMeasurement(0, volts, current), c.status);
-        EXPECT_EQ(volts, 0);
-        EXPECT_EQ(current, 0);
     }
 }
 
@@ -386,10 +301,9 @@ TEST_F(HvDevTest, FailedCountLeavesZero) {
     EXPECT_EQ(dev->sourceCount(), 0);
     EXPECT_EQ(params()->find("SourceCount")->intValue(), 0);
     EXPECT_EQ(countLines(log(), "[ERR]: Command failed (error code: 7)"), 1u);
-    EXPECT_EQ(dev->minVoltage(0), 10.0);
-    EXPECT_EQ(dev->maxVoltage(0), 100.0);
-    EXPECT_EQ(dev->minVoltage(1), -100.0);
-    EXPECT_EQ(dev->maxVoltage(1), 0.0);
+    EXPECT_EQ((std::vector<double>{dev->minVoltage(0), dev->maxVoltage(0), dev->minVoltage(1),
+                                   dev->maxVoltage(1)}),
+              (std::vector<double>{10, 100, -100, 0}));
 }
 
 TEST_F(HvDevTest, SourceThatNeverAnswers) {
@@ -406,14 +320,12 @@ TEST_F(HvDevTest, SourceThatNeverAnswers) {
     const Lines lines = log();
     EXPECT_EQ(countLines(lines, "[ERR]: " + cannot), 2u);
     EXPECT_EQ(countLines(lines, "[ERR]: Could not receive command, error: 0 (Timeout)"), 6u);
-    EXPECT_EQ(countLines(lines, "[MSG]: Firmware is: "), 1u);
     EXPECT_STREQ(dev->lastError(), cannot.c_str());
     EXPECT_EQ(dev->firmware(), "");
     EXPECT_EQ(dev->sourceCount(), 0);
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(dev->minVoltage(i), 0.0);
-        EXPECT_EQ(dev->maxVoltage(i), 0.0);
-    }
+    EXPECT_EQ((std::vector<double>{dev->minVoltage(0), dev->maxVoltage(0), dev->minVoltage(1),
+                                   dev->maxVoltage(1)}),
+              (std::vector<double>{0, 0, 0, 0}));
     EXPECT_EQ(params()->size(), 12u);
     // Readings and settings are queries too.
     int sent = 0;
@@ -435,11 +347,9 @@ TEST_F(HvDevTest, ClosedDeviceRefusesExchanges) {
     EXPECT_EQ(dev->readVoltage(0), 0.0);
     EXPECT_EQ(dev->testConnection(), -1);
     EXPECT_STREQ(dev->lastError(), "Device not open");
-
-    // No bridge at all: initialize reports the open failure.
-    EXPECT_EQ(dev->initialize(), 2);
-    EXPECT_STREQ(dev->lastError(), "Cannot open device: Tessaro HV Source: 7");
+    EXPECT_EQ(dev->initialize(), 2);  // no bridge at all
     EXPECT_EQ(dev->setVoltage(0, 0.0), -1);
+    EXPECT_STREQ(dev->lastError(), "Device not open");
 
     start();
     EXPECT_EQ(dev->deinitialize(), 0);
@@ -447,6 +357,7 @@ TEST_F(HvDevTest, ClosedDeviceRefusesExchanges) {
     int32_t current = 5;
     EXPECT_EQ(dev->readMeasurement(1, volts, current), -1);
     EXPECT_EQ(volts, 0);
+    EXPECT_EQ(current, 0);
     EXPECT_EQ(param("VoltageSense1"), 0);
     EXPECT_EQ(written(bridge), Bytes{});
 }
@@ -483,8 +394,7 @@ struct Lockable : Dev {
 TEST(HvSourceLocking, RefusedNumbersAreRecordedUnderTheDeviceLock) {
     Lockable<HvDev> current(kDescription, nullptr, hvtest::logDirectory());
     Lockable<HwHvSrc::HvDevOld> legacy("HV source AVR", nullptr, hvtest::logDirectory());
-    EXPECT_FALSE(
-        completesWhileHeld(current.deviceLock_, [&] { current.setVoltage(0, std::nan("")); }));
+    EXPECT_FALSE(completesWhileHeld(current.deviceLock_, [&] { current.setVoltage(0, kNaN); }));
     EXPECT_FALSE(completesWhileHeld(legacy.deviceLock_, [&] { legacy.setVoltage(1, 1e12); }));
     EXPECT_STREQ(current.lastError(), "Voltage out of range 0");
     EXPECT_STREQ(legacy.lastError(), "Voltage out of range 2147483647");
