@@ -43,7 +43,6 @@ public:
     int bridge = 0;
     int queries = 0;
     int registrations = 0;
-    uint32_t baudAtQuery = 0;
     unsigned queueChecksAtQuery = 0;
     std::vector<uint32_t> measured;
     std::vector<std::pair<uint32_t, int32_t>> sent;
@@ -62,10 +61,6 @@ protected:
     void queryDevice() override {
         ++queries;
         firmware_ = "fw-1.2";
-        SimSettings settings{};
-        if (bridge > 0 && sim_settings(bridge, &settings) == 0) {
-            baudAtQuery = settings.baud_rate;
-        }
         queueChecksAtQuery = bridge > 0 ? sim_call_count(bridge, "FT_GetQueueStatus") : 0;
     }
     void registerParameters() override {
@@ -267,7 +262,6 @@ TEST_F(DevBaseTest, InitializeOpensConfiguresAndRegistersOnce) {
     dev->bridge = bridge;
     ASSERT_EQ(dev->initialize(), 0) << dev->lastError();
     EXPECT_EQ(dev->logPath(), plat::joinPath(dir(), "tdev_7.log"));
-    EXPECT_EQ(dev->baudAtQuery, 115200u);
     EXPECT_GE(dev->queueChecksAtQuery, 1u);  // input cleared before the model's start-up
     SimSettings settings{};
     ASSERT_EQ(sim_settings(bridge, &settings), 0);

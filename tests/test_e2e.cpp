@@ -18,35 +18,21 @@
 
 namespace {
 
-class EndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override {
-        sim_reset();
-        ASSERT_TRUE(plugin.load(hvtest::pluginPath())) << plugin.error();
-        lib = plugin.library();
-    }
-    void TearDown() override {
-        if (lib != nullptr) {
-            lib->deinitialize();
-        }
-        plugin.unload();
-        sim_reset();
-    }
-    bool isOpen(int bridge) {
-        SimSettings settings{};
-        return sim_settings(bridge, &settings) == 0 && settings.open != 0;
-    }
+bool isOpen(int bridge) {
+    SimSettings settings{};
+    return sim_settings(bridge, &settings) == 0 && settings.open != 0;
+}
 
+TEST(EndToEnd, DiscoversEverySourceInDriverOrderAndLetsThemGo) {
+    sim_reset();
     // The host's framework outlives the devices: they release its lists when they go.
-    host::Framework framework{""};
+    host::Framework framework("");
     host::PluginLoader plugin;
-    jd::IHwLib* lib = nullptr;
-};
-
-TEST_F(EndToEnd, DiscoversEverySourceInDriverOrder) {
+    ASSERT_TRUE(plugin.load(hvtest::pluginPath())) << plugin.error();
+    jd::IHwLib* lib = plugin.library();
     const std::string dir = hvtest::freshDirectory("e2e_order");
     const int hv1 = sim_hvsrc_attach("Tessaro HV Source: 1", "A");
-    ASSERT_GT(sim_bias_attach("BiasModule: 2", "B"), 0);
+    const int bias2 = sim_bias_attach("BiasModule: 2", "B");
     ASSERT_GT(sim_hvold_attach("HV source AVR", "C"), 0);
     ASSERT_GT(sim_hvsrc_attach("xx Tessaro HV Source: 4 yy", "D"), 0);
     ASSERT_GT(sim_hvold_attach("HV source AVR BiasModule", "E"), 0);
@@ -102,36 +88,28 @@ TEST_F(EndToEnd, DiscoversEverySourceInDriverOrder) {
                                      "[ERR]: Cannot open device: Tessaro HV Source: 9"));
     // One log directory request for the library, one per device created.
     EXPECT_EQ(1 + 6, framework.logDirectoryCalls());
-}
 
-TEST_F(EndToEnd, RegisterDeinitializeRegisterAgain) {
-    const int hv = sim_hvsrc_attach("Tessaro HV Source: 1", "A");
-    const int bias = sim_bias_attach("BiasModule: 2", "B");
-    framework.setLogDirectory(hvtest::freshDirectory("e2e_life"));
-    ASSERT_EQ(0, lib->initialize(&framework));
-    host::DeviceList first;
-    host::DeviceList second;
-    lib->registerDevices(&first);
-    lib->registerDevices(&second);
-    ASSERT_EQ(2u, first.devices().size());
-    EXPECT_EQ(first.devices(), second.devices());
-    EXPECT_TRUE(isOpen(hv) && isOpen(bias));
-
-    EXPECT_EQ(0, lib->deinitialize());
-    EXPECT_FALSE(isOpen(hv) || isOpen(bias));
-    EXPECT_EQ(0, framework.paramListsAlive());
-    host::DeviceList after;
-    EXPECT_EQ(0, lib->registerDevices(&after));
-    EXPECT_TRUE(after.devices().empty());
-
-    // A second initialize finds the same sources again; a third without deinitialize releases
-    // the second's devices first, so no bridge is held twice.
-    ASSERT_EQ(0, lib->initialize(&framework));
-    ASSERT_EQ(0, lib->initialize(&framework));
+    // Every call hands over the same devices. deinitialize closes every bridge and gives back
+    // every list; initialize twice without deinitialize releases the first one's devices, so no
+    // bridge is held twice.
     host::DeviceList again;
     lib->registerDevices(&again);
-    EXPECT_EQ(2u, again.devices().size());
-    EXPECT_EQ(4, framework.paramListsAlive());
+    EXPECT_EQ(list.devices(), again.devices());
+    EXPECT_TRUE(isOpen(hv1));
+    EXPECT_EQ(0, lib->deinitialize());
+    EXPECT_FALSE(isOpen(hv1) || isOpen(bias2));
+    EXPECT_EQ(0, framework.paramListsAlive());
+    host::DeviceList none;
+    EXPECT_EQ(0, lib->registerDevices(&none));
+    EXPECT_TRUE(none.devices().empty());
+    ASSERT_EQ(0, lib->initialize(&framework));
+    ASSERT_EQ(0, lib->initialize(&framework));
+    lib->registerDevices(&none);
+    EXPECT_EQ(6u, none.devices().size());  // the failed open was a one-off
+    EXPECT_EQ(12, framework.paramListsAlive());
+    lib->deinitialize();
+    plugin.unload();
+    sim_reset();
 }
 
 }  // namespace

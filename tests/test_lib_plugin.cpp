@@ -65,23 +65,4 @@ TEST(Plugin, LifeThroughTheLoadedLibrary) {
     sim_reset();
 }
 
-TEST(Plugin, LoaderRefusesWhatIsNoPlugin) {
-    host::PluginLoader loader;
-    EXPECT_FALSE(loader.load(plat::joinPath(plat::executableDirectory(), "no-such-plugin")));
-    EXPECT_EQ(loader.library(), nullptr);
-    EXPECT_FALSE(loader.error().empty());
-
-    // A library without the entry (the stand-in driver) is loaded, found wanting and unloaded.
-    const std::string dir = plat::executableDirectory();
-    std::string driver = plat::joinPath(dir, plat::d2xxLibraryName());
-    if (!plat::fileExists(driver)) {
-        driver = plat::joinPath(plat::joinPath(plat::joinPath(dir, ".."), "sim"),
-                                plat::d2xxLibraryName());
-    }
-    ASSERT_TRUE(plat::fileExists(driver)) << driver;
-    EXPECT_FALSE(loader.load(driver));
-    EXPECT_EQ(loader.library(), nullptr);
-    EXPECT_NE(loader.error().find("jdGetHwLib"), std::string::npos) << loader.error();
-}
-
 }  // namespace
