@@ -246,21 +246,15 @@ TEST_F(CmdMgrTest, FailedReadsDrainAndDumpWhatIsWaiting) {
     EXPECT_EQ(sim_pending_input(bridge), 0u);
 }
 
+// A babbling line: the drain gives up (after 1 MiB or 2 s) instead of staying for good.
 TEST_F(CmdMgrTest, FlushStopsOnInputThatNeverEnds) {
-    const Bytes stray = {'a', 'b', 0x20, 0x80, 0x7F};
-    sim_deliver(bridge, stray.data(), stray.size(), 0);
-    EXPECT_EQ(cmd->flushInput(true), 0);
-    EXPECT_EQ(lines(), (Lines{"[DBG]: Buffer:", dumpLine("61 62 20 80 7f ", "ab..\x7f")}));
-    EXPECT_EQ(cmd->lastError(), "");
-
-    // A babbling line: the drain gives up (after 1 MiB or 2 s) instead of staying for good.
     sim_flood(bridge, 1, 0x5A);
     EXPECT_EQ(cmd->flushInput(true), 0);
-    const size_t dumps = hvtest::countLines(lines(), "[DBG]: Buffer:") - 1;
+    const size_t dumps = hvtest::countLines(lines(), "[DBG]: Buffer:");
     EXPECT_GE(dumps, 1u);
     EXPECT_LE(dumps, CmdMgr::kFlushMaxBytes / 4096 + 1);
     EXPECT_EQ(cmd->flushInput(false), 0);
-    EXPECT_EQ(hvtest::countLines(lines(), "[DBG]: Buffer:"), dumps + 1);
+    EXPECT_EQ(hvtest::countLines(lines(), "[DBG]: Buffer:"), dumps);
     sim_flood(bridge, 0, 0);
 }
 
@@ -292,42 +286,6 @@ TEST_F(CmdMgrTest, SendFailuresEndTheExchange) {
                      "disconnected).",
                      "[ERR]: Sending data for command \x05 (SetVoltage) failed. Error: -10 (Failed "
                      "to write device)."}));
-}
-
-// The frame report that the stress test (test_stress) relies on does catch mixed frames.
-TEST_F(CmdMgrTest, ModelFlagsMixedAndMalformedFrames) {
-    const auto write = [&](Bytes bytes) { channel->write(bytes.data(), bytes.size(), 1.0); };
-    const auto expectFrames = [&](std::vector<std::vector<int>> expected, int bad) {
-        // Each frame as {code, length, first payload byte, interleaved, malformed, overlapped};
-        // -1 where it does not matter.
-        ASSERT_EQ(sim_hvsrc_frame_count(bridge), static_cast<int>(expected.size()));
-        for (size_t i = 0; i < expected.size(); ++i) {
-            SimHvFrame f{};
-            ASSERT_EQ(sim_hvsrc_frame(bridge, static_cast<int>(i), &f), 0);
-            const int seen[] = {f.code,        f.length,    f.payload[0],
-                                f.interleaved, f.malformed, f.overlapped};
-            for (size_t k = 0; k < 6; ++k) {
-                if (expected[i][k] >= 0) {
-                    EXPECT_EQ(seen[k], expected[i][k]) << "frame " << i << ", item " << k;
-                }
-            }
-        }
-        EXPECT_EQ(sim_hvsrc_bad_frame_count(bridge), bad);
-    };
-    write({0x55, 0x04});                                    // this thread starts GetRanges ...
-    std::thread other([&] { write({0x55, 0x06, 0x00}); });  // ... another sends a frame
-    other.join();
-    write({0x01});
-    // 06 00 where a sync byte was due, then a lone byte.
-    expectFrames({{0x04, 1, 0x55, 1, 0, -1}, {-1, 2, 0x06, -1, 1, -1}, {-1, 1, -1, -1, 1, -1}}, 3);
-
-    // A frame sent before the previous answer was read, and an unknown code.
-    sim_hvsrc_clear_frames(bridge);
-    cmd->flushInput(false);
-    write({0x55, 0x01});
-    write({0x55, 0x01});
-    write({0x55, 0x07});
-    expectFrames({{-1, -1, -1, -1, -1, 0}, {-1, -1, -1, -1, -1, 1}, {0x07, -1, -1, -1, 1, 1}}, 2);
 }
 
 }  // namespace
