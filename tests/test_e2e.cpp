@@ -1,6 +1,8 @@
-// The loaded plug-in driven as the host framework drives it, against several simulated sources
-// of each kind: discovery in D2XX order, the class each description selects, failed opens,
-// register / deinitialize / register again, and the logs each source leaves.
+// The built plug-in loaded by path and driven only through jdGetHwLib and jd::IHwLib, as the host
+// framework drives it: before any start-up, then against simulated sources of each kind
+// (discovery in D2XX order, the class each description selects, failed opens, register /
+// deinitialize / register again, and the logs each source leaves). The stand-in driver linked
+// into this program is the D2XX library the plug-in finds by its bare name.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,6 +23,38 @@ namespace {
 bool isOpen(int bridge) {
     SimSettings settings{};
     return sim_settings(bridge, &settings) == 0 && settings.open != 0;
+}
+
+TEST(EndToEnd, EntryAndCallsBeforeStartUp) {
+    sim_reset();
+    host::PluginLoader loader;
+    ASSERT_TRUE(loader.load(hvtest::pluginPath())) << loader.error();
+    jd::IHwLib* lib = loader.library();
+    ASSERT_NE(lib, nullptr);
+    // The entry found by name hands out the same object on every call.
+    void* module = plat::loadLibrary(hvtest::pluginPath().c_str());
+    ASSERT_NE(module, nullptr);
+    using Entry = jd::IHwLib* (*)();
+    Entry entry = reinterpret_cast<Entry>(plat::findSymbol(module, "jdGetHwLib"));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry(), lib);
+    EXPECT_EQ(entry(), lib);
+    plat::freeLibrary(module);
+
+    // Loaded, not initialised, or initialised without a framework: nothing listed, nothing to
+    // hand over or release.
+    host::DeviceList list;
+    EXPECT_EQ(lib->registerDevices(&list), 0);
+    EXPECT_EQ(lib->deinitialize(), 0);
+    lib->setCallback(0x1234, 0x5678);
+    EXPECT_EQ(lib->reserved1(), 0);
+    EXPECT_EQ(lib->reserved2(), 0u);
+    EXPECT_EQ(lib->initialize(nullptr), 0);
+    EXPECT_EQ(lib->registerDevices(&list), 0);
+    EXPECT_TRUE(list.devices().empty());
+    EXPECT_EQ(sim_call_count(0, "FT_ListDevices"), 0u);
+    loader.unload();
+    EXPECT_EQ(loader.library(), nullptr);
 }
 
 TEST(EndToEnd, DiscoversEverySourceInDriverOrderAndLetsThemGo) {
