@@ -148,11 +148,13 @@ TEST(BiasFields, HexFields) {
     const struct {
         const char* field;
         uint32_t value;
-    } cases[] = {{"01F4", 500}, {"fff6", 0xFFF6}, {"12GH", 0x12},    {"FFFFFFFF", 0xFFFFFFFF},
-                 {"01", 1},     {"1F4", 0},       {"0123456789", 0}, {"0x12", 0},
-                 {"-1", 0},     {" 1", 0},        {"", 0},           {"0", 0}};
+    } cases[] = {{"01F4", 500},  {"aF0A", 0xAF0A},         {"fff6", 0xFFF6},
+                 {"12GH", 0x12}, {"FFFFFFFF", 0xFFFFFFFF}, {"01", 1}};
     for (const auto& c : cases) {
         EXPECT_EQ(c.value, HwHvSrc::parseHexField(c.field)) << c.field;
+    }
+    for (const char* field : {"1F4", "0123456789", "0x12", "-1", " 1", "", "0"}) {
+        EXPECT_EQ(0u, HwHvSrc::parseHexField(field)) << field;
     }
 }
 
