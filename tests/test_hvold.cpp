@@ -168,19 +168,6 @@ TEST_F(HvDevOldTest, StatusReadings) {
               0.05 + 2.0 - hvtest::kClockSlack);
     EXPECT_EQ(0.0, volts);
     EXPECT_EQ("oooo", writtenText(bridge));
-
-    // Through the parameter list: the sense parameter reads source 1, Voltage1 sends "%da"
-    // without touching what getVoltage reports.
-    host::ParamList* params = static_cast<host::ParamList*>(device->parameters());
-    host::Param* sense = nullptr;
-    replyNext(line);
-    EXPECT_EQ(0, params->read("VoltageSense2", &sense));
-    ASSERT_NE(nullptr, sense);
-    EXPECT_EQ(-895, sense->intValue());
-    sim_clear_written(bridge);
-    EXPECT_EQ(0, params->write("Voltage1", 100));
-    EXPECT_EQ("400a", writtenText(bridge));
-    EXPECT_EQ(0.0, device->getVoltage(0));
 }
 
 TEST_F(HvDevOldTest, LateStatusLineIsNotTakenForTheNextAnswer) {
