@@ -24,10 +24,12 @@ endif()
 hvsrc_add_test(test_ftdidev SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_ftdidev.cpp
                LIBS hvcommon ftd2xx)
 
-# Without the driver: neither linked nor reachable. The program lives in a directory of its own
+# Without the driver: neither linked nor reachable, for the channel and for the built plug-in. The program lives in a directory of its own
 # and runs there, so neither the run path nor the Windows search order (program directory,
 # working directory) finds the stand-in driver that sits beside the other tests.
-hvsrc_add_test(test_nodriver SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_nodriver.cpp LIBS hvcommon)
+hvsrc_add_test(test_nodriver SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_nodriver.cpp
+               LIBS hvcommon hvhost)
+add_dependencies(test_nodriver hvsrc)
 set_target_properties(test_nodriver PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${HVSRC_TEST_DIR}/nodriver
     SKIP_BUILD_RPATH ON

@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -18,6 +20,14 @@
 namespace hvtest {
 
 using Bytes = std::vector<uint8_t>;
+
+// A device object owned by the test and given back through its release operation.
+template <typename Device>
+struct Releaser {
+    void operator()(Device* device) const { device->release(); }
+};
+template <typename Device>
+using DevPtr = std::unique_ptr<Device, Releaser<Device>>;
 
 inline std::string logDirectory() {
     static const std::string dir = [] {
@@ -38,19 +48,10 @@ double secondsTaken(Call&& call) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The whole file as it is, or "" when it cannot be read.
 inline std::string readFile(const std::string& path) {
-    std::string text;
-    std::FILE* file = plat::openFile(path, "rb");
-    if (file == nullptr) {
-        return text;
-    }
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
-        text.append(chunk, got);
-    }
-    std::fclose(file);
-    return text;
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The entries of a log file, one per line, without the header line, the time stamps and the line

@@ -33,19 +33,3 @@ endif()
 add_test(NAME test_exports
          COMMAND ${CMAKE_COMMAND} -DKIND=${HVSRC_EXPORT_KIND} -DTOOL=${HVSRC_EXPORT_TOOL}
                  -DFILE=$<TARGET_FILE:hvsrc> -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
-
-# The built plug-in, loaded by path like a host loads it.
-hvsrc_add_test(test_lib_plugin SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_lib_plugin.cpp
-               LIBS hvhost ftd2xx)
-add_dependencies(test_lib_plugin hvsrc)
-
-# The plug-in where no D2XX library can be found: neither linked nor beside the program, which
-# runs in a directory of its own.
-hvsrc_add_test(test_lib_nodriver SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_lib_nodriver.cpp
-               LIBS hvhost)
-set_target_properties(test_lib_nodriver PROPERTIES
-    RUNTIME_OUTPUT_DIRECTORY ${HVSRC_TEST_DIR}/nodriver
-    SKIP_BUILD_RPATH ON
-    BUILD_RPATH "")
-set_tests_properties(test_lib_nodriver PROPERTIES WORKING_DIRECTORY ${HVSRC_TEST_DIR}/nodriver)
-add_dependencies(test_lib_nodriver hvsrc)

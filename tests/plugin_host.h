@@ -14,10 +14,18 @@
 
 namespace hvtest {
 
-// The plug-in sits in bin/, above the directory of the test programs.
+// The plug-in sits in bin/, above the directory of the test programs (or of a program that runs
+// in a directory of its own below it).
 inline std::string pluginPath() {
-    return plat::joinPath(plat::joinPath(plat::executableDirectory(), ".."),
-                          plat::sharedLibraryFileName("hvsrc"));
+    std::string dir = plat::executableDirectory();
+    for (int up = 0; up < 3; ++up) {
+        dir = plat::joinPath(dir, "..");
+        const std::string path = plat::joinPath(dir, plat::sharedLibraryFileName("hvsrc"));
+        if (plat::fileExists(path)) {
+            return path;
+        }
+    }
+    return "<plug-in not found>";
 }
 
 // An empty directory beside the test programs.

@@ -3,7 +3,6 @@
 // and log entry, including the draining of stray input.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,8 +16,6 @@
 
 using hvtest::Bytes;
 using hvtest::dumpLine;
-using hvtest::logLines;
-using hvtest::written;
 using HwHvSrc::CmdMgr;
 using HwHvSrc::kHvCommandCount;
 using HwHvSrc::kHvCommandNames;
@@ -35,13 +32,10 @@ protected:
         sim_reset();
         bridge = sim_hvsrc_attach(kDescription, "HV0003");
         ASSERT_GT(bridge, 0);
-        path = plat::joinPath(hvtest::logDirectory(), "cmdmgr.log");
-        log.reset(new FileLog(path.c_str(), true, false, false, true));
-        log->setLevel(LOG_DBG);
         channel.reset(new FtdiDev(kDescription, false));
         ASSERT_EQ(channel->open(false), 0);
         channel->setBaudRate(115200);
-        cmd.reset(new CmdMgr(channel.get(), log.get(), kHvCommandNames, kHvCommandCount));
+        restart();
         sim_clear_written(bridge);
     }
     void TearDown() override {
@@ -49,10 +43,20 @@ protected:
         channel->close();
         sim_reset();
     }
-    Lines lines() { return logLines(path); }
+    // A fresh log and command manager.
+    void restart() {
+        cmd.reset();
+        log.reset(new FileLog(path.c_str(), true, false, false, true));
+        log->setLevel(LOG_DBG);
+        cmd.reset(new CmdMgr(channel.get(), log.get(), kHvCommandNames, kHvCommandCount));
+    }
+    Lines lines() { return hvtest::logLines(path); }
+    int test(double timeout = 1.0) {
+        return cmd->transact(HwHvSrc::HV_CMD_TEST, nullptr, 0, nullptr, 0, timeout);
+    }
 
     int bridge = 0;
-    std::string path;
+    const std::string path = plat::joinPath(hvtest::logDirectory(), "cmdmgr.log");
     std::unique_ptr<FileLog> log;
     std::unique_ptr<FtdiDev> channel;
     std::unique_ptr<CmdMgr> cmd;
@@ -60,8 +64,8 @@ protected:
 
 TEST_F(CmdMgrTest, ExchangesPutExactFramesOnTheWireAndLogThem) {
     // A command without payload: two bytes out, the send and receive lines, no dump.
-    EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_TEST, nullptr, 0, nullptr, 0, 1.0), 0);
-    EXPECT_EQ(written(bridge), (Bytes{0x55, 0x01}));
+    EXPECT_EQ(test(), 0);
+    EXPECT_EQ(hvtest::written(bridge), (Bytes{0x55, 0x01}));
     EXPECT_EQ(lines(), (Lines{"[DBG]: CMD 01 (Test) >>>", "[DBG]: CMD 01 (Test) <<< "}));
     EXPECT_EQ(cmd->lastError(), "");
 
@@ -71,7 +75,7 @@ TEST_F(CmdMgrTest, ExchangesPutExactFramesOnTheWireAndLogThem) {
     const unsigned char index = 1;
     unsigned char answer[8] = {};
     EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_GET_RANGES, &index, 1, answer, 8, 1.0), 0);
-    EXPECT_EQ(written(bridge), (Bytes{0x55, 0x04, 0x01}));
+    EXPECT_EQ(hvtest::written(bridge), (Bytes{0x55, 0x04, 0x01}));
     EXPECT_EQ(Bytes(answer, answer + 8), (Bytes{0x01, 0xF4, 0xFE, 0x0C, 0x00, 0x0F, 0x42, 0x40}));
     const Lines all = lines();
     ASSERT_EQ(all.size(), 8u);
@@ -89,120 +93,64 @@ TEST_F(CmdMgrTest, ExchangesPutExactFramesOnTheWireAndLogThem) {
     EXPECT_EQ(lines().size(), 8u);
 }
 
-TEST_F(CmdMgrTest, NamesStayInsideTheTable) {
-    EXPECT_STREQ(cmd->nameOf(0), "Nothing");
-    EXPECT_STREQ(cmd->nameOf(6), "ReadVoltCurr");
-    EXPECT_STREQ(cmd->nameOf(7), "Unknown");
-    EXPECT_STREQ(cmd->nameOf(static_cast<signed char>(0xFF)), "Unknown");
-    CmdMgr shortTable(channel.get(), log.get(), kHvCommandNames, 2);
-    EXPECT_STREQ(shortTable.nameOf(2), "Unknown");
-}
-
+// Each failed answer: its code, its text as the last error and as the one ERR entry, the debug
+// line of the code received, and nothing left waiting.
 TEST_F(CmdMgrTest, AnswerFailuresGiveTheirCodeAndText) {
-    struct Case {
-        const char* what;
+    const struct {
         signed char code;
         uint32_t length;
-        int faults;
-        Bytes raw;  // used instead of the faults when not empty
+        Bytes reply;  // empty: no answer at all
         int result;
         std::string message;
-        std::string receiveLine;  // the debug line of the received code, empty: none
-        size_t leftover = 0;      // bytes of the answer still waiting afterwards
-    };
-    const std::vector<Case> cases = {
-        {"no answer",
-         0x02,
-         30,
-         SIM_HV_NO_ANSWER,
-         {},
-         -1,
-         "Could not receive command, error: 0 (Timeout)",
-         ""},
-        {"status 7",
-         0x01,
-         0,
-         SIM_HV_BAD_STATUS,
-         {},
-         -4,
-         "Command failed (error code: 7)",
-         "[DBG]: CMD 01 (Test) <<< "},
-        {"no line feed",
-         0x01,
-         0,
-         SIM_HV_BAD_TRAILER,
-         {},
-         -4,
-         "Command failed (error code: 0)",
-         "[DBG]: CMD 01 (Test) <<< "},
-        {"unknown code",
-         0x02,
-         30,
-         SIM_HV_WRONG_CODE,
-         {},
-         -5,
-         "Instead of response 02 (FwInfo) received 09 (Unknown)",
-         "[DBG]: CMD 09 (Unknown) <<< "},
-        {"known code",
-         0x03,
+        std::string received;  // as the receive line shows the code, empty: no such line
+    } cases[] = {
+        {0x02, 30, {}, -1, "Could not receive command, error: 0 (Timeout)", ""},
+        {0x01, 0, {0x01, 0x07, 0x0A}, -4, "Command failed (error code: 7)", "01 (Test)"},
+        {0x01, 0, {0x01, 0x00, 0x0D}, -4, "Command failed (error code: 0)", "01 (Test)"},
+        {0x02,
          1,
-         0,
+         {0x07, 0x00, 0x00, 0x0A},
+         -5,
+         "Instead of response 02 (FwInfo) received 07 (Unknown)",
+         "07 (Unknown)"},
+        {0x03,
+         1,
          {0x04, 0x02, 0x00, 0x0A},
          -5,
          "Instead of response 03 (SourcesCount) received 04 (GetRanges)",
-         "[DBG]: CMD 04 (GetRanges) <<< "},
-        {"high code",
-         0x01,
-         0,
+         "04 (GetRanges)"},
+        {0x01,
          0,
          {0x85, 0x00, 0x0A},
          -5,
          "Instead of response 01 (Test) received FFFFFF85 (Unknown)",
-         "[DBG]: CMD FFFFFF85 (Unknown) <<< "},
+         "FFFFFF85 (Unknown)"},
         // The code alone: a payload of nothing is a short one, not a failed read.
-        {"code only",
-         0x02,
-         30,
-         0,
-         {0x02},
-         -2,
-         "Received data too short (0 < 30).",
-         "[DBG]: CMD 02 (FwInfo) <<< "},
+        {0x02, 30, {0x02}, -2, "Received data too short (0 < 30).", "02 (FwInfo)"},
         // The trailer is checked before the code.
-        {"wrong code and status",
-         0x01,
-         0,
-         0,
-         {0x02, 0x03, 0x0A},
-         -4,
-         "Command failed (error code: 3)",
-         "[DBG]: CMD 02 (FwInfo) <<< "},
+        {0x01, 0, {0x02, 0x03, 0x0A}, -4, "Command failed (error code: 3)", "02 (FwInfo)"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        log.reset(new FileLog(path.c_str(), true, false, false, true));
-        log->setLevel(LOG_DBG);
-        cmd.reset(new CmdMgr(channel.get(), log.get(), kHvCommandNames, kHvCommandCount));
-        if (!c.raw.empty()) {
-            sim_hvsrc_reply_next(bridge, c.raw.data(), c.raw.size());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        restart();
+        if (c.reply.empty()) {
+            sim_hvsrc_fault(bridge, SIM_HV_NO_ANSWER, 0);
         } else {
-            sim_hvsrc_fault(bridge, c.faults, 0);
+            sim_hvsrc_reply_next(bridge, c.reply.data(), c.reply.size());
         }
         std::vector<unsigned char> buffer(c.length + 1);
         EXPECT_EQ(cmd->transact(c.code, nullptr, 0, buffer.data(), c.length, kShort), c.result);
         EXPECT_EQ(cmd->lastError(), c.message);
         const Lines all = lines();
-        EXPECT_EQ(hvtest::countLines(all, "[ERR]: " + c.message), 1u);
         size_t errors = 0;
         for (const std::string& line : all) {
             errors += line.rfind("[ERR]", 0) == 0 ? 1 : 0;
         }
         EXPECT_EQ(errors, 1u);
-        if (!c.receiveLine.empty()) {
-            EXPECT_EQ(hvtest::countLines(all, c.receiveLine), 1u);
-        }
-        EXPECT_EQ(sim_pending_input(bridge), c.leftover);
-        cmd->flushInput(false);
+        EXPECT_EQ(hvtest::countLines(all, "[ERR]: " + c.message), 1u);
+        EXPECT_EQ(hvtest::countLines(all, "[DBG]: CMD " + c.received + " <<< "),
+                  c.received.empty() ? 0u : 1u);
+        EXPECT_EQ(sim_pending_input(bridge), 0u);
     }
 }
 
@@ -220,9 +168,9 @@ TEST_F(CmdMgrTest, ShortPayloadIsReportedBeforeTheTrailerIsRead) {
     EXPECT_EQ(cmd->lastError(), "Received data too short (3 < 8).");
     const Lines all = lines();
     ASSERT_EQ(all.size(), 7u);
-    EXPECT_EQ(all[4], "[DBG]: Received data:");
-    EXPECT_EQ(all[5], dumpLine("01 02 03 ", "..."));
-    EXPECT_EQ(all[6], "[ERR]: Received data too short (3 < 8).");
+    EXPECT_EQ(Lines(all.begin() + 4, all.end()),
+              (Lines{"[DBG]: Received data:", dumpLine("01 02 03 ", "..."),
+                     "[ERR]: Received data too short (3 < 8)."}));
     // The trailer was never asked for, so it is still waiting.
     EXPECT_EQ(sim_pending_input(bridge), 2u);
 }
@@ -230,10 +178,8 @@ TEST_F(CmdMgrTest, ShortPayloadIsReportedBeforeTheTrailerIsRead) {
 TEST_F(CmdMgrTest, MissingTrailer) {
     // The trailer gets its own 2 s, whatever the caller's time-out.
     sim_hvsrc_fault(bridge, SIM_HV_NO_TRAILER, 0);
-    const double seconds = hvtest::secondsTaken([&] {
-        EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_TEST, nullptr, 0, nullptr, 0, kShort), -3);
-    });
-    EXPECT_GE(seconds, 2.0 - hvtest::kClockSlack);
+    EXPECT_GE(hvtest::secondsTaken([&] { EXPECT_EQ(test(kShort), -3); }),
+              2.0 - hvtest::kClockSlack);
     EXPECT_EQ(cmd->lastError(), "Missing termination of command");
     EXPECT_EQ(lines().back(), "[ERR]: Missing termination of command");
 }
@@ -249,7 +195,7 @@ TEST_F(CmdMgrTest, FailedReadsDrainAndDumpWhatIsWaiting) {
     // The code read fails in the driver; the answer already waiting is drained and dumped.
     const SimPeer failing{answerThenFailQuery, nullptr, nullptr, nullptr};
     ASSERT_EQ(sim_set_peer(bridge, &failing), 0);
-    EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_TEST, nullptr, 0, nullptr, 0, 1.0), -4);
+    EXPECT_EQ(test(), -4);
     EXPECT_EQ(cmd->lastError(), "Could not receive command, error: -4 (USB device disconnected)");
     EXPECT_EQ(lines(), (Lines{"[DBG]: CMD 01 (Test) >>>",
                               "[ERR]: Could not receive command, error: -4 (USB device "
@@ -260,27 +206,22 @@ TEST_F(CmdMgrTest, FailedReadsDrainAndDumpWhatIsWaiting) {
     // Input waiting before a request (an answer that came too late) is no answer to it: it is
     // dumped and dropped before the request goes out, and the exchange reads its own answer.
     const Bytes late = {0x01, 0x07, 0x0A};
-    const Bytes test = {0x55, 0x01};
+    const Bytes request = {0x55, 0x01};
     const Bytes passed = {0x01, 0x00, 0x0A};
-    ASSERT_EQ(
-        sim_script_expect(bridge, test.data(), test.size(), passed.data(), passed.size(), 0, 0, 0),
-        0);
+    ASSERT_EQ(sim_script_expect(bridge, request.data(), 2, passed.data(), 3, 0, 0, 0), 0);
     ASSERT_EQ(sim_deliver(bridge, late.data(), late.size(), 0), 0);
-    EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_TEST, nullptr, 0, nullptr, 0, 1.0), 0);
-    const Lines tail = lines();
-    ASSERT_GE(tail.size(), 4u);
-    EXPECT_EQ(Lines(tail.end() - 4, tail.end()),
+    EXPECT_EQ(test(), 0);
+    Lines all = lines();
+    EXPECT_EQ(Lines(all.begin() + 4, all.end()),
               (Lines{"[DBG]: Buffer:", dumpLine("01 07 0a ", "..."), "[DBG]: CMD 01 (Test) >>>",
                      "[DBG]: CMD 01 (Test) <<< "}));
 
     // The payload read fails in the driver after the code arrived: -1, and the rest, waiting by
     // then, is drained and dumped.
-    const Bytes request = {0x55, 0x06, 0x00};
+    const Bytes reading = {0x55, 0x06, 0x00};
     const Bytes code = {0x06};
     const Bytes rest = {0xFF, 0x38, 0x00, 0x00, 0x05, 0xDC, 0x00, 0x0A};
-    ASSERT_EQ(sim_script_expect(bridge, request.data(), request.size(), code.data(), code.size(), 0,
-                                0, 0),
-              0);
+    ASSERT_EQ(sim_script_expect(bridge, reading.data(), 3, code.data(), 1, 0, 0, 0), 0);
     ASSERT_EQ(sim_script_expect(bridge, nullptr, 0, rest.data(), rest.size(), 0, 150, 0), 0);
     const unsigned reads = sim_call_count(bridge, "FT_Read");
     std::thread injector([&] {
@@ -296,7 +237,7 @@ TEST_F(CmdMgrTest, FailedReadsDrainAndDumpWhatIsWaiting) {
     injector.join();
     EXPECT_EQ(result, -1);
     EXPECT_EQ(cmd->lastError(), "Command data not received, error=-4 (USB device disconnected)");
-    const Lines all = lines();
+    all = lines();
     ASSERT_EQ(all.size(), 15u);
     EXPECT_EQ(Lines(all.begin() + 11, all.end()),
               (Lines{"[DBG]: CMD 06 (ReadVoltCurr) <<< ",
@@ -305,21 +246,15 @@ TEST_F(CmdMgrTest, FailedReadsDrainAndDumpWhatIsWaiting) {
     EXPECT_EQ(sim_pending_input(bridge), 0u);
 }
 
+// A babbling line: the drain gives up (after 1 MiB or 2 s) instead of staying for good.
 TEST_F(CmdMgrTest, FlushStopsOnInputThatNeverEnds) {
-    const Bytes stray = {'a', 'b', 0x20, 0x80, 0x7F};
-    sim_deliver(bridge, stray.data(), stray.size(), 0);
-    EXPECT_EQ(cmd->flushInput(true), 0);
-    EXPECT_EQ(lines(), (Lines{"[DBG]: Buffer:", dumpLine("61 62 20 80 7f ", "ab..\x7f")}));
-    EXPECT_EQ(cmd->lastError(), "");
-
-    // A babbling line: the drain gives up (after 1 MiB or 2 s) instead of staying for good.
     sim_flood(bridge, 1, 0x5A);
     EXPECT_EQ(cmd->flushInput(true), 0);
-    const size_t dumps = hvtest::countLines(lines(), "[DBG]: Buffer:") - 1;
+    const size_t dumps = hvtest::countLines(lines(), "[DBG]: Buffer:");
     EXPECT_GE(dumps, 1u);
     EXPECT_LE(dumps, CmdMgr::kFlushMaxBytes / 4096 + 1);
     EXPECT_EQ(cmd->flushInput(false), 0);
-    EXPECT_EQ(hvtest::countLines(lines(), "[DBG]: Buffer:"), dumps + 1);
+    EXPECT_EQ(hvtest::countLines(lines(), "[DBG]: Buffer:"), dumps);
     sim_flood(bridge, 0, 0);
 }
 
@@ -328,17 +263,15 @@ void failSecondWrite(void* context, int bridge, const uint8_t*, size_t length) {
     if (length == 2) {
         sim_fail_next(bridge, "FT_Write", 10);
     }
-    ++*static_cast<std::atomic<int>*>(context);
+    ++*static_cast<int*>(context);
 }
 
 TEST_F(CmdMgrTest, SendFailuresEndTheExchange) {
     sim_fail_next(bridge, "FT_Write", 4);
-    EXPECT_EQ(cmd->transact(HwHvSrc::HV_CMD_TEST, nullptr, 0, nullptr, 0, 1.0), -4);
-    EXPECT_EQ(cmd->lastError(),
-              "Sending command 01 (Test) failed. Error: -4 (USB device disconnected).");
-    EXPECT_EQ(written(bridge), Bytes{});
+    EXPECT_EQ(test(), -4);
+    EXPECT_EQ(hvtest::written(bridge), Bytes{});
 
-    std::atomic<int> writes{0};
+    int writes = 0;
     const SimPeer peer{failSecondWrite, nullptr, nullptr, &writes};
     ASSERT_EQ(sim_set_peer(bridge, &peer), 0);
     const unsigned char payload[3] = {0x01, 0x01, 0x2C};
@@ -347,58 +280,12 @@ TEST_F(CmdMgrTest, SendFailuresEndTheExchange) {
     EXPECT_EQ(cmd->lastError(),
               "Sending data for command \x05 (SetVoltage) failed. Error: -10 (Failed to write "
               "device).");
-    EXPECT_EQ(writes.load(), 1);
+    EXPECT_EQ(writes, 1);
     EXPECT_EQ(lines(),
               (Lines{"[ERR]: Sending command 01 (Test) failed. Error: -4 (USB device "
                      "disconnected).",
                      "[ERR]: Sending data for command \x05 (SetVoltage) failed. Error: -10 (Failed "
                      "to write device)."}));
-}
-
-}  // namespace
-
-namespace {
-
-// The frame report that the stress test (test_stress) relies on does catch mixed frames.
-TEST_F(CmdMgrTest, ModelFlagsMixedAndMalformedFrames) {
-    const auto write = [&](Bytes bytes) { channel->write(bytes.data(), bytes.size(), 1.0); };
-    write({0x55, 0x04});                                    // this thread starts GetRanges ...
-    std::thread other([&] { write({0x55, 0x06, 0x00}); });  // ... another sends a frame
-    other.join();
-    write({0x01});
-    ASSERT_EQ(sim_hvsrc_frame_count(bridge), 3);
-    SimHvFrame frame{};
-    ASSERT_EQ(sim_hvsrc_frame(bridge, 0, &frame), 0);
-    EXPECT_EQ(frame.code, 0x04);
-    EXPECT_EQ(frame.length, 1);
-    EXPECT_EQ(frame.payload[0], 0x55);
-    EXPECT_EQ(frame.interleaved, 1);
-    EXPECT_EQ(frame.malformed, 0);
-    ASSERT_EQ(sim_hvsrc_frame(bridge, 1, &frame), 0);
-    EXPECT_EQ(frame.malformed, 1);
-    EXPECT_EQ(frame.length, 2);  // 06 00 where a sync byte was due
-    EXPECT_EQ(frame.payload[0], 0x06);
-    ASSERT_EQ(sim_hvsrc_frame(bridge, 2, &frame), 0);
-    EXPECT_EQ(frame.malformed, 1);
-    EXPECT_EQ(frame.length, 1);
-    EXPECT_EQ(sim_hvsrc_bad_frame_count(bridge), 3);
-
-    // A frame sent before the previous answer was read, and an unknown code.
-    sim_hvsrc_clear_frames(bridge);
-    cmd->flushInput(false);
-    write({0x55, 0x01});
-    write({0x55, 0x01});
-    write({0x55, 0x07});
-    ASSERT_EQ(sim_hvsrc_frame_count(bridge), 3);
-    ASSERT_EQ(sim_hvsrc_frame(bridge, 0, &frame), 0);
-    EXPECT_EQ(frame.overlapped, 0);
-    ASSERT_EQ(sim_hvsrc_frame(bridge, 1, &frame), 0);
-    EXPECT_EQ(frame.overlapped, 1);
-    ASSERT_EQ(sim_hvsrc_frame(bridge, 2, &frame), 0);
-    EXPECT_EQ(frame.code, 0x07);
-    EXPECT_EQ(frame.malformed, 1);
-    EXPECT_EQ(frame.overlapped, 1);
-    EXPECT_EQ(sim_hvsrc_bad_frame_count(bridge), 2);
 }
 
 }  // namespace

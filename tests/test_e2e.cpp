@@ -1,9 +1,10 @@
-// The loaded plug-in driven as the host framework drives it, against several simulated sources
-// of each kind: discovery in D2XX order, the class each description selects, failed opens,
-// register / deinitialize / register again, and the logs each source leaves.
+// The built plug-in loaded by path and driven only through jdGetHwLib and jd::IHwLib, as the host
+// framework drives it: before any start-up, then against simulated sources of each kind
+// (discovery in D2XX order, the class each description selects, failed opens, register /
+// deinitialize / register again, and the logs each source leaves). The stand-in driver linked
+// into this program is the D2XX library the plug-in finds by its bare name.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "PluginLoader.h"
 #include "hvdev_support.h"
 #include "platform.h"
+#include "plugin_host.h"
 #include "sim_bias.h"
 #include "sim_hvold.h"
 #include "sim_hvsrc.h"
@@ -18,143 +20,127 @@
 
 namespace {
 
-std::string pluginPath() {
-    return plat::joinPath(plat::joinPath(plat::executableDirectory(), ".."),
-                          plat::sharedLibraryFileName("hvsrc"));
+bool isOpen(int bridge) {
+    SimSettings settings{};
+    return sim_settings(bridge, &settings) == 0 && settings.open != 0;
 }
 
-std::string freshDirectory(const std::string& name) {
-    const std::string dir = plat::joinPath(plat::executableDirectory(), name);
-    std::filesystem::remove_all(std::filesystem::u8path(dir));
-    std::filesystem::create_directories(std::filesystem::u8path(dir));
-    return dir;
+TEST(EndToEnd, EntryAndCallsBeforeStartUp) {
+    sim_reset();
+    host::PluginLoader loader;
+    ASSERT_TRUE(loader.load(hvtest::pluginPath())) << loader.error();
+    jd::IHwLib* lib = loader.library();
+    ASSERT_NE(lib, nullptr);
+    // The entry found by name hands out the same object on every call.
+    void* module = plat::loadLibrary(hvtest::pluginPath().c_str());
+    ASSERT_NE(module, nullptr);
+    using Entry = jd::IHwLib* (*)();
+    Entry entry = reinterpret_cast<Entry>(plat::findSymbol(module, "jdGetHwLib"));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry(), lib);
+    EXPECT_EQ(entry(), lib);
+    plat::freeLibrary(module);
+
+    // Loaded, not initialised, or initialised without a framework: nothing listed, nothing to
+    // hand over or release.
+    host::DeviceList list;
+    EXPECT_EQ(lib->registerDevices(&list), 0);
+    EXPECT_EQ(lib->deinitialize(), 0);
+    EXPECT_EQ(lib->initialize(nullptr), 0);
+    EXPECT_EQ(lib->registerDevices(&list), 0);
+    EXPECT_TRUE(list.devices().empty());
+    EXPECT_EQ(sim_call_count(0, "FT_ListDevices"), 0u);
+    loader.unload();
+    EXPECT_EQ(loader.library(), nullptr);
 }
 
-class EndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override {
-        sim_reset();
-        ASSERT_TRUE(plugin.load(pluginPath())) << plugin.error();
-        lib = plugin.library();
-    }
-    void TearDown() override {
-        if (lib != nullptr) {
-            lib->deinitialize();
-        }
-        plugin.unload();
-        sim_reset();
-    }
-
+TEST(EndToEnd, DiscoversEverySourceInDriverOrderAndLetsThemGo) {
+    sim_reset();
     // The host's framework outlives the devices: they release its lists when they go.
-    host::Framework framework{""};
+    host::Framework framework("");
     host::PluginLoader plugin;
-    jd::IHwLib* lib = nullptr;
-};
-
-TEST_F(EndToEnd, DiscoversEverySourceInDriverOrder) {
-    const std::string dir = freshDirectory("e2e_order");
+    ASSERT_TRUE(plugin.load(hvtest::pluginPath())) << plugin.error();
+    jd::IHwLib* lib = plugin.library();
+    const std::string dir = hvtest::freshDirectory("e2e_order");
     const int hv1 = sim_hvsrc_attach("Tessaro HV Source: 1", "A");
     const int bias2 = sim_bias_attach("BiasModule: 2", "B");
-    const int old = sim_hvold_attach("HV source AVR", "C");
-    const int hv4 = sim_hvsrc_attach("xx Tessaro HV Source: 4 yy", "D");
-    const int both = sim_hvold_attach("HV source AVR BiasModule", "E");
-    const int bias5 = sim_bias_attach("BiasModule: 5", "F");
+    ASSERT_GT(sim_hvold_attach("HV source AVR", "C"), 0);
+    ASSERT_GT(sim_hvsrc_attach("xx Tessaro HV Source: 4 yy", "D"), 0);
+    ASSERT_GT(sim_hvold_attach("HV source AVR BiasModule", "E"), 0);
     // A source that fails to open: listed, but no device.
-    const int broken = sim_hvsrc_attach("Tessaro HV Source: 9", "G");
-    sim_fail_next(broken, "FT_OpenEx", 3);
-    ASSERT_GT(hv1 * bias2 * old * hv4 * both * bias5, 0);
+    sim_fail_next(sim_hvsrc_attach("Tessaro HV Source: 9", "G"), "FT_OpenEx", 3);
     sim_hvsrc_set_count(hv1, 2);
-    sim_hvsrc_set_range(hv1, 0, -500, 500);
     sim_hvsrc_set_range(hv1, 1, 0, 1000);
 
     framework.setLogDirectory(dir);
     ASSERT_EQ(0, lib->initialize(&framework));
     host::DeviceList list;
     ASSERT_EQ(0, lib->registerDevices(&list));
-    ASSERT_EQ(6u, list.devices().size());
+    ASSERT_EQ(5u, list.devices().size());
 
-    // Name, source count and number show which class each description made.
-    const char* names[] = {"HV Source", "BiasMod",   "HV Source",
-                           "HV Source", "HV Source", "BiasMod"};
-    const uint32_t numbers[] = {1, 2, 1, 4, 1, 5};
-    for (size_t i = 0; i < 6; ++i) {
+    // Name, number, source count and log show which class each description made; "HV source
+    // AVR" wins over "BiasModule". Each is driven through its own protocol.
+    const struct {
+        const char* name;
+        uint32_t number;
+        int64_t sources;
+        const char* log;
+    } made[] = {{"HV Source", 1, 2, "hvsrc_1.log"},
+                {"BiasMod", 2, 1, "hvsrc_biasmod_2.log"},
+                {"HV Source", 1, 2, "hvsrcold_1.log"},
+                {"HV Source", 4, -1, "hvsrc_4 yy.log"},
+                {"HV Source", 1, 2, "hvsrcold_1.log"}};
+    for (size_t i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
         jd::IHwDevHvSrc* dev = list.source(i);
-        EXPECT_STREQ(names[i], dev->deviceName()) << i;
-        EXPECT_EQ(14, dev->typeCode());
         jd::HwDevInfo info{};
         dev->getInfo(&info);
-        EXPECT_EQ(numbers[i], info.number) << i;
+        EXPECT_STREQ(made[i].name, dev->deviceName());
+        EXPECT_EQ(made[i].number, info.number);
+        if (made[i].sources >= 0) {
+            EXPECT_EQ(made[i].sources, dev->sourceCount());
+        }
+        EXPECT_TRUE(plat::fileExists(plat::joinPath(dir, made[i].log)));
+        if (i < 3) {
+            EXPECT_EQ(0, dev->setVoltage(i == 0 ? 1 : 0, 40.0));
+            EXPECT_EQ(40.0, dev->readVoltage(i == 0 ? 1 : 0));
+        }
     }
-    // "HV source AVR" wins over "BiasModule": the legacy class with its two fixed sources.
-    EXPECT_EQ(2, list.source(4)->sourceCount());
-    EXPECT_EQ(-1000.0, list.source(4)->minVoltage(1));
-    EXPECT_EQ(2, list.source(0)->sourceCount());
-    EXPECT_EQ(-500.0, list.source(0)->minVoltage(0));
 
-    // Every source is driven through its own protocol.
-    EXPECT_EQ(0, list.source(0)->setVoltage(1, 300.0));
-    EXPECT_EQ(300.0, list.source(0)->readVoltage(1));
-    EXPECT_EQ(0, list.source(2)->setVoltage(0, 250.0));
-    EXPECT_EQ(250.0, list.source(2)->readVoltage(0));
-    EXPECT_EQ(0, list.source(1)->setVoltage(0, 50.0));
-    EXPECT_EQ(50.0, list.source(1)->readVoltage(0));
-
-    // The library log lists all seven, the broken one included.
-    const std::vector<std::string> lines = hvtest::logLines(plat::joinPath(dir, "hvsrc.log"));
-    const std::vector<std::string> expected = {"[MSG]: Listing Devices ...",
-                                               "[MSG]: Device: Tessaro HV Source: 1",
-                                               "[MSG]: Device: BiasModule: 2",
-                                               "[MSG]: Device: HV source AVR",
-                                               "[MSG]: Device: xx Tessaro HV Source: 4 yy",
-                                               "[MSG]: Device: HV source AVR BiasModule",
-                                               "[MSG]: Device: BiasModule: 5",
-                                               "[MSG]: Device: Tessaro HV Source: 9"};
-    EXPECT_EQ(expected, lines);
-    // Each source left its own log; the broken one recorded why.
-    EXPECT_TRUE(plat::fileExists(plat::joinPath(dir, "hvsrc_1.log")));
-    EXPECT_TRUE(plat::fileExists(plat::joinPath(dir, "hvsrc_biasmod_2.log")));
-    EXPECT_TRUE(plat::fileExists(plat::joinPath(dir, "hvsrcold_1.log")));
-    EXPECT_TRUE(plat::fileExists(plat::joinPath(dir, "hvsrc_4 yy.log")));
-    const std::vector<std::string> broken9 = hvtest::logLines(plat::joinPath(dir, "hvsrc_9.log"));
-    EXPECT_EQ(1u, hvtest::countLines(broken9, "[ERR]: Cannot open device: Tessaro HV Source: 9"));
+    // The library log lists all six, the broken one included, which recorded why in its own.
+    EXPECT_EQ(
+        hvtest::logLines(plat::joinPath(dir, "hvsrc.log")),
+        (std::vector<std::string>{
+            "[MSG]: Listing Devices ...", "[MSG]: Device: Tessaro HV Source: 1",
+            "[MSG]: Device: BiasModule: 2", "[MSG]: Device: HV source AVR",
+            "[MSG]: Device: xx Tessaro HV Source: 4 yy", "[MSG]: Device: HV source AVR BiasModule",
+            "[MSG]: Device: Tessaro HV Source: 9"}));
+    EXPECT_EQ(1u, hvtest::countLines(hvtest::logLines(plat::joinPath(dir, "hvsrc_9.log")),
+                                     "[ERR]: Cannot open device: Tessaro HV Source: 9"));
     // One log directory request for the library, one per device created.
-    EXPECT_EQ(1 + 7, framework.logDirectoryCalls());
-}
+    EXPECT_EQ(1 + 6, framework.logDirectoryCalls());
 
-TEST_F(EndToEnd, RegisterDeinitializeRegisterAgain) {
-    const std::string dir = freshDirectory("e2e_life");
-    const int hv = sim_hvsrc_attach("Tessaro HV Source: 1", "A");
-    const int bias = sim_bias_attach("BiasModule: 2", "B");
-    framework.setLogDirectory(dir);
-    ASSERT_EQ(0, lib->initialize(&framework));
-    host::DeviceList first;
-    lib->registerDevices(&first);
-    host::DeviceList second;
-    lib->registerDevices(&second);
-    ASSERT_EQ(2u, first.devices().size());
-    EXPECT_EQ(first.devices(), second.devices());
-    SimSettings settings{};
-    sim_settings(hv, &settings);
-    EXPECT_EQ(1, settings.open);
-
-    EXPECT_EQ(0, lib->deinitialize());
-    sim_settings(hv, &settings);
-    EXPECT_EQ(0, settings.open);
-    sim_settings(bias, &settings);
-    EXPECT_EQ(0, settings.open);
-    EXPECT_EQ(0, framework.paramListsAlive());
-    host::DeviceList after;
-    EXPECT_EQ(0, lib->registerDevices(&after));
-    EXPECT_TRUE(after.devices().empty());
-
-    // A second initialize finds the same sources again; a third without deinitialize releases
-    // the second's devices first, so no bridge is held twice.
-    ASSERT_EQ(0, lib->initialize(&framework));
-    ASSERT_EQ(0, lib->initialize(&framework));
+    // Every call hands over the same devices. deinitialize closes every bridge and gives back
+    // every list; initialize twice without deinitialize releases the first one's devices, so no
+    // bridge is held twice.
     host::DeviceList again;
     lib->registerDevices(&again);
-    EXPECT_EQ(2u, again.devices().size());
-    EXPECT_EQ(4, framework.paramListsAlive());
+    EXPECT_EQ(list.devices(), again.devices());
+    EXPECT_TRUE(isOpen(hv1));
+    EXPECT_EQ(0, lib->deinitialize());
+    EXPECT_FALSE(isOpen(hv1) || isOpen(bias2));
+    EXPECT_EQ(0, framework.paramListsAlive());
+    host::DeviceList none;
+    EXPECT_EQ(0, lib->registerDevices(&none));
+    EXPECT_TRUE(none.devices().empty());
+    ASSERT_EQ(0, lib->initialize(&framework));
+    ASSERT_EQ(0, lib->initialize(&framework));
+    lib->registerDevices(&none);
+    EXPECT_EQ(6u, none.devices().size());  // the failed open was a one-off
+    EXPECT_EQ(12, framework.paramListsAlive());
+    lib->deinitialize();
+    plugin.unload();
+    sim_reset();
 }
 
 }  // namespace

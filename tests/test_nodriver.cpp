@@ -1,41 +1,38 @@
-// The channel on a machine without the D2XX library: this program neither links the stand-in
-// driver nor can find it, so the process-wide loader binds nothing and every operation fails with
-// status 18 ("Other Error") instead of crashing.
+// A machine without the D2XX library: this program neither links the stand-in driver nor can find
+// it. The channel's loader binds nothing and every operation fails with status 18 ("Other
+// Error") instead of crashing; the plug-in still loads and initialises, logs the failed listing
+// with status 18 and finds no device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "FT2XXLoader.h"
 #include "FtdiDev.h"
+#include "HostFramework.h"
+#include "PluginLoader.h"
+#include "platform.h"
+#include "plugin_host.h"
+#include "test_files.h"
 
 TEST(NoDriver, EveryOperationFailsWithOtherError) {
     // Where a D2XX driver is installed this situation cannot be made here.
     if (ft2xx.loaded()) {
         GTEST_SKIP() << "a D2XX library is reachable; this test needs none";
     }
-    for (size_t i = 0; i < FT2XXLoader::kFunctionCount; ++i) {
-        EXPECT_EQ(ft2xx.entry(i), nullptr) << i;
-    }
-
     std::vector<FtdiDevInfo> list{{"kept", "S0"}};
     const char* const filters[] = {"HV"};
     EXPECT_EQ(FtdiDev::listDevices(filters, 1, list, true, true), 18);
-    EXPECT_EQ(FtdiDev::listDevices(nullptr, 0, list, false, false), 18);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0].description, "kept");
 
     FtdiDev dev("Tessaro HV Source", false);
-    EXPECT_EQ(dev.close(), 0);
     EXPECT_EQ(dev.open(false), 18);
     EXPECT_EQ(dev.lastError(), "Other Error");
     EXPECT_FALSE(dev.isOpen());
-    EXPECT_EQ(dev.setBaudRate(115200), 0);
-    EXPECT_EQ(dev.clearInput(), 0);
     EXPECT_EQ(dev.setBitMode(true), 18);
-    EXPECT_EQ(dev.lastError(), "Other Error");
     EXPECT_EQ(dev.availableBytes(), -18);
-
     unsigned char buffer[16] = {};
     EXPECT_EQ(dev.read(buffer, sizeof(buffer), 4, 0.2, false), -18);
     EXPECT_EQ(dev.readAvailable(buffer, sizeof(buffer), 5), -18);
@@ -44,5 +41,35 @@ TEST(NoDriver, EveryOperationFailsWithOtherError) {
     EXPECT_EQ(dev.readLine(line, '\n', 0.2), -18);
     EXPECT_EQ(dev.write("abc", 3, 0.2), -18);
     EXPECT_EQ(dev.lastError(), "Other Error");
+    EXPECT_EQ(dev.clearInput(), 0);
     EXPECT_EQ(dev.close(), 0);
+}
+
+TEST(PluginWithoutDriver, ListingFailsWith18AndNoDevices) {
+    if (ft2xx.loaded()) {
+        GTEST_SKIP() << "a D2XX library is reachable; this test needs none";
+    }
+    host::PluginLoader loader;
+    ASSERT_TRUE(loader.load(hvtest::pluginPath())) << loader.error();
+    jd::IHwLib* lib = loader.library();
+    const std::string dir = hvtest::freshDirectory("nodriver_logs");
+    host::Framework framework(dir);
+    EXPECT_EQ(lib->initialize(&framework), 0);
+
+    // Header, listing, failure: nothing else.
+    const std::string text = hvtest::readFile(plat::joinPath(dir, "hvsrc.log"));
+    const size_t listing = text.find(") [MSG]: Listing Devices ...\n");
+    const size_t failed = text.find(") [ERR]: Listing FTDI devices failed (18)\n");
+    EXPECT_EQ(text.compare(0, 30, "################# LOG OPENED ("), 0) << text;
+    EXPECT_NE(listing, std::string::npos) << text;
+    EXPECT_NE(failed, std::string::npos) << text;
+    EXPECT_LT(listing, failed);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+
+    host::DeviceList list;
+    EXPECT_EQ(lib->registerDevices(&list), 0);
+    EXPECT_TRUE(list.devices().empty());
+    EXPECT_EQ(lib->deinitialize(), 0);
+    EXPECT_EQ(framework.paramListsCreated(), 0);
+    loader.unload();
 }

@@ -51,37 +51,17 @@ void expectSlots(const std::vector<Slot>& table) {
 }
 
 // Classes that append one virtual function after everything an interface declares.
-struct AfterHwLib : jd::IHwLib {
-    virtual void appended() {}
-};
-struct AfterHwDev : jd::IHwDev {
-    virtual void appended() {}
-};
-struct AfterHvSrc : jd::IHwDevHvSrc {
-    virtual void appended() {}
-};
-struct AfterParam : jd::IParam {
-    virtual void appended() {}
-};
-struct AfterParamList : jd::IParamList {
-    virtual void appended() {}
-};
-struct AfterFramework : jd::IFramework {
-    virtual void appended() {}
-};
-struct AfterDevList : jd::IHwDevList {
-    virtual void appended() {}
-};
+// clang-format off
+struct AfterHwLib : jd::IHwLib { virtual void appended() {} };
+struct AfterHwDev : jd::IHwDev { virtual void appended() {} };
+struct AfterHvSrc : jd::IHwDevHvSrc { virtual void appended() {} };
+struct AfterParam : jd::IParam { virtual void appended() {} };
+struct AfterParamList : jd::IParamList { virtual void appended() {} };
+struct AfterFramework : jd::IFramework { virtual void appended() {} };
+struct AfterDevList : jd::IHwDevList { virtual void appended() {} };
+// clang-format on
 
-using jd::HwDevInfo;
-using jd::IFramework;
-using jd::IHwDev;
-using jd::IHwDevHvSrc;
-using jd::IHwDevList;
-using jd::IHwLib;
-using jd::IParam;
-using jd::IParamList;
-using jd::ParamHandler;
+using namespace jd;
 
 // The handler's shape and the info record's layout cross the boundary as well.
 static_assert(std::is_same<ParamHandler, int (*)(IParam*, bool, void*)>::value, "handler");
