@@ -1,8 +1,5 @@
-// The built plug-in loaded by path and driven only through jdGetHwLib and jd::IHwLib, as the host
-// framework drives it: before any start-up, then against simulated sources of each kind
-// (discovery in D2XX order, the class each description selects, failed opens, register /
-// deinitialize / register again, and the logs each source leaves). The stand-in driver linked
-// into this program is the D2XX library the plug-in finds by its bare name.
+// The built plug-in loaded by path and driven only through jdGetHwLib and jd::IHwLib, against the
+// stand-in driver this program links (found by its bare name).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -107,14 +104,7 @@ TEST(EndToEnd, DiscoversEverySourceInDriverOrderAndLetsThemGo) {
         }
     }
 
-    // The library log lists all six, the broken one included, which recorded why in its own.
-    EXPECT_EQ(
-        hvtest::logLines(plat::joinPath(dir, "hvsrc.log")),
-        (std::vector<std::string>{
-            "[MSG]: Listing Devices ...", "[MSG]: Device: Tessaro HV Source: 1",
-            "[MSG]: Device: BiasModule: 2", "[MSG]: Device: HV source AVR",
-            "[MSG]: Device: xx Tessaro HV Source: 4 yy", "[MSG]: Device: HV source AVR BiasModule",
-            "[MSG]: Device: Tessaro HV Source: 9"}));
+    // The source that failed to open recorded why in its own log.
     EXPECT_EQ(1u, hvtest::countLines(hvtest::logLines(plat::joinPath(dir, "hvsrc_9.log")),
                                      "[ERR]: Cannot open device: Tessaro HV Source: 9"));
     // One log directory request for the library, one per device created.
