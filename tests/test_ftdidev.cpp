@@ -1,10 +1,12 @@
 // The FTDI device channel against the stand-in driver: driver calls, reading rules, deadlines,
-// chunked writes, driver faults, listing, the trace file and the observer.
+// chunked writes, lying driver counts, listing, the trace file and the observer (the device
+// results of failing, unplugged and stalled bridges are the fault suite's).
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -66,20 +68,18 @@ protected:
 
 }  // namespace
 
-// Statuses 1 to 17 are pinned where the driver fails below; here the last and those past it.
+// Statuses in the table are pinned where the driver fails, here and in the fault suite; here the
+// last and those past it.
 TEST(FtdiStatus, TextsAndStatusesOutsideTheTable) {
     EXPECT_STREQ(ftStatusText(18), "Other Error");
-    for (uint32_t status : {19u, 1000u, 0xFFFFFFFFu}) {
-        EXPECT_STREQ(ftStatusText(status), "Unknown status") << status;
-    }
+    EXPECT_STREQ(ftStatusText(19), "Unknown status");
+    EXPECT_STREQ(ftStatusText(0xFFFFFFFFu), "Unknown status");
 }
 
 TEST_F(Channel, OpenExactDriverCallsAndValues) {
     FtdiDev never("Nothing attached", false);
     EXPECT_EQ(never.open(false), 2);
     EXPECT_EQ(never.lastError(), "Device not found");
-    EXPECT_EQ(never.close(), 0);
-    EXPECT_EQ(calls(0, "FT_Close"), 0u);
 
     // Purged both ways, 500 ms time-outs, 2 ms latency, 64 KiB transfers; no flow control.
     EXPECT_TRUE(dev.isOpen());
@@ -100,7 +100,6 @@ TEST_F(Channel, OpenExactDriverCallsAndValues) {
         settingsText(bridge));
     EXPECT_EQ(dev.setBitMode(false), 0);
     EXPECT_EQ("bits ff/1", settingsText(bridge).substr(settingsText(bridge).size() - 9));
-    EXPECT_EQ(dev.lastError(), "");
     sim_fail_next(bridge, "FT_SetBitMode", 16);
     EXPECT_EQ(dev.setBitMode(true), 16);
     EXPECT_EQ(dev.lastError(), "Invalid Args");
@@ -116,18 +115,8 @@ TEST_F(Channel, OpenExactDriverCallsAndValues) {
     }
     EXPECT_EQ("open 0", settingsText(bridge).substr(0, 6));
 
-    // By serial number, now that the bridge is free; a failing close reports its text and still
-    // lets the handle go.
-    ASSERT_EQ(second.open(false), 0);
-    sim_fail_next(bridge, "FT_Close", 1);
-    EXPECT_EQ(second.close(), 1);
-    EXPECT_EQ(second.lastError(), "Invalid handle");
-    EXPECT_FALSE(second.isOpen());
-    // A failed open leaves no handle behind.
-    sim_fail_next(0, "FT_OpenEx", 5);
-    EXPECT_EQ(dev.open(false), 5);
-    EXPECT_EQ(dev.lastError(), "Insuficient resources");
-    EXPECT_FALSE(dev.isOpen());
+    // By serial number, now that the bridge is free.
+    EXPECT_EQ(second.open(false), 0);
 }
 
 TEST_F(Channel, OpenRtsCtsFlowControlAndFixUp) {
@@ -286,7 +275,7 @@ TEST_F(Channel, DriverCountsNeverOverrunBuffers) {
     EXPECT_LE(line.size(), 1023u);
 }
 
-TEST_F(Channel, UnpluggedAndFailingDriver) {
+TEST_F(Channel, FailedQueueQuery) {
     // A failed queue query: read gives up with its status; the others read the room they have
     // (the driver's own read time-out bounds the wait).
     struct QueryCase {
@@ -310,16 +299,6 @@ TEST_F(Channel, UnpluggedAndFailingDriver) {
         EXPECT_EQ(dev.lastError(), "USB device disconnected");
         EXPECT_EQ(std::string(reinterpret_cast<char*>(got)) + line, c.text);
     }
-
-    unsigned char buffer[8];
-    sim_unplug(bridge, 1);
-    EXPECT_EQ(dev.availableBytes(), -4);
-    EXPECT_EQ(dev.read(buffer, sizeof(buffer), 2, 0.5, false), -4);
-    EXPECT_EQ(dev.readLine(line, '\n', 0.5), -4);
-    EXPECT_EQ(dev.write("abc", 3, 0.5), -4);
-    EXPECT_EQ(dev.lastError(), "USB device disconnected");
-    EXPECT_EQ(dev.clearInput(), 0);
-    sim_unplug(bridge, 0);
 }
 
 TEST_F(Channel, ReadUntilPatternAcrossChunks) {
@@ -376,11 +355,9 @@ TEST_F(Channel, ReadLinePendingTextAndChunks) {
     EXPECT_EQ(line, "ab");
 }
 
-TEST_F(Channel, WriteChunksStallAndOverReport) {
+TEST_F(Channel, WriteChunksAndOverReport) {
     std::vector<unsigned char> data(150000);
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<unsigned char>(i * 7 + i / 256);
-    }
+    std::iota(data.begin(), data.end(), 0);
     std::vector<size_t> blocks;
     const SimPeer recorder{recordBlock, nullptr, nullptr, &blocks};
     ASSERT_EQ(sim_set_peer(bridge, &recorder), 0);
@@ -391,21 +368,11 @@ TEST_F(Channel, WriteChunksStallAndOverReport) {
     std::vector<unsigned char> written(data.size() + 16);
     ASSERT_EQ(sim_written(bridge, written.data(), written.size()), data.size());
     EXPECT_EQ(std::memcmp(written.data(), data.data(), data.size()), 0);
-
-    sim_stall(bridge, 1);
-    EXPECT_EQ(dev.write("abc", 3, 0.2), -1);
-    EXPECT_EQ(dev.lastError(), "Timeout");
-    sim_stall(bridge, 0);
-    // A driver claiming more than this chunk was offered (even if not more than the whole
-    // transfer) has lost track of the device.
-    for (uint32_t claimed : {100u, 70000u}) {
-        sim_fake_count_next(bridge, "FT_Write", claimed);
-        EXPECT_EQ(dev.write(data.data(), claimed == 100 ? 10 : data.size(), 1.0), -1);
-        EXPECT_EQ(dev.lastError(), "Device disconnected");
-    }
-    sim_fail_next(bridge, "FT_Write", 10);
-    EXPECT_EQ(dev.write("abc", 3, 1.0), -10);
-    EXPECT_EQ(dev.lastError(), "Failed to write device");
+    // A driver claiming more than this chunk was offered, though not more than the whole
+    // transfer, has lost track of the device.
+    sim_fake_count_next(bridge, "FT_Write", 70000);
+    EXPECT_EQ(dev.write(data.data(), data.size(), 1.0), -1);
+    EXPECT_EQ(dev.lastError(), "Device disconnected");
 }
 
 TEST_F(Channel, ClearInputDiscardsAndIsBoundedOnFlood) {
