@@ -1,17 +1,16 @@
 // What the device and channel tests rely on in the stand-in but cannot see themselves: open
-// defaults, purges, the scripted peer, the line's timing and the models' exact answers and faults.
+// defaults, purges, the scripted peer, the line's timing, the line settings the models answer on
+// and the legacy model's exact answers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "D2xxTypes.h"
-#include "FtdiDev.h"
 #include "ftd2xx_api.h"
 #include "hvdev_support.h"
 #include "sim_bias.h"
@@ -241,55 +240,9 @@ TEST_F(Sim, WireTimingWritesTakeTheirLineTimeAndStallsBlock) {
     EXPECT_EQ(hvtest::writtenText(bridge), request);
 }
 
-class ModelTest : public Sim {
-protected:
-    void openChannel(const char* description, uint32_t baud, bool bitMode) {
-        channel.reset(new FtdiDev(description, false));
-        ASSERT_EQ(0, channel->open(false));
-        ASSERT_EQ(0, channel->setBaudRate(baud));
-        ASSERT_EQ(0, bitMode ? channel->setBitMode(true) : 0);
-    }
-    void send(const std::string& text) {
-        ASSERT_EQ(static_cast<int>(text.size()), channel->write(text.data(), text.size(), 1.0));
-    }
-    // The bias module's answer up to its ending, or what came within `timeout`.
-    std::string exchange(const std::string& command, double timeout = 1.0) {
-        send(command + "\n");
-        char buffer[64] = {0};
-        const int got = channel->readUntil(buffer, sizeof(buffer), ")\n\r", 3, timeout);
-        return std::string(buffer, static_cast<size_t>(std::max(got, 0)));
-    }
-    int32_t setTenths() {
-        int32_t tenths = -1;
-        EXPECT_EQ(0, sim_bias_set_voltage(bridge, &tenths));
-        return tenths;
-    }
-
-    std::unique_ptr<FtdiDev> channel;
-};
-
-// A ramp moves the output toward the set voltage (host ramps watch it move); a command without
-// an answer (the fault the fault suite arms) still takes effect.
-TEST_F(ModelTest, BiasModuleRampAndSilentCommands) {
-    bridge = sim_bias_attach("BiasModule: 3", "BM3");
-    openChannel("BiasModule: 3", 115200, true);
-    EXPECT_EQ("(0;00)\n\r", exchange("setU(500)"));
-    ASSERT_EQ(0, sim_bias_set_ramp(bridge, 1.0));
-    EXPECT_EQ("(0;00)\n\r", exchange("setU(9000)"));
-    double output = -1.0;
-    ASSERT_EQ(0, sim_bias_output(bridge, &output));
-    EXPECT_TRUE(output >= 500.0 && output < 9000.0) << output;
-    ASSERT_EQ(0, sim_bias_set_ramp(bridge, 0.0));
-    ASSERT_EQ(0, sim_bias_fault(bridge, SIM_BIAS_NO_ANSWER, 1));
-    EXPECT_EQ("", exchange("setU(100)", 0.2));
-    EXPECT_EQ(100, setTenths());
-    ASSERT_EQ(0, sim_bias_clear_faults(bridge));
-    EXPECT_EQ("(0064;0000;00)\n\r", exchange("getUI(1)"));
-}
-
 // The module answers only on the line its device sets up, so a start-up that skips a setting
 // fails the device tests.
-TEST_F(ModelTest, BiasModuleUnderstandsOnlyItsOwnLineSettings) {
+TEST_F(Sim, BiasModuleUnderstandsOnlyItsOwnLineSettings) {
     bridge = sim_bias_attach("BiasModule: 6", "BM6");
     struct Case {
         uint32_t baud;
@@ -310,24 +263,26 @@ TEST_F(ModelTest, BiasModuleUnderstandsOnlyItsOwnLineSettings) {
         }
         ASSERT_EQ(10, writeText(h, "setU(100)\n"));
         EXPECT_EQ(c.understood ? "(0;00)\n\r" : "", readText(h, 8));
-        EXPECT_EQ(c.understood ? 100 : 0, setTenths());
+        int32_t tenths = -1;
+        EXPECT_EQ(0, sim_bias_set_voltage(bridge, &tenths));
+        EXPECT_EQ(c.understood ? 100 : 0, tenths);
         FT_Close(h);
     }
     EXPECT_EQ(8, sim_bias_command_count(bridge));  // every line was taken down
 }
 
-TEST_F(ModelTest, LegacySourceStatusLinesAndSetTexts) {
+// Source 1 at 0 V sits 1020 V above the field's zero: (1020 / 0.125) << 3. A set text split over
+// writes is one command; at another baud rate the source answers nothing.
+TEST_F(Sim, LegacySourceStatusLinesAndSetTexts) {
     bridge = sim_hvold_attach("HV source AVR", "AVR");
-    openChannel("HV source AVR", 9600, false);
-    const auto statusLine = [this] {
-        send("o");
-        std::string line;
-        return channel->readLine(line, '\n', 1.0) == 0 ? line : "(none)";
+    void* h = open("HV source AVR", 9600, 200);
+    const auto status = [h] {
+        EXPECT_EQ(writeText(h, "o"), 1);
+        return readText(h, 64);
     };
-    // Source 1 at 0 V sits 1020 V above the field's zero: (1020 / 0.125) << 3.
-    EXPECT_EQ("1\t2a\t3ff\t0\t0\tff00\t10\t0\t7\t55", statusLine());
-    for (const char* part : {"1000a", "4", "0b"}) {  // split over writes: one command
-        send(part);
+    EXPECT_EQ("1\t2a\t3ff\t0\t0\tff00\t10\t0\t7\t55\n", status());
+    for (const char* part : {"1000a", "4", "0b"}) {
+        writeText(h, part);
     }
     double volts[2] = {0.0, 0.0};
     ASSERT_EQ(0, sim_hvold_set_voltage(bridge, 0, &volts[0]));
@@ -335,10 +290,9 @@ TEST_F(ModelTest, LegacySourceStatusLinesAndSetTexts) {
     EXPECT_EQ(250.0, volts[0]);
     EXPECT_EQ(-10.0, volts[1]);
     // 250 V: 2000 steps, 3e80; -10 V: 1010 V above zero, 8080 steps, fc80.
-    EXPECT_EQ("1\t2a\t3ff\t0\t3e80\tfc80\t10\t0\t7\t55", statusLine());
-    // At another baud rate the source answers nothing.
-    ASSERT_EQ(0, channel->setBaudRate(115200));
-    EXPECT_EQ("(none)", statusLine());
+    EXPECT_EQ("1\t2a\t3ff\t0\t3e80\tfc80\t10\t0\t7\t55\n", status());
+    ASSERT_EQ(FT_SetBaudRate(h, 115200), FT_OK);
+    EXPECT_EQ("", status());
     EXPECT_EQ((std::vector<std::string>{"o", "1000a", "40b", "o", "o"}),
               hvtest::recordedCommands(bridge, sim_hvold_command_count, sim_hvold_command));
 }
