@@ -224,21 +224,15 @@ TEST_F(FileLogTest, DumpLinesLimitsAndSkip) {
     }
 
     // A label without its newline, the default label, a null pointer (no bytes to show, whatever
-    // the length), and with the hex dump off only the count.
+    // the length).
     const unsigned char five[5] = {1, 2, 3, 0x41, 0xfe};
     EXPECT_EQ(0, log.logBuffer(1, LOG_DBG, five, 5, "filtered", true, 0, false));
     log.setLevel(LOG_DBG);
     EXPECT_EQ(1, log.logBuffer(1, LOG_DBG, five, 5, "Rx:", true, 0, true));
     EXPECT_EQ(2, log.logBuffer(2, LOG_MSG, five, 5, nullptr, false, 0, false));
     EXPECT_EQ(3, log.logBuffer(3, LOG_ERR, nullptr, 9, "null", true, 0, false));
-    log.setHexDump(false);
-    EXPECT_EQ(4, log.logBuffer(4, LOG_ERR, five, 5, "off", true, 0, false));
-    EXPECT_EQ(5, log.logBuffer(5, LOG_ERR, nullptr, 9, "off null", true, 0, false));
-    EXPECT_EQ(6, log.logBuffer(6, LOG_ERR, countingBytes(40).data(), 40, "off 40", true, 0, false));
     EXPECT_EQ(expected + "(T) [DBG]: Rx:" + expectedLine(five, 5, true) + "(T) [MSG]: Buffer:\n" +
-                  expectedLine(five, 5, false) +
-                  "(T) [ERR]: null\n(T) [ERR]: off\n   Bytes: 5\n(T) [ERR]: off null\n"
-                  "   Bytes: 0\n(T) [ERR]: off 40\n   Bytes: 40\n",
+                  expectedLine(five, 5, false) + "(T) [ERR]: null\n",
               logged(file));
 }
 
@@ -296,26 +290,6 @@ TEST_F(FileLogTest, UncreatableFileLosesEntriesButKeepsResults) {
     const unsigned char byte = 1;
     EXPECT_EQ(7, log.logBuffer(7, LOG_ERR, &byte, 1, "buffer", true, 0, false));
     EXPECT_FALSE(plat::fileExists(path("missing")));
-}
-
-TEST_F(FileLogTest, EchoGoesToStandardOutput) {
-    const std::string file = path("echo.log");
-    const unsigned char two[2] = {0x30, 0x31};
-    testing::internal::CaptureStdout();
-    {
-        FileLog log(file.c_str(), false, true, false, true);
-        log.setLevel(LOG_DBG);
-        log.log(1, LOG_MSG, "to the console");
-        log.logText(1, LOG_DBG, "text", "label");
-        log.logBuffer(1, LOG_ERR, two, 2, "Rx:", true, 0, false);
-        log.log(1, LOG_DBG + 1, "filtered");
-    }
-    const std::string console = testing::internal::GetCapturedStdout();
-    // The header goes only to the file; with write-to-file off the entries only to the console.
-    EXPECT_EQ(kHeader, logged(file));
-    EXPECT_EQ("(T) [MSG]: to the console\n(T) [DBG]: label\n(T) [DBG]: text\n(T) [ERR]: Rx:\n" +
-                  expectedLine(two, 2, true),
-              normalize(console));
 }
 
 // Both stamps read the local time of now: "dd/mm/yyyy hh:mm:ss.mmm" and "dd_hh:mm:ss.mmm".

@@ -119,30 +119,6 @@ TEST_F(Channel, OpenExactDriverCallsAndValues) {
     EXPECT_EQ(second.open(false), 0);
 }
 
-TEST_F(Channel, OpenRtsCtsFlowControlAndFixUp) {
-    dev.close();
-    FtdiDev flow(kDescription, false);
-    ASSERT_EQ(flow.open(true), 0);
-    EXPECT_EQ(
-        "open 1 purges 1/3 timeouts 500/500 latency 2 usb 65536/65536 baud 0 000 flow 100 "
-        "bits 0/0",
-        settingsText(bridge));
-    // Until the line is configured, every empty poll and every read raises DTR and drops RTS.
-    unsigned char buffer[8];
-    EXPECT_EQ(flow.readAvailable(buffer, sizeof(buffer), 3), 0);
-    EXPECT_EQ(calls(bridge, "FT_SetDtr"), 3u);
-    EXPECT_EQ(calls(bridge, "FT_ClrRts"), 3u);
-    deliver(bridge, "xy");
-    EXPECT_EQ(flow.readAvailable(buffer, sizeof(buffer), 3), 2);
-    EXPECT_EQ(calls(bridge, "FT_SetDtr"), 4u);
-    // Setting the rate sets the flow control again and ends the fix-up.
-    EXPECT_EQ(flow.setBaudRate(9600), 0);
-    EXPECT_EQ(calls(bridge, "FT_SetFlowControl"), 2u);
-    EXPECT_EQ(flow.readAvailable(buffer, sizeof(buffer), 3), 0);
-    EXPECT_EQ(calls(bridge, "FT_SetDtr"), 4u);
-    EXPECT_EQ(calls(bridge, "FT_ClrRts"), 4u);
-}
-
 TEST(FtdiList, FiltersChannelBSerialsAndLimits) {
     sim_reset();
     for (const char* name : {"Dual RS232 A", "Dual RS232 B", "B", "Tessaro HV Source",
