@@ -183,10 +183,8 @@ TEST_F(FileLogTest, DumpLinesLimitsAndSkip) {
         "   48 65 6c 6c 6f 20 80 7f 21 00 ff 41 42 43 7e 1f    |Hello..\x7f!..ABC~.   \n";
     ASSERT_EQ(printableLine, expectedLine(bytes, 16, true));
     EXPECT_EQ(2, log.logBuffer(2, LOG_ERR, bytes, 16, "Rx:", true, 0, false));
-    EXPECT_EQ(3, log.logBuffer(3, LOG_ERR, bytes, 16, "Tx:", false, 0, false));
     EXPECT_EQ("", log.lastMessage());  // a dump leaves the last message alone
-    std::string expected = kHeader + "(T) [ERR]: Rx:\n" + printableLine + "(T) [ERR]: Tx:\n" +
-                           "   48 65 6c 6c 6f 20 80 7f 21 00 ff 41 42 43 7e 1f     \n";
+    std::string expected = kHeader + "(T) [ERR]: Rx:\n" + printableLine;
 
     // Up to 32 bytes without the count; a limit (0: the log's own, 250 unless set) keeps that many
     // bytes whole, and beyond it the first and last limit / 2 around the skip line.
@@ -285,8 +283,6 @@ TEST_F(FileLogTest, UncreatableFileLosesEntriesButKeepsResults) {
     EXPECT_EQ(1, log.openFile(false, false));
     EXPECT_EQ(5, log.log(5, LOG_ERR, "lost"));
     EXPECT_EQ("lost", log.lastMessage());
-    EXPECT_EQ(-7, log.logAndReturn(-7, LOG_ERR, "lost %d", 2));
-    EXPECT_EQ(6, log.logText(6, LOG_ERR, "text", "label"));
     const unsigned char byte = 1;
     EXPECT_EQ(7, log.logBuffer(7, LOG_ERR, &byte, 1, "buffer", true, 0, false));
     EXPECT_FALSE(plat::fileExists(path("missing")));

@@ -23,7 +23,6 @@ std::string formatWith(const char* format, ...) {
 }  // namespace
 
 TEST(FormatString, LengthsAroundTheFirstBuffer) {
-    EXPECT_EQ("v=42 abc -7", formatString("v=%d %s %d", 42, "abc", -7));
     // 511 characters fit the first 512 bytes with their terminator; 512 and more need a second
     // attempt, so the text after them also proves the arguments were read again from the start.
     for (size_t length : {size_t(0), size_t(511), size_t(512), size_t(513), size_t(5000)}) {
