@@ -105,7 +105,7 @@ protected:
 
 }  // namespace
 
-TEST_F(FileLogTest, EntryLinesLevelsAndResults) {
+TEST_F(FileLogTest, EntryLinesLevelsResultsAndStamps) {
     const std::string file = path("entries.log");
     FileLog log(file.c_str(), true, false, false, true);
     EXPECT_EQ(LOG_ERR, log.level());
@@ -146,6 +146,21 @@ TEST_F(FileLogTest, EntryLinesLevelsAndResults) {
                   "(T) [ERR]: null text\n(T) [ERR]: \n(T) [DBG]: debug\n(T) [ERR]: \n"
                   "(T) [???]: negative level\n(T) [???]: level four\n",
               logged(file));
+
+    // Both stamps read the local time of now: "dd/mm/yyyy hh:mm:ss.mmm" and "dd_hh:mm:ss.mmm".
+    const int64_t before = plat::calendarSeconds();
+    std::string dated;
+    std::string plain;
+    log.timeStamp(dated, true);
+    log.timeStamp(plain, false);
+    bool datedOk = false;
+    bool plainOk = false;
+    for (int64_t s = before - 1; s <= plat::calendarSeconds(); ++s) {
+        datedOk |=
+            std::regex_match(dated, std::regex(calendarText(s, "%d/%m/%Y %H:%M:%S\\.\\d{3}")));
+        plainOk |= std::regex_match(plain, std::regex(calendarText(s, "%d_%H:%M:%S\\.\\d{3}")));
+    }
+    EXPECT_TRUE(datedOk && plainOk) << dated << " " << plain;
 }
 
 // The file is opened for each entry and closed right after it: no descriptor stays taken, and
@@ -286,24 +301,6 @@ TEST_F(FileLogTest, UncreatableFileLosesEntriesButKeepsResults) {
     const unsigned char byte = 1;
     EXPECT_EQ(7, log.logBuffer(7, LOG_ERR, &byte, 1, "buffer", true, 0, false));
     EXPECT_FALSE(plat::fileExists(path("missing")));
-}
-
-// Both stamps read the local time of now: "dd/mm/yyyy hh:mm:ss.mmm" and "dd_hh:mm:ss.mmm".
-TEST_F(FileLogTest, TimeStampFormats) {
-    FileLog log(path("stamp.log").c_str(), true, false, false, true);
-    const int64_t before = plat::calendarSeconds();
-    std::string dated;
-    std::string plain;
-    log.timeStamp(dated, true);
-    log.timeStamp(plain, false);
-    bool datedOk = false;
-    bool plainOk = false;
-    for (int64_t s = before - 1; s <= plat::calendarSeconds(); ++s) {
-        datedOk |=
-            std::regex_match(dated, std::regex(calendarText(s, "%d/%m/%Y %H:%M:%S\\.\\d{3}")));
-        plainOk |= std::regex_match(plain, std::regex(calendarText(s, "%d_%H:%M:%S\\.\\d{3}")));
-    }
-    EXPECT_TRUE(datedOk && plainOk) << dated << " " << plain;
 }
 
 TEST_F(FileLogTest, ThreadsNeverSplitLabelAndDump) {
