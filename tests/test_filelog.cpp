@@ -79,10 +79,8 @@ std::string calendarText(int64_t seconds, const char* format) {
 // The lowest free descriptor of the C library: an entry that left its file open takes it.
 int lowestFreeDescriptor(const std::string& probe) {
     std::FILE* file = plat::openFile(probe, "r");
-    const int descriptor = file != nullptr ? fileno(file) : -1;
-    if (file != nullptr) {
-        std::fclose(file);
-    }
+    const int descriptor = fileno(file);
+    std::fclose(file);
     return descriptor;
 }
 

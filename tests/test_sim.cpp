@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,10 +147,8 @@ std::vector<uint32_t> watchDelivery(int bridge, void* h, const std::string& bloc
 TEST_F(Sim, WireTimingHandsBytesOverAtTheLatencyTimer) {
     bridge = sim_attach("HV source AVR", "AVR1");
     void* h = open("HV source AVR", 9600, 10000);
-    std::string block;
-    for (int i = 0; i < 300; ++i) {
-        block += static_cast<char>(i);
-    }
+    std::string block(300, '\0');
+    std::iota(block.begin(), block.end(), 0);
     const std::string hundred = block.substr(0, 100);
     // At the driver's default latency of 16 ms the queue grows only on the ticks, by 15 or 16
     // bytes each (the first and last steps may be shorter).
