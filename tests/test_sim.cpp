@@ -1,17 +1,17 @@
 // What the device and channel tests rely on in the stand-in but cannot see themselves: open
-// defaults, purges, the scripted peer, the line's timing and the models' exact answers and faults.
+// defaults, purges, the scripted peer, the line's timing, the line settings the models answer on
+// and the legacy model's exact answers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <memory>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "D2xxTypes.h"
-#include "FtdiDev.h"
 #include "ftd2xx_api.h"
 #include "hvdev_support.h"
 #include "sim_bias.h"
@@ -67,8 +67,8 @@ protected:
 };
 
 // Every open starts from defaults that differ from what the channel sets, so a setting the
-// channel leaves out shows in its read-back.
-TEST_F(Sim, EachOpenStartsFromTheDriverDefaults) {
+// channel leaves out shows in its read-back. A receive purge drops only input that has arrived.
+TEST_F(Sim, OpensStartFromDefaultsAndPurgeSparesLaterDeliveries) {
     bridge = sim_attach("Tessaro HV Source", "TS01");
     for (uint32_t opens : {1u, 2u}) {
         void* h = nullptr;
@@ -79,24 +79,16 @@ TEST_F(Sim, EachOpenStartsFromTheDriverDefaults) {
                   (std::vector<uint32_t>{s.open_count, s.latency_ms, s.read_timeout_ms,
                                          s.write_timeout_ms, s.usb_in_size, s.usb_out_size,
                                          s.purge_count}));
-        FT_SetTimeouts(h, 500, 400);
+        FT_SetTimeouts(h, 2000, 400);
         FT_SetLatencyTimer(h, 2);
         FT_SetUSBParameters(h, 65536, 4096);
-        FT_Purge(h, 3);
+        ASSERT_EQ(sim_deliver(bridge, "xyz", 3, 0), 0);
+        ASSERT_EQ(sim_deliver(bridge, "late", 4, 300), 0);
+        ASSERT_EQ(FT_Purge(h, FT_PURGE_RX), FT_OK);
+        EXPECT_EQ(queued(h), 0u);
+        EXPECT_EQ(readText(h, 4), "late");
         ASSERT_EQ(FT_Close(h), FT_OK);
-        EXPECT_EQ(FT_Close(h), FT_INVALID_HANDLE);
     }
-}
-
-// Purging the receive side drops the input that has arrived, not a delivery still on its way.
-TEST_F(Sim, PurgeDropsOnlyWhatArrived) {
-    bridge = sim_attach("Tessaro HV Source", "TS01");
-    void* h = open("Tessaro HV Source", 9600, 2000);
-    ASSERT_EQ(sim_deliver(bridge, "xyz", 3, 0), 0);
-    ASSERT_EQ(sim_deliver(bridge, "late", 4, 300), 0);
-    ASSERT_EQ(FT_Purge(h, FT_PURGE_RX), FT_OK);
-    EXPECT_EQ(queued(h), 0u);
-    EXPECT_EQ(readText(h, 4), "late");
 }
 
 TEST_F(Sim, ScriptedPeerMatchesAccumulatedWritesAndCountsMismatches) {
@@ -109,7 +101,6 @@ TEST_F(Sim, ScriptedPeerMatchesAccumulatedWritesAndCountsMismatches) {
     for (const char* text : {"PX", "[A", "B]"}) {
         EXPECT_EQ(writeText(h, text), 2);
     }
-    EXPECT_LT(queued(h), 11u);  // the first piece comes 300 ms later
     EXPECT_EQ(readText(h, 11), "hello world");
     EXPECT_EQ(sim_script_pending(bridge), 1);
     EXPECT_EQ(writeText(h, "Q1extra"), 7);
@@ -156,10 +147,8 @@ std::vector<uint32_t> watchDelivery(int bridge, void* h, const std::string& bloc
 TEST_F(Sim, WireTimingHandsBytesOverAtTheLatencyTimer) {
     bridge = sim_attach("HV source AVR", "AVR1");
     void* h = open("HV source AVR", 9600, 10000);
-    std::string block;
-    for (int i = 0; i < 300; ++i) {
-        block += static_cast<char>(i);
-    }
+    std::string block(300, '\0');
+    std::iota(block.begin(), block.end(), 0);
     const std::string hundred = block.substr(0, 100);
     // At the driver's default latency of 16 ms the queue grows only on the ticks, by 15 or 16
     // bytes each (the first and last steps may be shorter).
@@ -249,99 +238,9 @@ TEST_F(Sim, WireTimingWritesTakeTheirLineTimeAndStallsBlock) {
     EXPECT_EQ(hvtest::writtenText(bridge), request);
 }
 
-class ModelTest : public Sim {
-protected:
-    // The bias module's bridge is set up as its device does it: 115200 baud, 8N1, bit mode on.
-    void openChannel(const char* description, uint32_t baud, bool bitMode) {
-        channel.reset(new FtdiDev(description, false));
-        ASSERT_EQ(0, channel->open(false));
-        ASSERT_EQ(0, channel->setBaudRate(baud));
-        ASSERT_EQ(0, bitMode ? channel->setBitMode(true) : 0);
-    }
-    void send(const std::string& text) {
-        ASSERT_EQ(static_cast<int>(text.size()), channel->write(text.data(), text.size(), 1.0));
-    }
-    // What arrives up to the bias module's answer ending (or for `timeout`).
-    std::string answer(double timeout = 1.0) {
-        char buffer[256] = {0};
-        const int got = channel->readUntil(buffer, sizeof(buffer), ")\n\r", 3, timeout);
-        return std::string(buffer, static_cast<size_t>(std::max(got, 0)));
-    }
-    std::string exchange(const std::string& command) {
-        send(command + "\n");
-        return answer();
-    }
-    std::string statusLine() {
-        send("o");
-        std::string line;
-        return channel->readLine(line, '\n', 1.0) == 0 ? line : "(none)";
-    }
-    int32_t setTenths() {
-        int32_t tenths = -1;
-        EXPECT_EQ(0, sim_bias_set_voltage(bridge, &tenths));
-        return tenths;
-    }
-
-    std::unique_ptr<FtdiDev> channel;
-};
-
-TEST_F(ModelTest, BiasModuleFaultsAndRefusals) {
-    bridge = sim_bias_attach("BiasModule: 3", "BM3");
-    openChannel("BiasModule: 3", 115200, true);
-    EXPECT_EQ("(0;00)\n\r", exchange("setU(500)"));
-    EXPECT_EQ(500, setTenths());
-    EXPECT_EQ("(01F4;0000;00)\n\r", exchange("getUI(1)"));
-    // With a ramp the output moves toward the set voltage (a tenth of a volt per second).
-    ASSERT_EQ(0, sim_bias_set_ramp(bridge, 1.0));
-    EXPECT_EQ("(0;00)\n\r", exchange("setU(9000)"));
-    double output = -1.0;
-    ASSERT_EQ(0, sim_bias_output(bridge, &output));
-    EXPECT_TRUE(output >= 500.0 && output < 9000.0) << output;
-    ASSERT_EQ(0, sim_bias_set_ramp(bridge, 0.0));
-    EXPECT_EQ("(0;00)\n\r", exchange("setU(500)"));
-    // Faults shape the next answer (one-shot) or every answer until cleared.
-    struct Case {
-        int fault;
-        const char* bytes;
-    };
-    const Case cases[] = {
-        {SIM_BIAS_DROP_FIELD, "(01F4;0000)\n\r"},
-        {SIM_BIAS_EXTRA_FIELD, "(01F4;0000;00;00)\n\r"},
-        {SIM_BIAS_EMPTY_FIELD, "(01F4;;00)\n\r"},
-        {SIM_BIAS_CR_BEFORE, "\r(01F4;0000;00)\n\r"},
-        {SIM_BIAS_LF_BEFORE, "\n(01F4;0000;00)\n\r"},
-        {SIM_BIAS_SPACES_BEFORE, "   (01F4;0000;00)\n\r"},
-        {SIM_BIAS_TWO_GROUPS, "(01F4;0000;00)(FFFF;FFFF;01)\n\r"},
-        {SIM_BIAS_FAILED_STATUS, "(01F4;0000;01)\n\r"},
-        {SIM_BIAS_LOWER_CASE | SIM_BIAS_FAILED_STATUS, "(01f4;0000;01)\n\r"},
-    };
-    for (const Case& c : cases) {
-        ASSERT_EQ(0, sim_bias_fault(bridge, c.fault, 0));
-        EXPECT_EQ(c.bytes, exchange("getUI(1)"));
-        EXPECT_EQ("(01F4;0000;00)\n\r", exchange("getUI(1)")) << "one-shot";
-    }
-    // No ending: the reader runs to its deadline with what came.
-    ASSERT_EQ(0, sim_bias_fault(bridge, SIM_BIAS_NO_ENDING, 0));
-    send("printPolarity()\n");
-    EXPECT_EQ("(POS;00", answer(0.3));
-    // Persistent until cleared; the command still takes effect without an answer.
-    ASSERT_EQ(0, sim_bias_fault(bridge, SIM_BIAS_NO_ANSWER, 1));
-    send("setU(100)\n");
-    EXPECT_EQ("", answer(0.2));
-    EXPECT_EQ(100, setTenths());
-    ASSERT_EQ(0, sim_bias_clear_faults(bridge));
-    EXPECT_EQ("(0064;0000;00)\n\r", exchange("getUI(1)"));
-    // Unknown lines and setU arguments that are no plain 32-bit number are refused; the set
-    // voltage stays.
-    for (const char* bad : {"hello", "setU(-5)", "setU(4294967296)"}) {
-        EXPECT_EQ("(01)\n\r", exchange(bad)) << bad;
-    }
-    EXPECT_EQ(100, setTenths());
-}
-
 // The module answers only on the line its device sets up, so a start-up that skips a setting
 // fails the device tests.
-TEST_F(ModelTest, BiasModuleUnderstandsOnlyItsOwnLineSettings) {
+TEST_F(Sim, BiasModuleUnderstandsOnlyItsOwnLineSettings) {
     bridge = sim_bias_attach("BiasModule: 6", "BM6");
     struct Case {
         uint32_t baud;
@@ -362,31 +261,36 @@ TEST_F(ModelTest, BiasModuleUnderstandsOnlyItsOwnLineSettings) {
         }
         ASSERT_EQ(10, writeText(h, "setU(100)\n"));
         EXPECT_EQ(c.understood ? "(0;00)\n\r" : "", readText(h, 8));
-        EXPECT_EQ(c.understood ? 100 : 0, setTenths());
+        int32_t tenths = -1;
+        EXPECT_EQ(0, sim_bias_set_voltage(bridge, &tenths));
+        EXPECT_EQ(c.understood ? 100 : 0, tenths);
         FT_Close(h);
     }
     EXPECT_EQ(8, sim_bias_command_count(bridge));  // every line was taken down
 }
 
-TEST_F(ModelTest, LegacySourceStatusLinesAndSetTexts) {
+// Source 1 at 0 V sits 1020 V above the field's zero: (1020 / 0.125) << 3. A set text split over
+// writes is one command; at another baud rate the source answers nothing.
+TEST_F(Sim, LegacySourceStatusLinesAndSetTexts) {
     bridge = sim_hvold_attach("HV source AVR", "AVR");
-    openChannel("HV source AVR", 9600, false);
-    // Source 1 at 0 V sits 1020 V above the field's zero: (1020 / 0.125) << 3.
-    EXPECT_EQ("1\t2a\t3ff\t0\t0\tff00\t10\t0\t7\t55", statusLine());
-    for (const char* part : {"1000a", "4", "0b"}) {  // split over writes: one command
-        send(part);
+    void* h = open("HV source AVR", 9600, 200);
+    const auto status = [h] {
+        EXPECT_EQ(writeText(h, "o"), 1);
+        return readText(h, 64);
+    };
+    EXPECT_EQ("1\t2a\t3ff\t0\t0\tff00\t10\t0\t7\t55\n", status());
+    for (const char* part : {"1000a", "4", "0b"}) {
+        writeText(h, part);
     }
     double volts[2] = {0.0, 0.0};
     ASSERT_EQ(0, sim_hvold_set_voltage(bridge, 0, &volts[0]));
     ASSERT_EQ(0, sim_hvold_set_voltage(bridge, 1, &volts[1]));
     EXPECT_EQ(250.0, volts[0]);
     EXPECT_EQ(-10.0, volts[1]);
-    ASSERT_EQ(0, sim_hvold_set_noise(bridge, 7));
-    // 250 V: 2000 steps, 3e80 + noise; -10 V: 1010 V above zero, 8080 steps, fc80 + noise.
-    EXPECT_EQ("1\t2a\t3ff\t0\t3e87\tfc87\t10\t0\t7\t55", statusLine());
-    // At another baud rate the source answers nothing.
-    ASSERT_EQ(0, channel->setBaudRate(115200));
-    EXPECT_EQ("(none)", statusLine());
+    // 250 V: 2000 steps, 3e80; -10 V: 1010 V above zero, 8080 steps, fc80.
+    EXPECT_EQ("1\t2a\t3ff\t0\t3e80\tfc80\t10\t0\t7\t55\n", status());
+    ASSERT_EQ(FT_SetBaudRate(h, 115200), FT_OK);
+    EXPECT_EQ("", status());
     EXPECT_EQ((std::vector<std::string>{"o", "1000a", "40b", "o", "o"}),
               hvtest::recordedCommands(bridge, sim_hvold_command_count, sim_hvold_command));
 }
