@@ -3,6 +3,7 @@
 // and log entry, including the draining of stray input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,34 +102,24 @@ TEST_F(CmdMgrTest, AnswerFailuresGiveTheirCodeAndText) {
         uint32_t length;
         Bytes reply;  // empty: no answer at all
         int result;
-        std::string message;
         std::string received;  // as the receive line shows the code, empty: no such line
+        std::string message;
     } cases[] = {
-        {0x02, 30, {}, -1, "Could not receive command, error: 0 (Timeout)", ""},
-        {0x01, 0, {0x01, 0x07, 0x0A}, -4, "Command failed (error code: 7)", "01 (Test)"},
-        {0x01, 0, {0x01, 0x00, 0x0D}, -4, "Command failed (error code: 0)", "01 (Test)"},
-        {0x02,
-         1,
-         {0x07, 0x00, 0x00, 0x0A},
-         -5,
-         "Instead of response 02 (FwInfo) received 07 (Unknown)",
-         "07 (Unknown)"},
-        {0x03,
-         1,
-         {0x04, 0x02, 0x00, 0x0A},
-         -5,
-         "Instead of response 03 (SourcesCount) received 04 (GetRanges)",
-         "04 (GetRanges)"},
-        {0x01,
-         0,
-         {0x85, 0x00, 0x0A},
-         -5,
-         "Instead of response 01 (Test) received FFFFFF85 (Unknown)",
-         "FFFFFF85 (Unknown)"},
+        // clang-format off
+        {0x02, 30, {}, -1, "", "Could not receive command, error: 0 (Timeout)"},
+        {0x01, 0, {0x01, 0x07, 0x0A}, -4, "01 (Test)", "Command failed (error code: 7)"},
+        {0x01, 0, {0x01, 0x00, 0x0D}, -4, "01 (Test)", "Command failed (error code: 0)"},
+        {0x02, 1, {0x07, 0x00, 0x00, 0x0A}, -5, "07 (Unknown)",
+         "Instead of response 02 (FwInfo) received 07 (Unknown)"},
+        {0x03, 1, {0x04, 0x02, 0x00, 0x0A}, -5, "04 (GetRanges)",
+         "Instead of response 03 (SourcesCount) received 04 (GetRanges)"},
+        {0x01, 0, {0x85, 0x00, 0x0A}, -5, "FFFFFF85 (Unknown)",
+         "Instead of response 01 (Test) received FFFFFF85 (Unknown)"},
         // The code alone: a payload of nothing is a short one, not a failed read.
-        {0x02, 30, {0x02}, -2, "Received data too short (0 < 30).", "02 (FwInfo)"},
+        {0x02, 30, {0x02}, -2, "02 (FwInfo)", "Received data too short (0 < 30)."},
         // The trailer is checked before the code.
-        {0x01, 0, {0x02, 0x03, 0x0A}, -4, "Command failed (error code: 3)", "02 (FwInfo)"},
+        {0x01, 0, {0x02, 0x03, 0x0A}, -4, "02 (FwInfo)", "Command failed (error code: 3)"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -142,11 +133,8 @@ TEST_F(CmdMgrTest, AnswerFailuresGiveTheirCodeAndText) {
         EXPECT_EQ(cmd->transact(c.code, nullptr, 0, buffer.data(), c.length, kShort), c.result);
         EXPECT_EQ(cmd->lastError(), c.message);
         const Lines all = lines();
-        size_t errors = 0;
-        for (const std::string& line : all) {
-            errors += line.rfind("[ERR]", 0) == 0 ? 1 : 0;
-        }
-        EXPECT_EQ(errors, 1u);
+        EXPECT_EQ(1, std::count_if(all.begin(), all.end(),
+                                   [](const std::string& l) { return l.rfind("[ERR]", 0) == 0; }));
         EXPECT_EQ(hvtest::countLines(all, "[ERR]: " + c.message), 1u);
         EXPECT_EQ(hvtest::countLines(all, "[DBG]: CMD " + c.received + " <<< "),
                   c.received.empty() ? 0u : 1u);
