@@ -3,20 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdint>
 #include <limits>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
+#include <utility>
 
 #include "BiasSrcDev.h"
 #include "HostFramework.h"
 #include "hvdev_support.h"
-#include "platform.h"
 #include "sim_bias.h"
-#include "simctl.h"
 
 using hvtest::writtenText;
 using HwHvSrc::BiasSrcDev;
@@ -81,41 +77,33 @@ TEST_F(BiasTest, StartUpReadsFirmwareAndLimits) {
 TEST_F(BiasTest, LimitsAndFirmwareFromScriptedAnswers) {
     // Tenths truncated toward zero, even the wrong way round; a status of one character or not
     // hexadecimal passes; a failed status or another field count keeps the defaults 0 and 100.
-    const struct {
-        const char *firmwareReply, *limitsReply, *firmware;
-        double lower, upper;
-    } cases[] = {
-        // clang-format off
+    const std::tuple<const char*, const char*, const char*, double, double> cases[] = {
         {"(BM-3;00)\n\r", "(03E7;FC19;00)\n\r", "BM-3", 99.0, -99.0},
         {"(BM-3;0)\n\r", "(0000;0064;OK)\n\r", "BM-3", 0.0, 10.0},
         {"(BM-3;01)\n\r", "(FC18;03E8;01)\n\r", "", 0.0, 100.0},
         {"(BM-3)\n\r", "(FC18;03E8)\n\r", "", 0.0, 100.0},
         {"(BM-3;00;00)\n\r", "(FC18;03E8;00;00)\n\r", "", 0.0, 100.0},
-        {"", "", "", 0.0, 100.0},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.limitsReply);
+        {"", "", "", 0.0, 100.0}};
+    for (const auto& [firmwareReply, limitsReply, firmware, lower, upper] : cases) {
+        SCOPED_TRACE(limitsReply);
         dev.reset(new BiasSrcDev(kDescription, &framework, hvtest::logDirectory()));
-        script("printFW()", c.firmwareReply);
-        script("getMinMaxV()", c.limitsReply);
+        script("printFW()", firmwareReply);
+        script("getMinMaxV()", limitsReply);
         EXPECT_EQ(0, dev->initialize());
-        EXPECT_EQ(c.firmware, dev->firmware());
-        EXPECT_EQ(c.lower, dev->minVoltage(0));
-        EXPECT_EQ(c.upper, dev->maxVoltage(0));
+        EXPECT_EQ(firmware, dev->firmware());
+        EXPECT_EQ(lower, dev->minVoltage(0));
+        EXPECT_EQ(upper, dev->maxVoltage(0));
     }
     EXPECT_EQ(0, sim_script_mismatches(bridge));
 }
 
 // Two to eight hexadecimal digits, an even number; reading stops at the first other character.
 TEST(BiasFields, HexFields) {
-    const struct {
-        const char* field;
-        uint32_t value;
-    } cases[] = {{"01F4", 500},  {"aF0A", 0xAF0A},         {"fff6", 0xFFF6},
-                 {"12GH", 0x12}, {"FFFFFFFF", 0xFFFFFFFF}, {"01", 1}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.value, HwHvSrc::parseHexField(c.field)) << c.field;
+    const std::pair<const char*, uint32_t> cases[] = {
+        {"01F4", 500},  {"aF0A", 0xAF0A},         {"fff6", 0xFFF6},
+        {"12GH", 0x12}, {"FFFFFFFF", 0xFFFFFFFF}, {"01", 1}};
+    for (const auto& [field, value] : cases) {
+        EXPECT_EQ(value, HwHvSrc::parseHexField(field)) << field;
     }
     for (const char* field : {"1F4", "0123456789", "0x12", "-1", " 1", "", "0"}) {
         EXPECT_EQ(0u, HwHvSrc::parseHexField(field)) << field;
@@ -127,11 +115,7 @@ TEST_F(BiasTest, AnswerSelectionOnTheWireAndInTheLog) {
     // The text ends at a zero byte; leading spaces are trimmed; with a CR or LF first no line
     // qualifies and the last one (the line ending with its ")" put back) gives one field; the
     // first group counts; empty fields vanish, fields are not trimmed.
-    const struct {
-        std::string reply;
-        Lines fields;
-    } cases[] = {
-        // clang-format off
+    const std::pair<std::string, Lines> cases[] = {
         {"(01F4;FFF6;00)\n\r", {"01F4", "FFF6", "00"}},
         {std::string("\0(01F4;FFF6;00)\n\r", 17), {}},
         {"   (01F4;FFF6;00)\n\r", {"01F4", "FFF6", "00"}},
@@ -141,18 +125,15 @@ TEST_F(BiasTest, AnswerSelectionOnTheWireAndInTheLog) {
         {"(01F4;;00)\n\r", {"01F4", "00"}},
         {"( 1 ;00)\n\r", {" 1 ", "00"}},
         {"()\n\r", {}},
-        {"   )", {}},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reply);
-        script("getUI(1)", c.reply);
-        EXPECT_EQ(c.fields, dev->query("getUI(1)"));
+        {"   )", {}}};
+    for (const auto& [reply, fields] : cases) {
+        SCOPED_TRACE(reply);
+        script("getUI(1)", reply);
+        EXPECT_EQ(fields, dev->query("getUI(1)"));
     }
     EXPECT_EQ(0, sim_script_mismatches(bridge));
 
-    // Each reply line is logged as it is taken, the ")" put back; the line of LF CR shows as an
-    // empty entry followed by "\r)".
+    // Each reply line is logged with its ")" put back (LF CR ")" as "" and "\r)").
     size_t before = log().size();
     script("getUI(1)", "(01F4;FFF6;00)(FFFF;FFFF;01)\n\r");
     dev->query("getUI(1)");
@@ -182,8 +163,7 @@ TEST_F(BiasTest, AnswersThatNeverEndCostTheDeadlineAndAreStillUsed) {
     EXPECT_LE(1.0 - hvtest::kClockSlack, hvtest::secondsTaken([&] { polarity = dev->polarity(); }));
     EXPECT_EQ(0, polarity);
 
-    // An answer later than the deadline gives no fields; the next exchange drops it once it is
-    // there (at the latest 0.8 s after the deadline) and reads its own answer.
+    // An answer 0.8 s after the deadline gives no fields; the next exchange drops it.
     ASSERT_EQ(0, sim_set_peer(bridge, nullptr));
     ASSERT_EQ(0, sim_bias_install(bridge));
     ASSERT_EQ(0, dev->setVoltage(0, 50.0));
@@ -200,8 +180,8 @@ TEST_F(BiasTest, AnswersThatNeverEndCostTheDeadlineAndAreStillUsed) {
 
 TEST_F(BiasTest, FailedWriteIsLoggedAndNothingIsRead) {
     open();
-    // A write the driver fails and one that sends nothing (a stalled bridge, until the write's
-    // time-out): no answer is waited for, so one already on its way stays unread.
+    // A write that fails or sends nothing (stalled until its time-out) waits for no answer: one
+    // on its way (due after the input is cleared) stays unread.
     const std::string answer = "(BM-9;00)\n\r";
     for (const bool stalled : {false, true}) {
         SCOPED_TRACE(stalled);
@@ -211,7 +191,6 @@ TEST_F(BiasTest, FailedWriteIsLoggedAndNothingIsRead) {
         } else {
             ASSERT_EQ(0, sim_fail_next(bridge, "FT_Write", 4));  // FT_IO_ERROR
         }
-        // Due while the write is failing or stalling, after the input is cleared.
         ASSERT_EQ(0, sim_deliver(bridge, answer.data(), answer.size(), stalled ? 1000 : 20));
         EXPECT_EQ(Lines{}, dev->query("printFW()"));
         sim_stall(bridge, 0);
@@ -221,8 +200,7 @@ TEST_F(BiasTest, FailedWriteIsLoggedAndNothingIsRead) {
             (Lines{"[DBG]: Sent", "[DBG]: printFW()", "[ERR]: Cannot send command: printFW()"}),
             logSince(before));
     }
-    // Not a device error: the last-error text stays as it was.
-    EXPECT_STREQ("", dev->lastError());
+    EXPECT_STREQ("", dev->lastError());  // not a device error
     EXPECT_EQ(0, sim_bias_command_count(bridge));
     // During a voltage setting it is a malformed answer to the caller.
     ASSERT_EQ(0, sim_fail_next(bridge, "FT_Write", 4));
@@ -239,37 +217,31 @@ TEST_F(BiasTest, SetVoltageRangeAndAnswers) {
     EXPECT_EQ(0, dev->setVoltage(0, 0.05));
     EXPECT_EQ("setU(1000)\nsetU(123)\nsetU(1000)\nsetU(0)\n", writtenText(bridge));
 
-    // Refused: nothing sent, the whole volts in the message and the log, the request still
-    // reported.
+    // Refused: nothing sent, the whole volts in the message and the log, the request kept.
     sim_clear_written(bridge);
     const double kInf = std::numeric_limits<double>::infinity();
-    const struct {
-        double volts;
-        const char* message;
-    } refusals[] = {{100.5, "Voltage out of range 100"},
-                    {-100.5, "Voltage out of range -100"},
-                    {-kInf, "Voltage out of range -2147483648"},
-                    {std::nan(""), "Voltage out of range 0"}};
-    for (const auto& r : refusals) {
-        SCOPED_TRACE(r.message);
-        EXPECT_EQ(-1005, dev->setVoltage(0, r.volts));
-        EXPECT_STREQ(r.message, dev->lastError());
-        EXPECT_EQ(std::string("[ERR]: ") + r.message, log().back());
+    const std::pair<double, const char*> refusals[] = {{100.5, "Voltage out of range 100"},
+                                                       {-100.5, "Voltage out of range -100"},
+                                                       {-kInf, "Voltage out of range -2147483648"},
+                                                       {std::nan(""), "Voltage out of range 0"}};
+    for (const auto& [volts, message] : refusals) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(-1005, dev->setVoltage(0, volts));
+        EXPECT_STREQ(message, dev->lastError());
+        EXPECT_EQ(std::string("[ERR]: ") + message, log().back());
     }
     EXPECT_EQ("", writtenText(bridge));
     EXPECT_TRUE(std::isnan(dev->getVoltage(0)));
     EXPECT_EQ(-1005, dev->applyVoltage(-101.0));
 
     // What the answer to "setU(%d)" gives.
-    const struct {
-        const char* reply;
-        int result;
-    } answers[] = {{"(0;00)\n\r", 0}, {"(0;0)\n\r", 0},      {"(0;01)\n\r", -2},
-                   {"(0)\n\r", -1},   {"(0;00;00)\n\r", -1}, {"", -1}};
-    for (const auto& a : answers) {
-        SCOPED_TRACE(a.reply);
-        script("setU(500)", a.reply);
-        EXPECT_EQ(a.result, dev->setVoltage(0, 50.0));
+    const std::pair<const char*, int> answers[] = {{"(0;00)\n\r", 0},     {"(0;0)\n\r", 0},
+                                                   {"(0;01)\n\r", -2},    {"(0)\n\r", -1},
+                                                   {"(0;00;00)\n\r", -1}, {"", -1}};
+    for (const auto& [reply, result] : answers) {
+        SCOPED_TRACE(reply);
+        script("setU(500)", reply);
+        EXPECT_EQ(result, dev->setVoltage(0, 50.0));
         EXPECT_EQ(50.0, dev->getVoltage(0));
     }
     EXPECT_EQ(0, sim_script_pending(bridge) + sim_script_mismatches(bridge));
@@ -279,34 +251,29 @@ TEST_F(BiasTest, ReadingsAndPolarityFromTheirAnswers) {
     open();
     // Each reading is its own "getUI(1)" exchange, whatever the index; signed tenths. Another
     // field count or a failed status reads 0 and is no device error.
-    const struct {
-        const char* reply;
-        double volts, current;
-    } readings[] = {{"(01F4;FFF6;00)\n\r", 50.0, -1.0},
-                    {"(1F4;FFF6;00)\n\r", 0.0, -1.0},
-                    {"(01F4;FFF6;01)\n\r", 0.0, 0.0},
-                    {"(01F4;FFF6)\n\r", 0.0, 0.0},
-                    {"(01F4;FFF6;00;00)\n\r", 0.0, 0.0}};
-    for (const auto& r : readings) {
-        SCOPED_TRACE(r.reply);
-        script("getUI(1)", r.reply);
-        EXPECT_EQ(r.volts, dev->readVoltage(9));
-        script("getUI(1)", r.reply);
-        EXPECT_EQ(r.current, dev->readCurrent(0));
+    const std::tuple<const char*, double, double> readings[] = {
+        {"(01F4;FFF6;00)\n\r", 50.0, -1.0},
+        {"(1F4;FFF6;00)\n\r", 0.0, -1.0},
+        {"(01F4;FFF6;01)\n\r", 0.0, 0.0},
+        {"(01F4;FFF6)\n\r", 0.0, 0.0},
+        {"(01F4;FFF6;00;00)\n\r", 0.0, 0.0}};
+    for (const auto& [reply, volts, current] : readings) {
+        SCOPED_TRACE(reply);
+        script("getUI(1)", reply);
+        EXPECT_EQ(volts, dev->readVoltage(9));
+        script("getUI(1)", reply);
+        EXPECT_EQ(current, dev->readCurrent(0));
     }
     EXPECT_STREQ("", dev->lastError());
 
     // "NEG" or "POS" in full and in capitals; the status is not examined.
-    const struct {
-        const char* reply;
-        int polarity;
-    } polarities[] = {
+    const std::pair<const char*, int> polarities[] = {
         {"(NEG;00)\n\r", 0},       {"(POS;00)\n\r", 1},  {"(NEG;01)\n\r", 0},   {"(POS)\n\r", -1},
         {"(NEGATIVE;00)\n\r", -1}, {"(Neg;00)\n\r", -1}, {"( NEG;00)\n\r", -1}, {"", -1}};
-    for (const auto& p : polarities) {
-        SCOPED_TRACE(p.reply);
-        script("printPolarity()", p.reply);
-        EXPECT_EQ(p.polarity, dev->polarity());
+    for (const auto& [reply, polarity] : polarities) {
+        SCOPED_TRACE(reply);
+        script("printPolarity()", reply);
+        EXPECT_EQ(polarity, dev->polarity());
     }
     EXPECT_EQ(0, sim_script_mismatches(bridge));
 }

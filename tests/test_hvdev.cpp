@@ -2,21 +2,17 @@
 // its range check, readings, failed or missing answers, the closed state, the lock on refusals.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <functional>
 #include <future>
-#include <string>
-#include <thread>
-#include <vector>
+#include <tuple>
+#include <utility>
 
 #include "HostFramework.h"
 #include "HvDev.h"
 #include "HvDevOld.h"
-#include "ThreadSync.h"
 #include "hvdev_support.h"
 #include "sim_hvsrc.h"
-#include "simctl.h"
 
 using hvtest::Bytes;
 using hvtest::countLines;
@@ -39,8 +35,7 @@ protected:
         dev.reset();
         sim_reset();
     }
-    // Attaches a model (set up by `prepare`) and initializes a device; the start-up traffic is
-    // forgotten.
+    // Attaches a model set up by `prepare`, initializes a device and forgets the start-up traffic.
     void start(const std::function<void(int)>& prepare = [](int) {}) {
         bridge = sim_hvsrc_attach(kDescription, "HV0007");
         ASSERT_GT(bridge, 0);
@@ -100,12 +95,8 @@ TEST_F(HvDevTest, SetVoltageTruncatesChecksAndSends) {
     // frame carries the index's low byte, whose limits apply: 256 is source 0, 257 source 1.
     // Index 2 is sent unchecked and only the value's low 16 bits go out; a source the device
     // does not have answers with its status.
-    const struct {
-        uint32_t index;
-        double volts;
-        int result;
-        Bytes frame;  // empty: nothing sent
-    } cases[] = {
+    const std::tuple<uint32_t, double, int, Bytes> cases[] = {
+        // frame empty: nothing sent
         // clang-format off
         {0, 99.9, 0, {0x55, 0x05, 0x00, 0x00, 0x63}},
         {0, -0.5, 0, {0x55, 0x05, 0x00, 0x00, 0x00}},
@@ -120,29 +111,21 @@ TEST_F(HvDevTest, SetVoltageTruncatesChecksAndSends) {
         {9, 1.0, -4, {0x55, 0x05, 0x09, 0x00, 0x01}},
         // clang-format on
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.index) + " " + std::to_string(c.volts));
+    for (const auto& [index, volts, result, frame] : cases) {
+        SCOPED_TRACE(std::to_string(index) + " " + std::to_string(volts));
         sim_clear_written(bridge);
-        EXPECT_EQ(dev->setVoltage(c.index, c.volts), c.result);
-        EXPECT_EQ(written(bridge), c.frame);
+        EXPECT_EQ(dev->setVoltage(index, volts), result);
+        EXPECT_EQ(written(bridge), frame);
     }
     // Only sources 0 and 1 are remembered, whatever the outcome.
     EXPECT_EQ(dev->getVoltage(0), 2001.0);
     EXPECT_EQ(dev->getVoltage(2), 0.0);
 
-    // Refused: the whole volts in the message and the log; values no 32-bit whole number holds
-    // saturate.
-    const struct {
-        double volts;
-        const char* message;
-    } refusals[] = {{-2001.9, "Voltage out of range -2001"},
-                    {std::nan(""), "Voltage out of range 0"},
-                    {-1e300, "Voltage out of range -2147483648"}};
-    for (const auto& r : refusals) {
-        EXPECT_EQ(dev->setVoltage(0, r.volts), -1005);
-        EXPECT_STREQ(dev->lastError(), r.message);
-        EXPECT_EQ(log().back(), std::string("[ERR]: ") + r.message);
-    }
+    // Refused: the whole volts in the message and the log (not-a-number and saturation: the
+    // legacy and bias suites, and the lock test below).
+    EXPECT_EQ(dev->setVoltage(0, -2001.9), -1005);
+    EXPECT_STREQ(dev->lastError(), "Voltage out of range -2001");
+    EXPECT_EQ(log().back(), "[ERR]: Voltage out of range -2001");
 }
 
 TEST_F(HvDevTest, ReadingsAndTheHostsParameters) {
@@ -156,9 +139,6 @@ TEST_F(HvDevTest, ReadingsAndTheHostsParameters) {
     // Current in nanoamperes; a word with its top bit set is a negative current.
     EXPECT_EQ(dev->readCurrent(0), 1.5);
     EXPECT_EQ(dev->readCurrent(1), -2.5);
-    EXPECT_EQ((std::vector<int32_t>{param("VoltageSense1"), param("CurrentSense1"),
-                                    param("VoltageSense2"), param("CurrentSense2")}),
-              (std::vector<int32_t>{-200, 1500, 12, -2500}));
 
     // Voltage2 sends to source 1 without touching what getVoltage reports.
     ASSERT_EQ(dev->setVoltage(1, 12.5), 0);
@@ -183,32 +163,26 @@ TEST_F(HvDevTest, FailedAnswersLeaveZeros) {
     EXPECT_EQ(countLines(log(), "[ERR]: Command failed (error code: 7)"), 6u);
     sim_hvsrc_clear_faults(bridge);
 
-    // Answers that bring their payload bytes but fail a check: the status comes back unchanged,
-    // the limits become 0 and 0 and the reading 0 V and 0 current; so does a reading without any
-    // answer.
-    const struct {
-        int fault;
-        int status;
-    } cases[] = {{SIM_HV_BAD_STATUS, -4},
-                 {SIM_HV_WRONG_CODE, -5},
-                 {SIM_HV_SHORT_PAYLOAD, -2},
-                 {SIM_HV_NO_ANSWER, -1}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.status);
+    // Answers that fail a check, or none: the status comes back unchanged, the limits become 0 and
+    // 0, the reading 0 V and 0 current, whatever payload bytes came.
+    const std::pair<int, int> cases[] = {{SIM_HV_BAD_STATUS, -4},
+                                         {SIM_HV_WRONG_CODE, -5},
+                                         {SIM_HV_SHORT_PAYLOAD, -2},
+                                         {SIM_HV_NO_ANSWER, -1}};
+    for (const auto& [fault, status] : cases) {
+        SCOPED_TRACE(status);
         ASSERT_EQ(dev->readRanges(0), 0);
         ASSERT_EQ(dev->maxVoltage(0), 32767.0);
-        sim_hvsrc_fault(bridge, c.fault, 0);
-        EXPECT_EQ(dev->readRanges(0), c.status);
+        sim_hvsrc_fault(bridge, fault, 0);
+        EXPECT_EQ(dev->readRanges(0), status);
         EXPECT_EQ(limits(), (std::vector<double>{0, 0, 0, 0}));
         sim_clear_written(bridge);
         EXPECT_EQ(dev->setVoltage(0, 30000.0), -1005);
         EXPECT_EQ(written(bridge), Bytes{});
-        int32_t volts = 1;
-        int32_t current = 1;
-        sim_hvsrc_fault(bridge, c.fault, 0);
-        EXPECT_EQ(dev->readMeasurement(0, volts, current), c.status);
-        EXPECT_EQ(volts, 0);
-        EXPECT_EQ(current, 0);
+        int32_t volts = 1, current = 1;
+        sim_hvsrc_fault(bridge, fault, 0);
+        EXPECT_EQ(dev->readMeasurement(0, volts, current), status);
+        EXPECT_EQ(std::make_pair(volts, current), std::make_pair(0, 0));
     }
 }
 
@@ -242,8 +216,7 @@ TEST_F(HvDevTest, SourceThatNeverAnswersCostsEachTimeOut) {
 TEST_F(HvDevTest, ClosedDeviceRefusesExchanges) {
     start();
     EXPECT_EQ(dev->deinitialize(), 0);
-    int32_t volts = 5;
-    int32_t current = 5;
+    int32_t volts = 5, current = 5;
     EXPECT_EQ(dev->readMeasurement(1, volts, current), -1);
     EXPECT_EQ(volts + current, 0);
     EXPECT_EQ(dev->testConnection(), -1);
@@ -268,8 +241,7 @@ struct Lockable : Dev {
     using HwHvSrc::DevBase::deviceLock_;
 };
 
-// initialize replaces the device log under the device lock, so a refusal recorded without it
-// would race with that.
+// initialize replaces the device log under the device lock: a refusal must be recorded under it.
 TEST(HvSourceLocking, RefusedNumbersAreRecordedUnderTheDeviceLock) {
     Lockable<HvDev> current(kDescription, nullptr, hvtest::logDirectory());
     Lockable<HwHvSrc::HvDevOld> legacy("HV source AVR", nullptr, hvtest::logDirectory());

@@ -3,18 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include "HostFramework.h"
 #include "HvDevOld.h"
 #include "hvdev_support.h"
 #include "sim_hvold.h"
-#include "simctl.h"
 
 namespace {
 
@@ -71,42 +68,34 @@ TEST_F(HvDevOldTest, SetTextsAndRefusals) {
     open();
     // Quarter volts, "a" for source 0 and "b" (negated) for every other index; the store has two
     // entries, so index 2 stores nothing.
-    const struct {
-        uint32_t index;
-        double volts;
-        const char* text;
-        double kept;
-    } sets[] = {{0, 250.0, "1000a", 250.0},
-                {1, -250.0, "1000b", -250.0},
-                {1, 0.0, "0b", 0.0},
-                {0, 1000.7, "4000a", 1000.7},
-                {2, -10.0, "40b", 0.0}};
-    for (const auto& s : sets) {
-        SCOPED_TRACE(s.text);
+    const std::tuple<uint32_t, double, const char*, double> sets[] = {{0, 250.0, "1000a", 250.0},
+                                                                      {1, -250.0, "1000b", -250.0},
+                                                                      {1, 0.0, "0b", 0.0},
+                                                                      {0, 1000.7, "4000a", 1000.7},
+                                                                      {2, -10.0, "40b", 0.0}};
+    for (const auto& [index, volts, text, kept] : sets) {
+        SCOPED_TRACE(text);
         sim_clear_written(bridge);
-        EXPECT_EQ(0, device->setVoltage(s.index, s.volts));
-        EXPECT_EQ(s.text, writtenText(bridge));
-        EXPECT_EQ(s.kept, device->getVoltage(s.index));
-        EXPECT_EQ((Lines{"[DBG]: Sent", std::string("[DBG]: ") + s.text}), lastLog(2));
+        EXPECT_EQ(0, device->setVoltage(index, volts));
+        EXPECT_EQ(text, writtenText(bridge));
+        EXPECT_EQ(kept, device->getVoltage(index));
+        EXPECT_EQ((Lines{"[DBG]: Sent", std::string("[DBG]: ") + text}), lastLog(2));
     }
 
     // Every index other than 0 is checked against source 1's limits. Not a number, or whole
     // volts beyond 32 bits: refused with the saturated value.
     sim_clear_written(bridge);
-    const struct {
-        uint32_t index;
-        double volts;
-        const char* message;
-    } refusals[] = {{0, -1.0, "Voltage out of range -1"},
-                    {1, 1.0, "Voltage out of range 1"},
-                    {2, -5000.0, "Voltage out of range -5000"},
-                    {0, std::nan(""), "Voltage out of range 0"},
-                    {0, 1e12, "Voltage out of range 2147483647"}};
-    for (const auto& r : refusals) {
-        SCOPED_TRACE(r.message);
-        EXPECT_EQ(-1005, device->setVoltage(r.index, r.volts));
-        EXPECT_STREQ(r.message, device->lastError());
-        EXPECT_EQ(Lines{std::string("[ERR]: ") + r.message}, lastLog(1));
+    const std::tuple<uint32_t, double, const char*> refusals[] = {
+        {0, -1.0, "Voltage out of range -1"},
+        {1, 1.0, "Voltage out of range 1"},
+        {2, -5000.0, "Voltage out of range -5000"},
+        {0, std::nan(""), "Voltage out of range 0"},
+        {0, 1e12, "Voltage out of range 2147483647"}};
+    for (const auto& [index, volts, message] : refusals) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(-1005, device->setVoltage(index, volts));
+        EXPECT_STREQ(message, device->lastError());
+        EXPECT_EQ(Lines{std::string("[ERR]: ") + message}, lastLog(1));
     }
     EXPECT_EQ(0u, sim_written(bridge, nullptr, 0));
     // The refused request is still what getVoltage reports: it is stored before the check.
@@ -188,27 +177,19 @@ TEST_F(HvDevOldTest, LateStatusLineIsNotTakenForTheNextAnswer) {
 // Ten hexadecimal fields, each with an optional sign and 0x prefix, separated by any run of white
 // space; anything less is no line.
 TEST(HvDevOldProtocol, StatusLineParsing) {
-    const struct {
-        const char* line;
-        bool parsed;
-        int32_t field4, field5, field9;
-    } cases[] = {
-        // clang-format off
-        {"1\t2\t3\t4\t1f47\tffffffff\t7\t8\t9\ta", true, 0x1f47, -1, 10},
-        {" 1\t\t2 3\r\n4\t0x1f40 +1F40\t7 8 9 -1", true, 0x1f40, 0x1f40, -1},
-        {"0 0 0 0 1f40 1f40 0 0 0 0", true, 0x1f40, 0x1f40, 0},
-        {"1\t2\t3\t4\t5", false, 0, 0, 0},
-        {"", false, 0, 0, 0},
-        {"x\t2\t3\t4\t5\t6\t7\t8\t9\t10", false, 0, 0, 0},
-        {"1\t2\t3\t4\t5\t\t\t\t\t", false, 0, 0, 0},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
+    const std::tuple<const char*, bool, std::vector<int32_t>> cases[] = {
+        {"1\t2\t3\t4\t1f47\tffffffff\t7\t8\t9\ta", true, {0x1f47, -1, 10}},
+        {" 1\t\t2 3\r\n4\t0x1f40 +1F40\t7 8 9 -1", true, {0x1f40, 0x1f40, -1}},
+        {"0 0 0 0 1f40 1f40 0 0 0 0", true, {0x1f40, 0x1f40, 0}},
+        {"1\t2\t3\t4\t5", false, {0, 0, 0}},
+        {"", false, {0, 0, 0}},
+        {"x\t2\t3\t4\t5\t6\t7\t8\t9\t10", false, {0, 0, 0}},
+        {"1\t2\t3\t4\t5\t\t\t\t\t", false, {0, 0, 0}}};
+    for (const auto& [line, parsed, expected] : cases) {
+        SCOPED_TRACE(line);
         int32_t fields[10] = {0};
-        EXPECT_EQ(c.parsed, HvDevOld::parseStatusLine(c.line, fields));
-        EXPECT_EQ((std::vector<int32_t>{c.field4, c.field5, c.field9}),
-                  (std::vector<int32_t>{fields[4], fields[5], fields[9]}));
+        EXPECT_EQ(parsed, HvDevOld::parseStatusLine(line, fields));
+        EXPECT_EQ(expected, (std::vector<int32_t>{fields[4], fields[5], fields[9]}));
     }
 }
 
