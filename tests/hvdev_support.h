@@ -1,8 +1,8 @@
-// Helpers shared by the command-protocol and source device tests: a log directory beside the
-// test programs, the log read back without its header and time stamps, the bytes a bridge saw,
-// the dump lines the log writes for a payload, and the time a call takes.
+// Helpers shared by the device and protocol tests: a log directory beside the test programs, logs
+// read back without header and time stamps, the bytes a bridge saw, dump lines, time taken.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -61,15 +61,11 @@ inline std::vector<std::string> logLines(const std::string& path) {
     std::vector<std::string> lines;
     std::istringstream in(readFile(path));
     std::string line;
-    bool header = true;
+    std::getline(in, line);  // the header
     while (std::getline(in, line)) {
         // Written in text mode: Windows ends each line with CR LF.
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
-        }
-        if (header) {
-            header = false;
-            continue;
         }
         lines.push_back(std::regex_replace(line, stamp, ""));
     }
@@ -77,11 +73,7 @@ inline std::vector<std::string> logLines(const std::string& path) {
 }
 
 inline size_t countLines(const std::vector<std::string>& lines, const std::string& wanted) {
-    size_t n = 0;
-    for (const std::string& line : lines) {
-        n += line == wanted ? 1 : 0;
-    }
-    return n;
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), wanted));
 }
 
 inline Bytes written(int bridge) {
