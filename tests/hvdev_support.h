@@ -54,8 +54,7 @@ inline std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The entries of a log file, one per line, without the header line, the time stamps and the line
-// endings.
+// A log's entries, one per line, without the header line, time stamps and line endings.
 inline std::vector<std::string> logLines(const std::string& path) {
     static const std::regex stamp("^\\(\\d{2}_\\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\) ");
     std::vector<std::string> lines;
@@ -88,8 +87,7 @@ inline std::string writtenText(int bridge) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// The commands a simulated source recorded, in order, read back through its count and copy
-// functions (sim_bias_command_count and sim_bias_command, or the legacy source's pair).
+// The commands a simulated source recorded, in order, through its count and copy functions.
 inline std::vector<std::string> recordedCommands(int bridge, int (*count)(int),
                                                  int (*copy)(int, int, char*, size_t)) {
     std::vector<std::string> out;

@@ -31,9 +31,7 @@ public:
     double minVoltage(int32_t index) override { return index == 0 ? -10 : -20; }
     double maxVoltage(int32_t index) override { return index == 0 ? 100 : 200; }
 
-    int bridge = 0;
-    int queries = 0;
-    int registrations = 0;
+    int bridge = 0, queries = 0, registrations = 0;
     unsigned queueChecksAtQuery = 0;
     std::vector<uint32_t> measured;
     std::vector<std::pair<uint32_t, int32_t>> sent;

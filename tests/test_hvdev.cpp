@@ -35,16 +35,13 @@ protected:
     // Attaches a model set up by `prepare`, initializes a device and forgets the start-up traffic.
     void start(const std::function<void(int)>& prepare = [](int) {}) {
         bridge = sim_hvsrc_attach(kDescription, "HV0007");
-        ASSERT_GT(bridge, 0);
         prepare(bridge);
         dev.reset(new HvDev(kDescription, &framework, hvtest::logDirectory()));
         ASSERT_EQ(dev->initialize(), 0);
         sim_clear_written(bridge);
     }
     int32_t param(const char* name) {
-        host::Param* p = nullptr;
-        EXPECT_EQ(static_cast<host::ParamList*>(dev->parameters())->read(name, &p), 0);
-        return p != nullptr ? p->intValue() : -999999;
+        return static_cast<host::ParamList*>(dev->parameters())->find(name)->intValue();
     }
     Lines log() { return hvtest::logLines(dev->logPath()); }
     std::vector<double> limits() {
