@@ -81,7 +81,6 @@ inline Bytes written(int bridge) {
     return bytes;
 }
 
-// The bytes a bridge saw, as text (for the text protocols).
 inline std::string writtenText(int bridge) {
     const Bytes bytes = written(bridge);
     return std::string(bytes.begin(), bytes.end());

@@ -41,7 +41,6 @@ protected:
         channel->close();
         sim_reset();
     }
-    // A fresh log and command manager.
     void restart() {
         cmd.reset();
         log.reset(new FileLog(path.c_str(), true, false, false, true));

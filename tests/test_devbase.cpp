@@ -76,7 +76,6 @@ private:
     FileLog* protocolLog_ = nullptr;
 };
 
-// A parameter without a name.
 class NamelessParam : public jd::IParam {
 public:
     const char* name() override { return nullptr; }

@@ -38,10 +38,6 @@ protected:
         const Lines all = hvtest::logLines(device->logPath());
         return Lines(all.end() - static_cast<long>(std::min(n, all.size())), all.end());
     }
-    // The next status request is answered with `line`.
-    void replyNext(const std::string& line) {
-        ASSERT_EQ(0, sim_hvold_reply_next(bridge, line.data(), line.size()));
-    }
 
     host::Framework framework{hvtest::logDirectory()};
     int bridge = 0;
@@ -61,6 +57,13 @@ TEST_F(HvDevOldTest, FixedLimitsAndInitializeSendsNothing) {
     ASSERT_EQ(0, sim_settings(bridge, &settings));
     EXPECT_EQ(9600u, settings.baud_rate);
     EXPECT_EQ(0, settings.bit_mode);  // the bridge's bit mode is left alone
+    std::vector<int32_t> registered;
+    for (const char* name :
+         {"SourceCount", "MinVoltage1", "MinVoltage2", "MaxVoltage1", "MaxVoltage2"}) {
+        registered.push_back(
+            static_cast<host::ParamList*>(device->parameters())->find(name)->intValue());
+    }
+    EXPECT_EQ(registered, (std::vector<int32_t>{2, 0, -1000, 1000, 0}));
 }
 
 TEST_F(HvDevOldTest, SetTextsAndRefusals) {
@@ -120,18 +123,18 @@ TEST_F(HvDevOldTest, StatusReadings) {
     // three free low bits. The line is read only after a pause of 50 ms, however soon it is there.
     const std::string line = "0\t0\t0\t0\t1f47\t1f40\t0\t0\t0\t0\n";
     double volts = 0.0;
-    replyNext(line);
+    sim_hvold_reply_next(bridge, line.data(), line.size());
     EXPECT_GE(hvtest::secondsTaken([&] { volts = device->readVoltage(0); }),
               0.05 - hvtest::kClockSlack);
     EXPECT_EQ(125.0, volts);
-    replyNext(line);
+    sim_hvold_reply_next(bridge, line.data(), line.size());
     EXPECT_EQ(-895.0, device->readVoltage(1));
     EXPECT_EQ("oo", writtenText(bridge));
     EXPECT_EQ((Lines{"[DBG]: Sent", "[DBG]: o", "[DBG]: Received",
                      "[DBG]: " + line.substr(0, line.size() - 1)}),
               lastLog(4));
     // readCurrent makes an exchange and answers 0.0.
-    replyNext(line);
+    sim_hvold_reply_next(bridge, line.data(), line.size());
     EXPECT_EQ(0.0, device->readCurrent(0));
     EXPECT_EQ("ooo", writtenText(bridge));
 
