@@ -38,8 +38,7 @@ inline std::string logDirectory() {
     return dir;
 }
 
-// Seconds a call takes on the steady clock; with the clock's rounding a wait of t seconds
-// measures at least t - kClockSlack.
+// Seconds a call takes; with the clock's rounding a wait of t seconds measures t - kClockSlack.
 constexpr double kClockSlack = 0.005;
 template <typename Call>
 double secondsTaken(Call&& call) {

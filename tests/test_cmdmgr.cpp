@@ -64,7 +64,6 @@ TEST_F(CmdMgrTest, ExchangesPutExactFramesOnTheWireAndLogThem) {
     EXPECT_EQ(test(), 0);
     EXPECT_EQ(hvtest::written(bridge), (Bytes{0x55, 0x01}));
     EXPECT_EQ(lines(), (Lines{"[DBG]: CMD 01 (Test) >>>", "[DBG]: CMD 01 (Test) <<< "}));
-    EXPECT_EQ(cmd->lastError(), "");
 
     // Payload both ways, each dumped with its printable column.
     sim_clear_written(bridge);
@@ -156,6 +155,16 @@ TEST_F(CmdMgrTest, MissingTrailer) {
     EXPECT_GE(hvtest::secondsTaken([&] { EXPECT_EQ(test(kShort), -3); }),
               2.0 - hvtest::kClockSlack);
     EXPECT_EQ(lines().back(), "[ERR]: Missing termination of command");
+}
+
+// A babbling line: the drain gives up after 1 MiB (or 2 s) instead of staying for good.
+TEST_F(CmdMgrTest, FlushStopsOnInputThatNeverEnds) {
+    sim_flood(bridge, 1, 0x5A);
+    EXPECT_EQ(cmd->flushInput(true), 0);
+    const size_t dumps = hvtest::countLines(lines(), "[DBG]: Buffer:");
+    EXPECT_GE(dumps, 1u);
+    EXPECT_LE(dumps, CmdMgr::kFlushMaxBytes / 4096 + 1);
+    sim_flood(bridge, 0, 0);
 }
 
 // A peer that answers a Test at once and makes the next queue query (the answer's) fail.

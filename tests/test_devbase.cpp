@@ -122,7 +122,6 @@ TEST_F(DevBaseTest, ConstantAnswersInfoAndLists) {
     EXPECT_EQ(framework_.paramListsCreated(), 2);
     EXPECT_NE(dev.parameters(), dev.auxParameters());
     EXPECT_EQ(dev.parametersAlt(), dev.parameters());
-    EXPECT_EQ(dev.deinitialize(), 0);  // nothing to close yet
 }
 
 // Number and log name from the description's suffix, never a log outside the directory; a missing

@@ -80,10 +80,9 @@ TEST_F(HvDevTest, SetVoltageTruncatesChecksAndSends) {
         sim_hvsrc_set_range(b, 0, -2000, 2000);
         sim_hvsrc_set_range(b, 1, -1000, 0);
     });
-    // Whole volts, truncated toward zero, as a big-endian 16-bit word after the index byte. The
-    // frame carries the index's low byte, whose limits apply: 256 is source 0, 257 source 1.
-    // Index 2 is sent unchecked and only the value's low 16 bits go out; a source the device
-    // does not have answers with its status.
+    // Whole volts truncated toward zero, big-endian 16 bits after the index's low byte, whose
+    // limits apply (256 is source 0, 257 source 1); index 2 goes unchecked with the value's low 16
+    // bits; a source the device does not have answers with its status.
     const std::tuple<uint32_t, double, int, Bytes> cases[] = {
         // frame empty: nothing sent
         // clang-format off
