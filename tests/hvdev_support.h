@@ -1,8 +1,8 @@
-// Helpers shared by the command-protocol and source device tests: a log directory beside the
-// test programs, the log read back without its header and time stamps, the bytes a bridge saw,
-// the dump lines the log writes for a payload, and the time a call takes.
+// Helpers shared by the device and protocol tests: a log directory beside the test programs, logs
+// read back without header and time stamps, the bytes a bridge saw, dump lines, time taken.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -38,8 +38,7 @@ inline std::string logDirectory() {
     return dir;
 }
 
-// Seconds a call takes on the steady clock; with the clock's rounding a wait of t seconds
-// measures at least t - kClockSlack.
+// Seconds a call takes; with the clock's rounding a wait of t seconds measures t - kClockSlack.
 constexpr double kClockSlack = 0.005;
 template <typename Call>
 double secondsTaken(Call&& call) {
@@ -54,22 +53,17 @@ inline std::string readFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The entries of a log file, one per line, without the header line, the time stamps and the line
-// endings.
+// A log's entries, one per line, without the header line, time stamps and line endings.
 inline std::vector<std::string> logLines(const std::string& path) {
     static const std::regex stamp("^\\(\\d{2}_\\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\) ");
     std::vector<std::string> lines;
     std::istringstream in(readFile(path));
     std::string line;
-    bool header = true;
+    std::getline(in, line);  // the header
     while (std::getline(in, line)) {
         // Written in text mode: Windows ends each line with CR LF.
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
-        }
-        if (header) {
-            header = false;
-            continue;
         }
         lines.push_back(std::regex_replace(line, stamp, ""));
     }
@@ -77,11 +71,7 @@ inline std::vector<std::string> logLines(const std::string& path) {
 }
 
 inline size_t countLines(const std::vector<std::string>& lines, const std::string& wanted) {
-    size_t n = 0;
-    for (const std::string& line : lines) {
-        n += line == wanted ? 1 : 0;
-    }
-    return n;
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), wanted));
 }
 
 inline Bytes written(int bridge) {
@@ -90,14 +80,12 @@ inline Bytes written(int bridge) {
     return bytes;
 }
 
-// The bytes a bridge saw, as text (for the text protocols).
 inline std::string writtenText(int bridge) {
     const Bytes bytes = written(bridge);
     return std::string(bytes.begin(), bytes.end());
 }
 
-// The commands a simulated source recorded, in order, read back through its count and copy
-// functions (sim_bias_command_count and sim_bias_command, or the legacy source's pair).
+// The commands a simulated source recorded, in order, through its count and copy functions.
 inline std::vector<std::string> recordedCommands(int bridge, int (*count)(int),
                                                  int (*copy)(int, int, char*, size_t)) {
     std::vector<std::string> out;

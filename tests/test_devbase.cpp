@@ -1,22 +1,17 @@
-// The device base shared by the three source classes, driven through a small test-only class
-// against the stand-in driver and the reference host's parameter lists.
+// The device base shared by the three source classes, through a test-only class against the
+// stand-in driver and the reference host's parameter lists.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdint>
-#include <filesystem>
+#include <cmath>
 #include <functional>
 #include <future>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
+#include <utility>
 
 #include "DevBase.h"
 #include "HostFramework.h"
 #include "hvdev_support.h"
-#include "platform.h"
-#include "simctl.h"
 
 namespace fs = std::filesystem;
 using HwHvSrc::DevBase;
@@ -24,9 +19,8 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-// A source with two outputs, limits [-10, 100] and [-20, 200], answering measurements with fixed
-// values and recording what the base asks of it. Like the current model's command manager, its
-// protocol writes to the device log it was given at start-up until the channel is closed.
+// Two outputs, limits [-10, 100] and [-20, 200], fixed readings; records what the base asks. Its
+// protocol writes to the device log it got at start-up until the channel is closed.
 class TestDev : public DevBase {
 public:
     TestDev(const std::string& description, jd::IFramework* framework, const std::string& dir)
@@ -37,9 +31,7 @@ public:
     double minVoltage(int32_t index) override { return index == 0 ? -10 : -20; }
     double maxVoltage(int32_t index) override { return index == 0 ? 100 : 200; }
 
-    int bridge = 0;
-    int queries = 0;
-    int registrations = 0;
+    int bridge = 0, queries = 0, registrations = 0;
     unsigned queueChecksAtQuery = 0;
     std::vector<uint32_t> measured;
     std::vector<std::pair<uint32_t, int32_t>> sent;
@@ -76,18 +68,14 @@ protected:
         return 0;
     }
     int sendVoltage(uint32_t index, int32_t volts) override {
-        if (volts < (index == 0 ? -10 : -20) || volts > (index == 0 ? 100 : 200)) {
-            return reportError(HwHvSrc::ERR_OUT_OF_RANGE, "Voltage out of range %d", volts);
-        }
         sent.emplace_back(index, volts);
-        return 0;
+        return volts > 100 ? HwHvSrc::ERR_OUT_OF_RANGE : 0;
     }
 
 private:
     FileLog* protocolLog_ = nullptr;
 };
 
-// A parameter without a name.
 class NamelessParam : public jd::IParam {
 public:
     const char* name() override { return nullptr; }
@@ -116,7 +104,6 @@ const char kDesc[] = "Tessaro HV Source: 7";
 
 TEST_F(DevBaseTest, ConstantAnswersInfoAndLists) {
     TestDev dev(kDesc, &framework_, dir());
-    // The values a host reads from every source.
     EXPECT_EQ(dev.typeCode(), 14);
     EXPECT_TRUE(dev.reserved1() && !dev.reserved2() && !dev.reserved14());
     EXPECT_EQ((std::vector<int>{dev.reserved3(), dev.reserved5(), dev.reserved7(), dev.reserved9(),
@@ -135,19 +122,12 @@ TEST_F(DevBaseTest, ConstantAnswersInfoAndLists) {
     EXPECT_EQ(framework_.paramListsCreated(), 2);
     EXPECT_NE(dev.parameters(), dev.auxParameters());
     EXPECT_EQ(dev.parametersAlt(), dev.parameters());
-    EXPECT_EQ(dev.deinitialize(), 0);  // nothing to close yet
 }
 
-// The number and the log name come from the description's suffix; a programmed description must
-// not lead the log out of the directory. A missing bridge is recorded and logged.
+// Number and log name from the description's suffix, never a log outside the directory; a missing
+// bridge is recorded and logged.
 TEST_F(DevBaseTest, NumberLogNameAndFailedOpen) {
-    struct Case {
-        const char* description;
-        const char* suffix;
-        uint32_t number;
-        const char* logName;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, uint32_t, const char*> cases[] = {
         {"Tessaro HV Source: 12", "12", 12, "tdev_12.log"},
         {"Tessaro HV Source: abc", "abc", 0, "tdev_abc.log"},
         {"Tessaro HV Source: 12: 5", "12: 5", 12, "tdev_12_ 5.log"},
@@ -160,28 +140,23 @@ TEST_F(DevBaseTest, NumberLogNameAndFailedOpen) {
          "tdev___________z.log"},
     };
     sim_attach("Tessaro HV Source: 8", "S8");  // a different description
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.description);
-        std::unique_ptr<TestDev> dev(new TestDev(c.description, &framework_, dir()));
-        EXPECT_EQ(dev->suffix(), c.suffix);
+    for (const auto& [description, suffix, number, logName] : cases) {
+        SCOPED_TRACE(description);
+        TestDev dev(description, &framework_, dir());
+        EXPECT_EQ(dev.suffix(), suffix);
         jd::HwDevInfo info{};
-        dev->getInfo(&info);
-        EXPECT_EQ(info.number, c.number);
-        EXPECT_EQ(dev->initialize(), 2);  // FT_DEVICE_NOT_FOUND
-        const std::string cannot = std::string("Cannot open device: ") + c.description;
-        EXPECT_EQ(dev->lastError(), cannot);
-        EXPECT_EQ(dev->logPath(), plat::joinPath(dir(), c.logName));
-        EXPECT_EQ(hvtest::logLines(dev->logPath()), Lines{"[ERR]: " + cannot});
-        EXPECT_EQ(dev->queries, 0);
-        EXPECT_EQ(dev->parameters()->count(), 0);
+        dev.getInfo(&info);
+        EXPECT_EQ(info.number, number);
+        EXPECT_EQ(dev.initialize(), 2);  // FT_DEVICE_NOT_FOUND
+        const std::string cannot = std::string("Cannot open device: ") + description;
+        EXPECT_EQ(dev.lastError(), cannot);
+        EXPECT_EQ(dev.logPath(), plat::joinPath(dir(), logName));
+        EXPECT_EQ(hvtest::logLines(dev.logPath()), Lines{"[ERR]: " + cannot});
+        EXPECT_EQ(dev.queries + dev.parameters()->count(), 0);
     }
-    // Every log landed in the directory itself, nothing outside or below it.
-    size_t files = 0;
-    for (const auto& entry : fs::directory_iterator(dir_)) {
-        EXPECT_TRUE(entry.is_regular_file()) << entry.path();
-        ++files;
-    }
-    EXPECT_EQ(files, sizeof(cases) / sizeof(cases[0]) - 1);  // two cases share "tdev_.log"
+    // Every log landed in the directory itself; two cases share "tdev_.log".
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()),
+              std::end(cases) - std::begin(cases) - 1);
     EXPECT_EQ(DevBase::fileNameSafe(std::string("x\0y", 3)), "x_y");
 
     // A refused open of the right bridge passes the driver's status through.
@@ -205,12 +180,7 @@ TEST_F(DevBaseTest, InitializeOpensConfiguresAndRegistersOnce) {
 
     // The twelve parameters in their order, name == description.
     using K = host::ParamKind;
-    const struct {
-        const char* name;
-        K kind;
-        int32_t value;
-        bool readOnly;
-    } expected[] = {
+    const std::tuple<const char*, K, int32_t, bool> expected[] = {
         {"Firmware", K::String, 0, true},     {"SourceCount", K::Int16, 2, true},
         {"Voltage1", K::Int16, 0, false},     {"Voltage2", K::Int16, 0, false},
         {"MinVoltage1", K::Int32, -10, true}, {"MinVoltage2", K::Int32, -20, true},
@@ -221,30 +191,30 @@ TEST_F(DevBaseTest, InitializeOpensConfiguresAndRegistersOnce) {
     host::ParamList* params = static_cast<host::ParamList*>(dev->parameters());
     ASSERT_EQ(params->size(), 12u);
     for (size_t i = 0; i < 12; ++i) {
+        const auto& [name, kind, value, readOnly] = expected[i];
         host::Param* p = params->at(i);
-        SCOPED_TRACE(expected[i].name);
-        EXPECT_STREQ(p->name(), expected[i].name);
-        EXPECT_EQ(p->description(), expected[i].name);
-        EXPECT_EQ(p->kind(), expected[i].kind);
-        EXPECT_EQ(p->intValue(), expected[i].value);
-        EXPECT_EQ(p->readOnly(), expected[i].readOnly);
+        SCOPED_TRACE(name);
+        EXPECT_STREQ(p->name(), name);
+        EXPECT_EQ(p->description(), name);
+        EXPECT_EQ(p->kind(), kind);
+        EXPECT_EQ(p->intValue(), value);
+        EXPECT_EQ(p->readOnly(), readOnly);
         EXPECT_EQ(p->handler(), i == 0 ? nullptr : TestDev::handler());
         EXPECT_EQ(p->context(), i == 0 ? nullptr : static_cast<DevBase*>(dev.get()));
     }
     EXPECT_EQ(params->at(0)->text(), "fw-1.2");
     EXPECT_EQ(dev->auxParameters()->count(), 0);
 
-    // A second initialize while the channel is still open closes it first, so the bridge is not
-    // held twice (the driver would refuse the second open), and before the log that its
-    // protocol writes to is replaced: the protocol's last entry goes into the old log.
+    // A second initialize with the channel open closes it first (the driver would refuse a second
+    // open), before the log its protocol writes to is replaced.
     ASSERT_EQ(dev->initialize(), 0) << dev->lastError();
     ASSERT_EQ(sim_settings(bridge, &settings), 0);
     EXPECT_EQ(settings.open, 1);
     EXPECT_EQ(settings.open_count, 2u);
     EXPECT_EQ(hvtest::logLines(dev->logPath()), Lines{});
 
-    // deinitialize closes the channel and keeps the log; a new initialize starts an empty log
-    // and registers nothing more.
+    // deinitialize closes the channel and keeps the log; initialize starts an empty log and
+    // registers nothing more.
     EXPECT_EQ(dev->record(-7, "before"), -7);
     EXPECT_EQ(dev->deinitialize(), 0);
     ASSERT_EQ(sim_settings(bridge, &settings), 0);
@@ -269,8 +239,8 @@ TEST_F(DevBaseTest, LastErrorTextStaysWhereItWasHandedOut) {
     ASSERT_NE(dev.initialize(), 0);  // no bridge: a log but no channel
     dev.record(-1, "short");
     const char* handedOut = dev.lastError();
-    // Longer than any message before: the same storage, cut at 1023 bytes, before a character
-    // that would not fit whole; the log keeps the whole message.
+    // Longer messages: the same storage, cut at 1023 bytes before a character that would not fit
+    // whole; the log keeps the whole message.
     for (const size_t before : {1021, 1022}) {
         const std::string longer = std::string(before, 'x') + "\xc3\xa9 and more";
         dev.record(-2, longer);
@@ -290,31 +260,23 @@ TEST_F(DevBaseTest, ParameterHandlerDispatch) {
     host::ParamList* params = static_cast<host::ParamList*>(dev.parameters());
 
     // The sense parameters measure their source; nothing else does.
-    const struct {
-        const char* name;
-        int32_t value;
-    } reads[] = {{"VoltageSense1", 11}, {"VoltageSense2", 22}, {"CurrentSense1", -33},
-                 {"CurrentSense2", 44}, {"Voltage1", 0},       {"MaxVoltage2", 200}};
-    for (const auto& r : reads) {
+    const std::pair<const char*, int32_t> reads[] = {{"VoltageSense1", 11},  {"VoltageSense2", 22},
+                                                     {"CurrentSense1", -33}, {"CurrentSense2", 44},
+                                                     {"Voltage1", 0},        {"MaxVoltage2", 200}};
+    for (const auto& [name, value] : reads) {
         host::Param* p = nullptr;
-        EXPECT_EQ(params->read(r.name, &p), 0);
-        EXPECT_EQ(p->intValue(), r.value) << r.name;
+        EXPECT_EQ(params->read(name, &p), 0);
+        EXPECT_EQ(p->intValue(), value) << name;
     }
     EXPECT_EQ(TestDev::handler()(params->find("VoltageSense1"), false, &dev), 0);
     EXPECT_EQ(dev.measured, (std::vector<uint32_t>{0, 1, 0, 1}));
     EXPECT_TRUE(dev.sent.empty());
 
-    // Writes: sign-extended 16-bit values to source 0 or 1. Out of range: recorded by the
-    // class's routine, the handler still answers 0. 40000 does not fit 16 bits: the parameter
-    // holds -25536, which is what is sent.
-    EXPECT_EQ(params->write("Voltage1", 50), 0);
-    EXPECT_EQ(params->write("Voltage2", -5), 0);
-    EXPECT_STREQ(dev.lastError(), "");
+    // Writes send sign-extended 16-bit values (40000 is held and sent as -25536) to source 0 or
+    // 1; the handler answers 0 even when the send fails.
     EXPECT_EQ(params->write("Voltage1", 300), 0);
     EXPECT_EQ(params->write("Voltage2", 40000), 0);
-    EXPECT_EQ(dev.sent, (std::vector<std::pair<uint32_t, int32_t>>{{0, 50}, {1, -5}}));
-    EXPECT_EQ(hvtest::logLines(dev.logPath()),
-              (Lines{"[ERR]: Voltage out of range 300", "[ERR]: Voltage out of range -25536"}));
+    EXPECT_EQ(dev.sent, (std::vector<std::pair<uint32_t, int32_t>>{{0, 300}, {1, -25536}}));
 
     // Null parameter, null context, null name: nothing, and 0.
     NamelessParam nameless;
@@ -328,12 +290,12 @@ TEST_F(DevBaseTest, ParameterHandlerDispatch) {
 }
 
 // Errors are recorded under a lock of their own, so no thread waits for a long operation to
-// record one; deinitialize waits for the device lock before it drops the protocol.
+// record one; deinitialize, and a refused number (initialize replaces the log under the device
+// lock), wait for the device lock.
 TEST_F(DevBaseTest, ErrorLockAndDeviceLockFromSeveralThreads) {
     TestDev dev(kDesc, &framework_, dir());
     ASSERT_NE(dev.initialize(), 0);  // no bridge: a log but no channel
-    std::promise<void> held;
-    std::promise<void> done;
+    std::promise<void> held, done;
     std::future<void> release = done.get_future();
     std::thread holder([&] {
         ThreadSyncGuard guard(&dev.deviceLock_);
@@ -341,6 +303,7 @@ TEST_F(DevBaseTest, ErrorLockAndDeviceLockFromSeveralThreads) {
         release.wait();
     });
     held.get_future().wait();
+    auto refused = std::async(std::launch::async, [&] { return dev.setVoltage(0, std::nan("")); });
     for (int i = 0; i < 20; ++i) {
         dev.record(-2, "while held " + std::to_string(i));
     }
@@ -349,14 +312,17 @@ TEST_F(DevBaseTest, ErrorLockAndDeviceLockFromSeveralThreads) {
     dev.onCloseProtocol = [&] { inside.set_value(); };
     std::thread closer([&] { dev.deinitialize(); });
     EXPECT_EQ(entered.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    EXPECT_EQ(refused.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     done.set_value();
+    EXPECT_EQ(refused.get(), -1005);
     EXPECT_EQ(entered.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     holder.join();
     closer.join();
     dev.onCloseProtocol = nullptr;
     const Lines lines = hvtest::logLines(dev.logPath());
-    ASSERT_EQ(lines.size(), 21u);
+    ASSERT_EQ(lines.size(), 22u);
     EXPECT_EQ(lines[20], "[ERR]: while held 19");
+    EXPECT_EQ(lines[21], "[ERR]: Voltage out of range 0");
 }
 
 }  // namespace

@@ -1,19 +1,17 @@
-// The legacy source against its simulated model: the set texts and status requests on the wire
-// and in the log, the fixed limits, the readings, and the mended range, sending and parsing faults.
+// The legacy source against its simulated model: set texts and status requests on the wire and in
+// the log, the fixed limits, the readings, and the mended range, sending and parsing faults.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
-#include <limits>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
 #include "HostFramework.h"
 #include "HvDevOld.h"
 #include "hvdev_support.h"
 #include "sim_hvold.h"
-#include "simctl.h"
 
 namespace {
 
@@ -21,15 +19,12 @@ using hvtest::writtenText;
 using HwHvSrc::HvDevOld;
 using Lines = std::vector<std::string>;
 
-const char* const kDescription = "HV source AVR";
-
 class HvDevOldTest : public ::testing::Test {
 protected:
     void SetUp() override {
         sim_reset();
-        bridge = sim_hvold_attach(kDescription, "AVR1");
-        ASSERT_GT(bridge, 0);
-        device.reset(new HvDevOld(kDescription, &framework, hvtest::logDirectory()));
+        bridge = sim_hvold_attach("HV source AVR", "AVR1");
+        device.reset(new HvDevOld("HV source AVR", &framework, hvtest::logDirectory()));
     }
     void TearDown() override {
         device.reset();
@@ -41,11 +36,7 @@ protected:
     }
     Lines lastLog(size_t n) {
         const Lines all = hvtest::logLines(device->logPath());
-        return n <= all.size() ? Lines(all.end() - static_cast<long>(n), all.end()) : all;
-    }
-    // The next status request is answered with `line`.
-    void replyNext(const std::string& line) {
-        ASSERT_EQ(0, sim_hvold_reply_next(bridge, line.data(), line.size()));
+        return Lines(all.end() - static_cast<long>(std::min(n, all.size())), all.end());
     }
 
     host::Framework framework{hvtest::logDirectory()};
@@ -59,59 +50,53 @@ TEST_F(HvDevOldTest, FixedLimitsAndInitializeSendsNothing) {
         (std::vector<double>{device->minVoltage(0), device->maxVoltage(0), device->minVoltage(1),
                              device->maxVoltage(1), device->minVoltage(7)}),
         (std::vector<double>{0, 1000, -1000, 0, -1000}));
-    EXPECT_EQ(2, device->sourceCount());
-
     ASSERT_EQ(0, device->initialize());
-    EXPECT_EQ(plat::joinPath(hvtest::logDirectory(), "hvsrcold_1.log"), device->logPath());
     EXPECT_EQ(0u, sim_written(bridge, nullptr, 0));
     SimSettings settings{};
     ASSERT_EQ(0, sim_settings(bridge, &settings));
     EXPECT_EQ(9600u, settings.baud_rate);
     EXPECT_EQ(0, settings.bit_mode);  // the bridge's bit mode is left alone
-    host::ParamList* params = static_cast<host::ParamList*>(device->parameters());
-    EXPECT_EQ(-1000, params->find("MinVoltage2")->intValue());
+    std::vector<int32_t> registered;
+    for (const char* name :
+         {"SourceCount", "MinVoltage1", "MinVoltage2", "MaxVoltage1", "MaxVoltage2"}) {
+        registered.push_back(
+            static_cast<host::ParamList*>(device->parameters())->find(name)->intValue());
+    }
+    EXPECT_EQ(registered, (std::vector<int32_t>{2, 0, -1000, 1000, 0}));
 }
 
 TEST_F(HvDevOldTest, SetTextsAndRefusals) {
     open();
     // Quarter volts, "a" for source 0 and "b" (negated) for every other index; the store has two
     // entries, so index 2 stores nothing.
-    const struct {
-        uint32_t index;
-        double volts;
-        const char* text;
-        double kept;
-    } sets[] = {{0, 250.0, "1000a", 250.0},
-                {1, -250.0, "1000b", -250.0},
-                {1, 0.0, "0b", 0.0},
-                {0, 1000.7, "4000a", 1000.7},
-                {2, -10.0, "40b", 0.0}};
-    for (const auto& s : sets) {
-        SCOPED_TRACE(s.text);
+    const std::tuple<uint32_t, double, const char*, double> sets[] = {{0, 250.0, "1000a", 250.0},
+                                                                      {1, -250.0, "1000b", -250.0},
+                                                                      {1, 0.0, "0b", 0.0},
+                                                                      {0, 1000.7, "4000a", 1000.7},
+                                                                      {2, -10.0, "40b", 0.0}};
+    for (const auto& [index, volts, text, kept] : sets) {
+        SCOPED_TRACE(text);
         sim_clear_written(bridge);
-        EXPECT_EQ(0, device->setVoltage(s.index, s.volts));
-        EXPECT_EQ(s.text, writtenText(bridge));
-        EXPECT_EQ(s.kept, device->getVoltage(s.index));
-        EXPECT_EQ((Lines{"[DBG]: Sent", std::string("[DBG]: ") + s.text}), lastLog(2));
+        EXPECT_EQ(0, device->setVoltage(index, volts));
+        EXPECT_EQ(text, writtenText(bridge));
+        EXPECT_EQ(kept, device->getVoltage(index));
+        EXPECT_EQ((Lines{"[DBG]: Sent", std::string("[DBG]: ") + text}), lastLog(2));
     }
 
     // Every index other than 0 is checked against source 1's limits. Not a number, or whole
     // volts beyond 32 bits: refused with the saturated value.
     sim_clear_written(bridge);
-    const struct {
-        uint32_t index;
-        double volts;
-        const char* message;
-    } refusals[] = {{0, -1.0, "Voltage out of range -1"},
-                    {1, 1.0, "Voltage out of range 1"},
-                    {2, -5000.0, "Voltage out of range -5000"},
-                    {0, std::numeric_limits<double>::quiet_NaN(), "Voltage out of range 0"},
-                    {0, 1e12, "Voltage out of range 2147483647"}};
-    for (const auto& r : refusals) {
-        SCOPED_TRACE(r.message);
-        EXPECT_EQ(-1005, device->setVoltage(r.index, r.volts));
-        EXPECT_STREQ(r.message, device->lastError());
-        EXPECT_EQ(Lines{std::string("[ERR]: ") + r.message}, lastLog(1));
+    const std::tuple<uint32_t, double, const char*> refusals[] = {
+        {0, -1.0, "Voltage out of range -1"},
+        {1, 1.0, "Voltage out of range 1"},
+        {2, -5000.0, "Voltage out of range -5000"},
+        {0, std::nan(""), "Voltage out of range 0"},
+        {0, 1e12, "Voltage out of range 2147483647"}};
+    for (const auto& [index, volts, message] : refusals) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(-1005, device->setVoltage(index, volts));
+        EXPECT_STREQ(message, device->lastError());
+        EXPECT_EQ(Lines{std::string("[ERR]: ") + message}, lastLog(1));
     }
     EXPECT_EQ(0u, sim_written(bridge, nullptr, 0));
     // The refused request is still what getVoltage reports: it is stored before the check.
@@ -137,88 +122,75 @@ TEST_F(HvDevOldTest, StatusReadings) {
     // three free low bits. The line is read only after a pause of 50 ms, however soon it is there.
     const std::string line = "0\t0\t0\t0\t1f47\t1f40\t0\t0\t0\t0\n";
     double volts = 0.0;
-    replyNext(line);
+    sim_hvold_reply_next(bridge, line.data(), line.size());
     EXPECT_GE(hvtest::secondsTaken([&] { volts = device->readVoltage(0); }),
               0.05 - hvtest::kClockSlack);
     EXPECT_EQ(125.0, volts);
-    replyNext(line);
+    sim_hvold_reply_next(bridge, line.data(), line.size());
     EXPECT_EQ(-895.0, device->readVoltage(1));
     EXPECT_EQ("oo", writtenText(bridge));
     EXPECT_EQ((Lines{"[DBG]: Sent", "[DBG]: o", "[DBG]: Received",
                      "[DBG]: " + line.substr(0, line.size() - 1)}),
               lastLog(4));
-    // In the format a tab stands for any run of white space.
-    replyNext("0 0 0 0 1f40 1f40 0 0 0 0\n");
-    EXPECT_EQ(125.0, device->readVoltage(0));
-
     // readCurrent makes an exchange and answers 0.0.
-    sim_clear_written(bridge);
-    replyNext(line);
+    sim_hvold_reply_next(bridge, line.data(), line.size());
     EXPECT_EQ(0.0, device->readCurrent(0));
-    EXPECT_EQ("o", writtenText(bridge));
+    EXPECT_EQ("ooo", writtenText(bridge));
 
-    // Short, non-hexadecimal and missing lines read as 0 V, not -1020 V.
+    // Short, non-hexadecimal and missing lines read as 0 V, not -1020 V; no line costs the pause
+    // and 2 s.
     sim_hvold_fault(bridge, SIM_HVOLD_SHORT_LINE, 0);
     EXPECT_EQ(0.0, device->readVoltage(1));
     sim_hvold_fault(bridge, SIM_HVOLD_NOT_HEX, 0);
     EXPECT_EQ(0.0, device->readVoltage(1));
     sim_hvold_fault(bridge, SIM_HVOLD_NO_ANSWER, 0);
-    // No line: the pause, then 2 s for the line.
     EXPECT_GE(hvtest::secondsTaken([&] { volts = device->readVoltage(1); }),
               0.05 + 2.0 - hvtest::kClockSlack);
     EXPECT_EQ(0.0, volts);
-    EXPECT_EQ("oooo", writtenText(bridge));
 }
 
 TEST_F(HvDevOldTest, LateStatusLineIsNotTakenForTheNextAnswer) {
     open();
     // Field 4 holds 64 per volt.
-    const auto statusLine = [](int volts) {
-        char text[64];
-        std::snprintf(text, sizeof(text), "0\t0\t0\t0\t%x\t0\t0\t0\t0\t0\n", volts * 64);
-        return std::string(text);
-    };
-    const auto answer = [this](const std::string& reply, unsigned delayMs) {
+    const auto answer = [this](std::vector<int> volts, unsigned delayMs) {
+        std::string reply;
+        for (const int v : volts) {
+            char text[64];
+            std::snprintf(text, sizeof(text), "0\t0\t0\t0\t%x\t0\t0\t0\t0\t0\n", v * 64);
+            reply += text;
+        }
         ASSERT_EQ(0, sim_script_expect(bridge, "o", 1, reply.data(), reply.size(), 0, delayMs, 0));
     };
     // The first answer comes 2.5 s after its request, when the read has given up.
-    answer(statusLine(100), 2500);
+    answer({100}, 2500);
     EXPECT_EQ(0.0, device->readVoltage(0));
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     // Two lines in one answer: the second is no answer to the request after it either.
-    answer(statusLine(200) + statusLine(300), 0);
+    answer({200, 300}, 0);
     EXPECT_EQ(200.0, device->readVoltage(0));
-    answer(statusLine(400), 0);
+    answer({400}, 0);
     EXPECT_EQ(400.0, device->readVoltage(0));
-    EXPECT_EQ(0, sim_script_pending(bridge));
-    EXPECT_EQ(0, sim_script_mismatches(bridge));
+    EXPECT_EQ(0, sim_script_pending(bridge) + sim_script_mismatches(bridge));
     // The late line was never taken: two lines received for three requests.
-    const Lines lines = hvtest::logLines(device->logPath());
-    EXPECT_EQ(3u, hvtest::countLines(lines, "[DBG]: o"));
-    EXPECT_EQ(2u, hvtest::countLines(lines, "[DBG]: Received"));
+    EXPECT_EQ(2u, hvtest::countLines(hvtest::logLines(device->logPath()), "[DBG]: Received"));
 }
 
-// The status line as its format reads it: ten hexadecimal fields, each with an optional sign and
-// 0x prefix, separated by any run of white space; anything less is no line.
+// Ten hexadecimal fields, each with an optional sign and 0x prefix, separated by any run of white
+// space; anything less is no line.
 TEST(HvDevOldProtocol, StatusLineParsing) {
-    const struct {
-        const char* line;
-        bool parsed;
-        int32_t field4, field5, field9;
-    } cases[] = {
-        {"1\t2\t3\t4\t1f47\tffffffff\t7\t8\t9\ta", true, 0x1f47, -1, 10},
-        {" 1\t\t2 3\r\n4\t0x1f40 +1F40\t7 8 9 -1", true, 0x1f40, 0x1f40, -1},
-        {"1\t2\t3\t4\t5", false, 0, 0, 0},
-        {"", false, 0, 0, 0},
-        {"x\t2\t3\t4\t5\t6\t7\t8\t9\t10", false, 0, 0, 0},
-        {"1\t2\t3\t4\t5\t\t\t\t\t", false, 0, 0, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.line);
+    const std::tuple<const char*, bool, std::vector<int32_t>> cases[] = {
+        {"1\t2\t3\t4\t1f47\tffffffff\t7\t8\t9\ta", true, {0x1f47, -1, 10}},
+        {" 1\t\t2 3\r\n4\t0x1f40 +1F40\t7 8 9 -1", true, {0x1f40, 0x1f40, -1}},
+        {"0 0 0 0 1f40 1f40 0 0 0 0", true, {0x1f40, 0x1f40, 0}},
+        {"1\t2\t3\t4\t5", false, {0, 0, 0}},
+        {"", false, {0, 0, 0}},
+        {"x\t2\t3\t4\t5\t6\t7\t8\t9\t10", false, {0, 0, 0}},
+        {"1\t2\t3\t4\t5\t\t\t\t\t", false, {0, 0, 0}}};
+    for (const auto& [line, parsed, expected] : cases) {
+        SCOPED_TRACE(line);
         int32_t fields[10] = {0};
-        EXPECT_EQ(c.parsed, HvDevOld::parseStatusLine(c.line, fields));
-        EXPECT_EQ((std::vector<int32_t>{c.field4, c.field5, c.field9}),
-                  (std::vector<int32_t>{fields[4], fields[5], fields[9]}));
+        EXPECT_EQ(parsed, HvDevOld::parseStatusLine(line, fields));
+        EXPECT_EQ(expected, (std::vector<int32_t>{fields[4], fields[5], fields[9]}));
     }
 }
 
