@@ -25,21 +25,20 @@ void lineEvent(fuzz::Input& in) {
             break;
         }
         case 1:
-            fuzz_line_fail_next((what & 4) != 0 ? FUZZ_FN_READ : FUZZ_FN_QUEUE,
-                                1 + in.byte() % 18u);
+            fuzz_line_arm((what & 4) != 0 ? FUZZ_FN_READ : FUZZ_FN_QUEUE, 1 + in.byte() % 18u);
             break;
         case 2:
-            fuzz_line_overstate_next(1 + in.byte());
+            fuzz_line_arm(FUZZ_OVERSTATE, 1 + in.byte());
             break;
         default:
-            fuzz_line_pause(what);
+            *fuzz_line_clock() += what * 0.001;
             break;
     }
 }
 
 // The bytes a reader returned are those the driver handed over during the call.
 void checkHanded(int rc, const std::vector<uint8_t>& buffer, size_t readBefore) {
-    const std::string handed = fuzz::readSince(readBefore);
+    const std::string handed = fuzz::since(fuzz::kRead, readBefore);
     if (rc < 0 || handed.empty()) {
         return;
     }
@@ -52,7 +51,7 @@ void checkHanded(int rc, const std::vector<uint8_t>& buffer, size_t readBefore) 
 void binaryReaders(fuzz::Input& in, FtdiDev& channel) {
     for (int step = 0; step < 64 && !in.empty(); ++step) {
         const uint8_t op = in.byte();
-        const size_t before = fuzz::readSince(0).size();
+        const size_t before = fuzz::since(fuzz::kRead, 0).size();
         std::vector<uint8_t> buffer(in.byte() % 80);
         switch (op % 6) {
             case 0: {
@@ -108,7 +107,7 @@ void lineReader(fuzz::Input& in, FtdiDev& channel) {
             FUZZ_CHECK(out.find(terminator) == std::string::npos);
             returned += terminator;
         }
-        const std::string handed = fuzz::readSince(0);
+        const std::string handed = fuzz::since(fuzz::kRead, 0);
         if (handed.find('\0') == std::string::npos) {
             FUZZ_CHECK(handed.compare(0, returned.size(), returned) == 0);
         }

@@ -23,19 +23,14 @@ void fuzz_line_reset(const char* description, FuzzWriteHandler handler, void* co
 /* Queues bytes for the host, arriving `delay` seconds after now or after the previous delivery,
  * whichever is later. */
 void fuzz_line_deliver(const void* data, size_t length, double delay);
-/* The next call of one of these fails with `status` (0 cancels). */
-enum { FUZZ_FN_OPEN, FUZZ_FN_READ, FUZZ_FN_QUEUE, FUZZ_FN_BITMODE, FUZZ_FN_COUNT };
-void fuzz_line_fail_next(int function, uint32_t status);
-/* The next queue query that finds bytes reports `extra` more than there are. */
-void fuzz_line_overstate_next(uint32_t extra);
-
-/* Simulated time in seconds, and a pause that lets it pass. */
-double fuzz_line_now(void);
-void fuzz_line_pause(unsigned milliseconds);
-
-/* What the host wrote (accepted bytes) and what it read, since the reset. */
-size_t fuzz_line_written(const uint8_t** data);
-size_t fuzz_line_read(const uint8_t** data);
+/* The next call of one of the functions fails with `value` as its status (0 cancels); or the
+ * next queue query that finds bytes reports `value` more than there are. */
+enum { FUZZ_FN_OPEN, FUZZ_FN_READ, FUZZ_FN_QUEUE, FUZZ_FN_BITMODE, FUZZ_OVERSTATE, FUZZ_ARMS };
+void fuzz_line_arm(int what, uint32_t value);
+/* Simulated time in seconds: a pause adds to it. */
+double* fuzz_line_clock(void);
+/* What the host wrote (accepted bytes) or read, since the reset. */
+size_t fuzz_line_record(int written, const uint8_t** data);
 
 #ifdef __cplusplus
 }

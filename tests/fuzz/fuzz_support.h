@@ -1,5 +1,6 @@
-// What the fuzzers share: the input as a stream of choices, a log directory, the simulated clock,
-// and a peer answering every write with bytes, pieces, delays and faults from the input.
+// What the fuzzers share: the input as a stream of choices, a log directory, and a line on the
+// simulated clock whose peer answers every write with bytes, pieces, delays and faults from the
+// input.
 #pragma once
 
 #include <unistd.h>
@@ -33,14 +34,12 @@ public:
     uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
     uint16_t u16() { return static_cast<uint16_t>((byte() << 8) | byte()); }
     uint32_t u32() { return (static_cast<uint32_t>(u16()) << 16) | u16(); }
-    // Up to n bytes, fewer when the input ends.
+    // Up to n bytes, fewer when the input ends; rest() is whatever is left.
     std::string bytes(size_t n) {
         const size_t take = n < size_ - pos_ ? n : size_ - pos_;
-        std::string out(reinterpret_cast<const char*>(data_) + pos_, take);
         pos_ += take;
-        return out;
+        return std::string(reinterpret_cast<const char*>(data_) + pos_ - take, take);
     }
-    // Whatever is left.
     std::string rest() { return bytes(size_ - pos_); }
     double raw64() {
         const uint64_t bits = (static_cast<uint64_t>(u32()) << 32) | u32();
@@ -55,8 +54,8 @@ private:
     size_t pos_ = 0;
 };
 
-// The process's own log directory, removed at exit; in memory where offered (logs are rewritten
-// afresh all the time).
+// The process's own log directory (in memory where offered: logs are rewritten all the time),
+// removed at exit.
 inline const std::string& logDirectory() {
     static std::string dir;
     if (dir.empty()) {
@@ -78,16 +77,6 @@ inline const std::string& logDirectory() {
     return dir;
 }
 
-// The library's clock becomes the line's simulated one.
-inline void useSimulatedClock() {
-    static const ClockHooks hooks = {
-        [](void*) { return fuzz_line_now(); },
-        [](unsigned ms, void*) { fuzz_line_pause(ms); },
-        nullptr,
-    };
-    setClockHooks(&hooks);
-}
-
 // The peer: every FT_Write takes a control byte from the input.
 //   bits 0-2: 0 answer; 1, 2 answer and fail the next queue query or read; 3 answer and
 //             overstate the next queue count; 4 the write fails; 5 the write takes only part of
@@ -105,18 +94,15 @@ inline uint32_t answerWrite(void* context, const uint8_t* /*data*/, uint32_t len
     const size_t pieces = 1 + ((control >> 3) & 3);
     const double delay = kDelays[control >> 5];
     *accepted = length;
-    switch (mode) {
-        case 4:
-            return 1 + in.byte() % 18u;
-        case 5:
-            *accepted = length > 0 ? in.byte() % length : 0;
-            fuzz_line_pause(250);
-            return 0;
-        case 6:
-            *accepted = length + 1 + in.byte();
-            return 0;
-        default:
-            break;
+    if (mode == 4) {
+        return 1 + in.byte() % 18u;
+    } else if (mode == 5) {
+        *accepted = length > 0 ? in.byte() % length : 0;
+        *fuzz_line_clock() += 0.25;
+        return 0;
+    } else if (mode == 6) {
+        *accepted = length + 1 + in.byte();
+        return 0;
     }
     std::string reply = in.bytes(in.byte());
     if (mode == 7) {
@@ -124,26 +110,26 @@ inline uint32_t answerWrite(void* context, const uint8_t* /*data*/, uint32_t len
         reply.append(kib * 1024, static_cast<char>(in.byte()));
     }
     for (size_t i = 0; i < pieces; ++i) {
-        const size_t from = reply.size() * i / pieces;
-        const size_t to = reply.size() * (i + 1) / pieces;
+        const size_t from = reply.size() * i / pieces, to = reply.size() * (i + 1) / pieces;
         fuzz_line_deliver(reply.data() + from, to - from, i == 0 ? delay : delay / 2);
     }
-    if (mode == 1) {
-        fuzz_line_fail_next(FUZZ_FN_QUEUE, 1 + in.byte() % 18u);
-    } else if (mode == 2) {
-        fuzz_line_fail_next(FUZZ_FN_READ, 1 + in.byte() % 18u);
+    if (mode == 1 || mode == 2) {
+        fuzz_line_arm(mode == 1 ? FUZZ_FN_QUEUE : FUZZ_FN_READ, 1 + in.byte() % 18u);
     } else if (mode == 3) {
-        fuzz_line_overstate_next(1 + in.byte());
+        fuzz_line_arm(FUZZ_OVERSTATE, 1 + in.byte());
     }
     return 0;
 }
 
-// A fresh line for one input, its peer answering from `in`, emptied when the input is done
-// (declare it before anything that uses the line).
+// A fresh line for one input on the library's clock, its peer answering from `in`, emptied when
+// the input is done (declare it before anything that uses the line).
 class Line {
 public:
     Line(const char* description, Input& in) {
-        useSimulatedClock();
+        static const ClockHooks hooks = {
+            [](void*) { return *fuzz_line_clock(); },
+            [](unsigned ms, void*) { *fuzz_line_clock() += ms * 0.001; }, nullptr};
+        setClockHooks(&hooks);
         fuzz_line_reset(description, &answerWrite, &in);
     }
     ~Line() { fuzz_line_reset("", nullptr, nullptr); }
@@ -151,14 +137,12 @@ public:
     Line& operator=(const Line&) = delete;
 };
 
-// What the host wrote (or read) on the line from the given count of bytes on.
-template <size_t (*record)(const uint8_t**)>
-std::string since(size_t from) {
+// What the host read (or wrote) on the line from the given count of bytes on.
+enum Record { kRead, kWritten };
+inline std::string since(Record record, size_t from) {
     const uint8_t* data = nullptr;
-    const size_t size = record(&data);
+    const size_t size = fuzz_line_record(record == kWritten, &data);
     return std::string(reinterpret_cast<const char*>(data) + from, from < size ? size - from : 0);
 }
-constexpr auto writtenSince = since<fuzz_line_written>;
-constexpr auto readSince = since<fuzz_line_read>;
 
 }  // namespace fuzz
