@@ -26,9 +26,7 @@ const char* const kDescription = "BiasModule: 3";
 
 namespace {
 
-// What was asked and what went over the line during the set. Index 0, 1, 2 or any; volts whole,
-// tenths, any double or quarter volts near a limit; through setVoltage or, saturated to 16 bits,
-// "Voltage1" (index 0) or "Voltage2".
+// What was asked, and what went over the line during the set.
 struct Set {
     uint32_t index = 0;
     double volts = 0.0;
@@ -36,34 +34,6 @@ struct Set {
     int result = 0;  // setVoltage's result; 0 for a parameter write (its handler answers 0)
     std::string written, read;
 };
-
-Set nextSet(fuzz::Input& in, Device& device) {
-    Set set;
-    const uint8_t how = in.byte();
-    set.index = (how & 3) < 3 ? how & 3u : in.u32();
-    set.viaParameter = (how & 0x10) != 0;
-    const int32_t index = static_cast<int32_t>(set.index);
-    switch ((how >> 2) & 3) {
-        case 0:
-            set.volts = static_cast<int16_t>(in.u16());
-            break;
-        case 1:
-            set.volts = in.raw64();
-            break;
-        case 2:
-            set.volts = static_cast<int16_t>(in.u16()) / 10.0;
-            break;
-        default:
-            set.volts = ((how & 0x20) != 0 ? device.maxVoltage(index) : device.minVoltage(index)) +
-                        static_cast<int8_t>(in.byte()) / 4.0;
-    }
-    if (set.viaParameter) {
-        set.volts = std::isnan(set.volts)
-                        ? 0.0
-                        : std::min(32767.0, std::max(-32768.0, std::trunc(set.volts)));
-    }
-    return set;
-}
 
 // The digits after `prefix` (at most ten: more is out of every range) as a number; -1 if none.
 [[maybe_unused]] long long numberAfter(const std::string& text, size_t prefix) {
@@ -76,19 +46,17 @@ Set nextSet(fuzz::Input& in, Device& device) {
 // the frame asked for, and its answer is what was read last (stale input is drained before).
 void checkSet(Device& device, const Set& set) {
     const std::string& w = set.written;
-    FUZZ_CHECK(w.size() <= 5);
-    int32_t value = 0;
-    if (w.size() == 5) {
-        FUZZ_CHECK(w[0] == 0x55 && w[1] == 0x05);
-        const unsigned char source = static_cast<unsigned char>(w[2]);
-        value = static_cast<int16_t>((static_cast<unsigned char>(w[3]) << 8) |
-                                     static_cast<unsigned char>(w[4]));
-        if (source < 2) {
-            FUZZ_CHECK(value >= device.minVoltage(source) && value <= device.maxVoltage(source));
-        }
+    FUZZ_CHECK(w.size() < 5 || (w.size() == 5 && w[0] == 0x55 && w[1] == 0x05));
+    const int32_t value =
+        w.size() == 5
+            ? static_cast<int16_t>((static_cast<uint8_t>(w[3]) << 8) | static_cast<uint8_t>(w[4]))
+            : 0;
+    if (w.size() == 5 && static_cast<uint8_t>(w[2]) < 2) {
+        const int source = static_cast<uint8_t>(w[2]);
+        FUZZ_CHECK(value >= device.minVoltage(source) && value <= device.maxVoltage(source));
     }
     if (!set.viaParameter && set.result == 0) {
-        FUZZ_CHECK(w.size() == 5 && static_cast<unsigned char>(w[2]) == (set.index & 0xFFu));
+        FUZZ_CHECK(w.size() == 5 && static_cast<uint8_t>(w[2]) == (set.index & 0xFFu));
         FUZZ_CHECK(value == std::trunc(set.volts));
         const std::string answer("\x05\x00\x0A", 3);
         FUZZ_CHECK(set.read.size() >= answer.size() &&
@@ -138,27 +106,41 @@ void checkReading(double volts) {
 
 }  // namespace
 
-// Start-up (open or bit mode may fail), one set, one reading (voltage, current, a sense parameter
-// or polarity); the kind's checks, and the error text within its storage.
+// Start-up (open or bit mode may fail); one set of index 0, 1, 2 or any, of volts whole, tenths,
+// any double or quarter volts near a limit, through setVoltage or, saturated to 16 bits,
+// "Voltage1" (index 0) or "Voltage2"; one reading (voltage, current, a sense parameter or
+// polarity); the kind's checks, and the error text within its storage.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
     fuzz::Line line(kDescription, in);
     const uint8_t setup = in.byte();
-    if ((setup & 1) != 0) {
-        fuzz_line_arm(FUZZ_FN_OPEN, 1 + in.byte() % 18u);
-    }
-    if ((setup & 2) != 0) {
-        fuzz_line_arm(FUZZ_FN_BITMODE, 1 + in.byte() % 18u);
+    for (const int fn : {FUZZ_FN_OPEN, FUZZ_FN_BITMODE}) {
+        if ((setup & (fn == FUZZ_FN_OPEN ? 1 : 2)) != 0) {
+            fuzz_line_arm(fn, 1 + in.byte() % 18u);
+        }
     }
     host::Framework framework(fuzz::logDirectory());
     Device* device = new Device(kDescription, &framework, fuzz::logDirectory());
     device->initialize();
     host::ParamList* params = static_cast<host::ParamList*>(device->parameters());
 
-    Set set = nextSet(in, *device);
-    const size_t written = fuzz::since(fuzz::kWritten, 0).size(),
-                 read = fuzz::since(fuzz::kRead, 0).size();
+    Set set;
+    const uint8_t how = in.byte();
+    set.index = (how & 3) < 3 ? how & 3u : in.u32();
+    set.viaParameter = (how & 0x10) != 0;
+    const int32_t index = static_cast<int32_t>(set.index);
+    const int form = (how >> 2) & 3;
+    set.volts = form == 0   ? static_cast<int16_t>(in.u16())
+                : form == 1 ? in.raw64()
+                : form == 2
+                    ? static_cast<int16_t>(in.u16()) / 10.0
+                    : ((how & 0x20) != 0 ? device->maxVoltage(index) : device->minVoltage(index)) +
+                          static_cast<int8_t>(in.byte()) / 4.0;
+    const size_t written = fuzz::since(fuzz::kWritten, 0).size();
+    const size_t read = fuzz::since(fuzz::kRead, 0).size();
     if (set.viaParameter) {
+        set.volts =
+            std::isnan(set.volts) ? 0.0 : std::clamp(std::trunc(set.volts), -32768.0, 32767.0);
         params->write(set.index == 0 ? "Voltage1" : "Voltage2", static_cast<int32_t>(set.volts));
     } else {
         set.result = device->setVoltage(set.index, set.volts);
@@ -167,21 +149,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     set.read = fuzz::since(fuzz::kRead, read);
     checkSet(*device, set);
 
-    const uint8_t how = in.byte();
-    const uint32_t index = (how & 1) != 0 ? 1 : 0;
-    switch ((how >> 1) & 3) {
+    const uint8_t reading = in.byte();
+    const uint32_t source = (reading & 1) != 0 ? 1 : 0;
+    const char* senses[4] = {"VoltageSense1", "VoltageSense2", "CurrentSense1", "CurrentSense2"};
+    switch ((reading >> 1) & 3) {
         case 0:
-            checkReading(device->readVoltage(index));
+            checkReading(device->readVoltage(source));
             break;
         case 1:
-            FUZZ_CHECK(std::isfinite(device->readCurrent(index)));
+            FUZZ_CHECK(std::isfinite(device->readCurrent(source)));
             break;
-        case 2: {
-            const char* names[4] = {"VoltageSense1", "VoltageSense2", "CurrentSense1",
-                                    "CurrentSense2"};
-            params->read(names[(how >> 3) & 3]);
+        case 2:
+            params->read(senses[(reading >> 3) & 3]);
             break;
-        }
         default:
             device->polarity();
     }

@@ -3,6 +3,7 @@
 #include "fuzz_line.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <new>
@@ -31,16 +32,11 @@ struct Line {
     std::vector<uint8_t> written, read;
 
     uint32_t take(int what) { return std::exchange(armed[what], 0u); }
-    // How many bytes have arrived by now, at the queue's front; when the next one arrives (negative
-    // when none is queued).
+    // How many bytes have arrived by now, at the queue's front.
     size_t arrived() const {
         return std::partition_point(input.begin(), input.end(),
                                     [this](const auto& b) { return b.first <= now; }) -
                input.begin();
-    }
-    double nextArrival() const {
-        const size_t n = arrived();
-        return n < input.size() ? input[n].first : -1.0;
     }
     size_t receive(uint8_t* out, size_t count) {
         size_t got = 0;
@@ -133,19 +129,12 @@ uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* byt
         return status;
     }
     // Like the vendor's driver: waits for the whole count, at most the read time-out.
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    const double deadline = line.now + line.readTimeout;
-    size_t got = line.receive(out, bytesToRead);
-    while (got < bytesToRead) {
-        const double next = line.nextArrival();
-        if (next < 0.0 || next > deadline) {
-            line.now = std::max(line.now, deadline);
-            break;
-        }
-        line.now = next;
-        got += line.receive(out + got, bytesToRead - got);
-    }
-    *bytesReturned = static_cast<uint32_t>(got);
+    const double whole = bytesToRead == 0                   ? line.now
+                         : bytesToRead <= line.input.size() ? line.input[bytesToRead - 1].first
+                                                            : HUGE_VAL;
+    line.now = std::max(line.now, std::min(whole, line.now + line.readTimeout));
+    *bytesReturned =
+        static_cast<uint32_t>(line.receive(static_cast<uint8_t*>(buffer), bytesToRead));
     return kOk;
 }
 
@@ -185,8 +174,7 @@ uint32_t FT_GetQueueStatus(void* handle, uint32_t* rxBytes) {
     size_t count = line.arrived();
     if (count == 0) {
         // Nothing yet: time runs on to the next arrival while the host polls.
-        const double next = line.nextArrival();
-        line.now = next > line.now ? next : line.now + kIdleTime;
+        line.now = line.input.empty() ? line.now + kIdleTime : line.input.front().first;
     } else {
         count += line.take(FUZZ_OVERSTATE);
     }

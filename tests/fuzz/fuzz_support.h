@@ -57,23 +57,20 @@ private:
 // The process's own log directory (in memory where offered: logs are rewritten all the time),
 // removed at exit.
 inline const std::string& logDirectory() {
-    static std::string dir;
-    if (dir.empty()) {
+    // Kept to the end: the exit handler needs it after static objects are gone.
+    static const std::string& dir = *new std::string([] {
         const char* tmp = std::getenv("TMPDIR");
-        std::error_code error;
-        dir = std::filesystem::is_directory("/dev/shm", error) ? "/dev/shm"
-              : tmp != nullptr && *tmp != '\0'                 ? tmp
-                                                               : "/tmp";
-        dir += "/hvsrc-fuzz-XXXXXX";
-        if (mkdtemp(&dir[0]) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
+        std::string made = access("/dev/shm", W_OK) == 0    ? "/dev/shm"
+                           : tmp != nullptr && *tmp != '\0' ? tmp
+                                                            : "/tmp";
+        made += "/hvsrc-fuzz-XXXXXX";
+        FUZZ_CHECK(mkdtemp(&made[0]) != nullptr);
         std::atexit([] {
             std::error_code ignored;
             std::filesystem::remove_all(logDirectory(), ignored);
         });
-    }
+        return made;
+    }());
     return dir;
 }
 
