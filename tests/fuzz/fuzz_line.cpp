@@ -1,6 +1,6 @@
 // The fuzzing D2XX driver: the functions the channel calls, over one bridge whose line runs in
-// simulated time (fuzz_line.h). Single-threaded and deterministic, so libFuzzer replays exactly.
-#include "fuzz_line.h"
+// simulated time (fuzz_support.h). Single-threaded and deterministic, so libFuzzer replays exactly.
+#include "fuzz_support.h"
 
 #include <algorithm>
 #include <cmath>
@@ -64,8 +64,6 @@ uint32_t call(void* handle, int function = -1) {
 
 }  // namespace
 
-extern "C" {
-
 void fuzz_line_reset(const char* description, FuzzWriteHandler handler, void* context) {
     // Everything an input left is freed here: libFuzzer reports an input that keeps memory.
     const double now = line.now;
@@ -91,15 +89,17 @@ void fuzz_line_arm(int what, uint32_t value) {
     }
 }
 
-double* fuzz_line_clock(void) {
+double* fuzz_line_clock() {
     return &line.now;
 }
 
-size_t fuzz_line_record(int written, const uint8_t** data) {
-    const std::vector<uint8_t>& record = written != 0 ? line.written : line.read;
+size_t fuzz_line_record(bool written, const uint8_t** data) {
+    const std::vector<uint8_t>& record = written ? line.written : line.read;
     *data = record.data();
     return record.size();
 }
+
+extern "C" {
 
 uint32_t FT_OpenEx(void* pArg1, uint32_t flags, void** pHandle) {
     line.now += kCallTime;
