@@ -21,8 +21,7 @@ constexpr double kCallTime = 0.0001, kIdleTime = 0.05;
 
 struct Line {
     std::string description;
-    FuzzWriteHandler handler = nullptr;
-    void* context = nullptr;
+    fuzz::Input* peer = nullptr;
     bool open = false;
     double now = 1000.0, lastArrival = 0.0, readTimeout = 0.0;
     // Bytes for the host and when each arrives, in order: no delivery arrives before an earlier
@@ -64,14 +63,13 @@ uint32_t call(void* handle, int function = -1) {
 
 }  // namespace
 
-void fuzz_line_reset(const char* description, FuzzWriteHandler handler, void* context) {
+void fuzz_line_reset(const char* description, fuzz::Input* peer) {
     // Everything an input left is freed here: libFuzzer reports an input that keeps memory.
     const double now = line.now;
     line.~Line();
     new (&line) Line;
     line.description = description != nullptr ? description : "";
-    line.handler = handler;
-    line.context = context;
+    line.peer = peer;
     line.now = line.lastArrival = now;
 }
 
@@ -84,9 +82,7 @@ void fuzz_line_deliver(const void* data, size_t length, double delay) {
 }
 
 void fuzz_line_arm(int what, uint32_t value) {
-    if (what >= 0 && what < FUZZ_ARMS) {
-        line.armed[what] = value;
-    }
+    line.armed[what] = value;
 }
 
 double* fuzz_line_clock() {
@@ -145,7 +141,7 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
     const uint8_t* data = static_cast<const uint8_t*>(buffer);
     uint32_t accepted = bytesToWrite;
     const uint32_t status =
-        line.handler != nullptr ? line.handler(line.context, data, bytesToWrite, &accepted) : kOk;
+        line.peer != nullptr ? fuzz::answerWrite(*line.peer, bytesToWrite, &accepted) : kOk;
     if (status == kOk) {
         line.written.insert(line.written.end(), data, data + std::min(accepted, bytesToWrite));
     }

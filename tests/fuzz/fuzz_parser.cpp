@@ -7,6 +7,8 @@
 // FUZZ_BIAS_REPLY  the bias module's reply lines and fields: each line ends in its one ")",
 //                  fields are never empty and hold no ";", and read as the standard library reads
 //                  their leading hex digits (0 for odd lengths and lengths outside 2 to 8).
+// FUZZ_SCENARIO    hvsrc-host's scenario files: a text accepted gives sources with a kind and a
+//                  description, one refused gives a message.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -28,11 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t split = in.byte();
     const std::string stream = in.rest();
     // Up to eight pieces, each arriving a multiple of 10 ms after the one before.
-    const size_t pieces = 1 + (split & 7);
-    for (size_t i = 0; i < pieces; ++i) {
-        const size_t from = stream.size() * i / pieces, to = stream.size() * (i + 1) / pieces;
-        fuzz_line_deliver(stream.data() + from, to - from, (split >> 3) * 0.01);
-    }
+    fuzz::deliver(stream, 1 + (split & 7), (split >> 3) * 0.01, (split >> 3) * 0.01);
     FtdiDev channel("Frames", false);
     FUZZ_CHECK(channel.open(false) == 0);
     static const std::string logPath = fuzz::logDirectory() + "/frames.log";
@@ -83,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
 }
 
-#else
+#elif defined(FUZZ_BIAS_REPLY)
 #include "BiasSrcProtocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -104,6 +102,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(value == reference && HwHvSrc::statusOk(field) == (value == 0));
         const int32_t tenths = HwHvSrc::signedTenths(field);
         FUZZ_CHECK(tenths >= -32768 && tenths <= 32767 && (tenths & 0xFFFF) == (value & 0xFFFF));
+    }
+    return 0;
+}
+
+#else
+#include "Scenario.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<host::ScenarioSource> sources;
+    std::string error;
+    const bool accepted =
+        host::parseScenario(std::string(reinterpret_cast<const char*>(data), size), sources, error);
+    FUZZ_CHECK(accepted || !error.empty());
+    for (const host::ScenarioSource& source : sources) {
+        FUZZ_CHECK(!accepted || (!source.kind.empty() && !source.description.empty()));
     }
     return 0;
 }

@@ -13,31 +13,6 @@
 
 #include "TextUtil.h"
 
-// The fuzzing D2XX driver's one bridge (fuzz_line.cpp, the library's driver). Written bytes go to
-// the harness's handler, which answers with fuzz_line_deliver. Time is simulated (100 us per call;
-// an empty queue query runs on to the next delivery, or 50 ms) and is the library's clock, so
-// time-outs cost no real time.
-//
-// The handler is called for every FT_Write with the bytes offered; it sets *accepted to the count
-// FT_Write reports (it may claim more than it was offered) and returns the status FT_Write
-// returns. Only the accepted bytes (at most those offered) count as written.
-typedef uint32_t (*FuzzWriteHandler)(void* context, const uint8_t* data, uint32_t length,
-                                     uint32_t* accepted);
-// Starts afresh (closed, nothing queued or recorded, all memory freed) with the one description
-// FT_OpenEx opens.
-void fuzz_line_reset(const char* description, FuzzWriteHandler handler, void* context);
-// Queues bytes for the host, arriving `delay` seconds after now or after the previous delivery,
-// whichever is later.
-void fuzz_line_deliver(const void* data, size_t length, double delay);
-// The next call of one of the functions fails with `value` as its status (0 cancels); or the next
-// queue query that finds bytes reports `value` more than there are.
-enum { FUZZ_FN_OPEN, FUZZ_FN_READ, FUZZ_FN_QUEUE, FUZZ_FN_BITMODE, FUZZ_OVERSTATE, FUZZ_ARMS };
-void fuzz_line_arm(int what, uint32_t value);
-// Simulated time in seconds: a pause adds to it.
-double* fuzz_line_clock();
-// What the host wrote (accepted bytes) or read, since the reset.
-size_t fuzz_line_record(bool written, const uint8_t** data);
-
 // A broken property: say which and stop, so libFuzzer keeps the input.
 #define FUZZ_CHECK(condition)                                                                     \
     do {                                                                                          \
@@ -77,6 +52,29 @@ private:
     size_t pos_ = 0;
 };
 
+}  // namespace fuzz
+
+// The fuzzing D2XX driver's one bridge (fuzz_line.cpp, the library's driver). Every FT_Write goes
+// to fuzz::answerWrite with the input of the peer, which answers with fuzz_line_deliver. Time is
+// simulated (100 us per call; an empty queue query runs on to the next delivery, or 50 ms) and is
+// the library's clock, so time-outs cost no real time.
+// Starts afresh (closed, nothing queued or recorded, all memory freed) with the one description
+// FT_OpenEx opens.
+void fuzz_line_reset(const char* description, fuzz::Input* peer);
+// Queues bytes for the host, arriving `delay` seconds after now or after the previous delivery,
+// whichever is later.
+void fuzz_line_deliver(const void* data, size_t length, double delay);
+// The next call of one of the functions fails with `value` as its status (0 cancels); or the next
+// queue query that finds bytes reports `value` more than there are.
+enum { FUZZ_FN_OPEN, FUZZ_FN_READ, FUZZ_FN_QUEUE, FUZZ_FN_BITMODE, FUZZ_OVERSTATE, FUZZ_ARMS };
+void fuzz_line_arm(int what, uint32_t value);
+// Simulated time in seconds: a pause adds to it.
+double* fuzz_line_clock();
+// What the host wrote (accepted bytes) or read, since the reset.
+size_t fuzz_line_record(bool written, const uint8_t** data);
+
+namespace fuzz {
+
 // The process's own log directory (in memory where offered: logs are rewritten all the time),
 // removed at exit.
 inline const std::string& logDirectory() {
@@ -97,6 +95,14 @@ inline const std::string& logDirectory() {
     return dir;
 }
 
+// Bytes for the host in even pieces, the first after `first` seconds, each further one `later`.
+inline void deliver(const std::string& bytes, size_t pieces, double first, double later) {
+    for (size_t i = 0; i < pieces; ++i) {
+        const size_t from = bytes.size() * i / pieces, to = bytes.size() * (i + 1) / pieces;
+        fuzz_line_deliver(bytes.data() + from, to - from, i == 0 ? first : later);
+    }
+}
+
 // The peer: every FT_Write takes a control byte from the input.
 //   bits 0-2: 0 answer; 1, 2 answer and fail the next queue query or read; 3 answer and
 //             overstate the next queue count; 4 the write fails; 5 the write takes only part of
@@ -105,10 +111,10 @@ inline const std::string& logDirectory() {
 //   bits 3-4: the answer comes in 1 to 4 pieces
 //   bits 5-7: delay before the first piece (0 to 2.5 s; each further piece half of it)
 // An answer is a length byte and that many bytes.
-inline uint32_t answerWrite(void* context, const uint8_t* /*data*/, uint32_t length,
-                            uint32_t* accepted) {
+// FT_Write sets *accepted to the count FT_Write reports (it may claim more than it was offered)
+// and returns its status; only the accepted bytes (at most those offered) count as written.
+inline uint32_t answerWrite(Input& in, uint32_t length, uint32_t* accepted) {
     static const double kDelays[8] = {0.0, 0.001, 0.01, 0.1, 0.19, 0.3, 1.1, 2.5};
-    Input& in = *static_cast<Input*>(context);
     const uint8_t control = in.byte();
     const int mode = control & 7;
     const size_t pieces = 1 + ((control >> 3) & 3);
@@ -129,10 +135,7 @@ inline uint32_t answerWrite(void* context, const uint8_t* /*data*/, uint32_t len
         const size_t kib = 1 + in.byte();
         reply.append(kib * 1024, static_cast<char>(in.byte()));
     }
-    for (size_t i = 0; i < pieces; ++i) {
-        const size_t from = reply.size() * i / pieces, to = reply.size() * (i + 1) / pieces;
-        fuzz_line_deliver(reply.data() + from, to - from, i == 0 ? delay : delay / 2);
-    }
+    deliver(reply, pieces, delay, delay / 2);
     if (mode == 1 || mode == 2) {
         fuzz_line_arm(mode == 1 ? FUZZ_FN_QUEUE : FUZZ_FN_READ, 1 + in.byte() % 18u);
     } else if (mode == 3) {
@@ -150,9 +153,9 @@ public:
             [](void*) { return *fuzz_line_clock(); },
             [](unsigned ms, void*) { *fuzz_line_clock() += ms * 0.001; }, nullptr};
         setClockHooks(&hooks);
-        fuzz_line_reset(description, &answerWrite, &in);
+        fuzz_line_reset(description, &in);
     }
-    ~Line() { fuzz_line_reset("", nullptr, nullptr); }
+    ~Line() { fuzz_line_reset("", nullptr); }
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 };
