@@ -26,12 +26,12 @@ const char* const kDescription = "BiasModule: 3";
 
 namespace {
 
-// What was asked, and what went over the line during the set.
+// What was asked, setVoltage's result (0 for a parameter write) and the set's traffic.
 struct Set {
     uint32_t index = 0;
     double volts = 0.0;
     bool viaParameter = false;
-    int result = 0;  // setVoltage's result; 0 for a parameter write (its handler answers 0)
+    int result = 0;
     std::string written, read;
 };
 
@@ -115,9 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Line line(kDescription, in);
     const uint8_t setup = in.byte();
     for (const int fn : {FUZZ_FN_OPEN, FUZZ_FN_BITMODE}) {
-        if ((setup & (fn == FUZZ_FN_OPEN ? 1 : 2)) != 0) {
-            fuzz_line_arm(fn, 1 + in.byte() % 18u);
-        }
+        fuzz_line_arm(fn, (setup & (fn == FUZZ_FN_OPEN ? 1 : 2)) != 0 ? 1 + in.byte() % 18u : 0);
     }
     host::Framework framework(fuzz::logDirectory());
     Device* device = new Device(kDescription, &framework, fuzz::logDirectory());
@@ -136,8 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     ? static_cast<int16_t>(in.u16()) / 10.0
                     : ((how & 0x20) != 0 ? device->maxVoltage(index) : device->minVoltage(index)) +
                           static_cast<int8_t>(in.byte()) / 4.0;
-    const size_t written = fuzz::since(fuzz::kWritten, 0).size();
-    const size_t read = fuzz::since(fuzz::kRead, 0).size();
+    const size_t written = fuzz::since(fuzz::kWritten, 0).size(),
+                 read = fuzz::since(fuzz::kRead, 0).size();
     if (set.viaParameter) {
         set.volts =
             std::isnan(set.volts) ? 0.0 : std::clamp(std::trunc(set.volts), -32768.0, 32767.0);

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,8 +23,7 @@ struct Line {
     fuzz::Input* peer = nullptr;
     bool open = false;
     double now = 1000.0, lastArrival = 0.0, readTimeout = 0.0;
-    // Bytes for the host and when each arrives, in order: no delivery arrives before an earlier
-    // one.
+    // Bytes for the host and when each arrives, in order (no delivery overtakes an earlier one).
     std::deque<std::pair<double, uint8_t>> input;
     uint32_t armed[FUZZ_ARMS] = {};
     std::vector<uint8_t> written, read;
@@ -36,15 +34,6 @@ struct Line {
         return std::partition_point(input.begin(), input.end(),
                                     [this](const auto& b) { return b.first <= now; }) -
                input.begin();
-    }
-    size_t receive(uint8_t* out, size_t count) {
-        size_t got = 0;
-        for (; got < count && !input.empty() && input.front().first <= now; ++got) {
-            out[got] = input.front().second;
-            input.pop_front();
-        }
-        read.insert(read.end(), out, out + got);
-        return got;
     }
 };
 
@@ -65,12 +54,16 @@ uint32_t call(void* handle, int function = -1) {
 
 void fuzz_line_reset(const char* description, fuzz::Input* peer) {
     // Everything an input left is freed here: libFuzzer reports an input that keeps memory.
-    const double now = line.now;
-    line.~Line();
-    new (&line) Line;
-    line.description = description != nullptr ? description : "";
-    line.peer = peer;
-    line.now = line.lastArrival = now;
+    line = Line{description != nullptr ? description : "",
+                peer,
+                false,
+                line.now,
+                line.now,
+                0.0,
+                {},
+                {},
+                {},
+                {}};
 }
 
 void fuzz_line_deliver(const void* data, size_t length, double delay) {
@@ -129,8 +122,12 @@ uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* byt
                          : bytesToRead <= line.input.size() ? line.input[bytesToRead - 1].first
                                                             : HUGE_VAL;
     line.now = std::max(line.now, std::min(whole, line.now + line.readTimeout));
-    *bytesReturned =
-        static_cast<uint32_t>(line.receive(static_cast<uint8_t*>(buffer), bytesToRead));
+    const size_t got = std::min<size_t>(bytesToRead, line.arrived());
+    for (size_t i = 0; i < got; ++i) {
+        line.read.push_back(static_cast<uint8_t*>(buffer)[i] = line.input[i].second);
+    }
+    line.input.erase(line.input.begin(), line.input.begin() + got);
+    *bytesReturned = static_cast<uint32_t>(got);
     return kOk;
 }
 

@@ -54,23 +54,19 @@ private:
 
 }  // namespace fuzz
 
-// The fuzzing D2XX driver's one bridge (fuzz_line.cpp, the library's driver). Every FT_Write goes
-// to fuzz::answerWrite with the input of the peer, which answers with fuzz_line_deliver. Time is
-// simulated (100 us per call; an empty queue query runs on to the next delivery, or 50 ms) and is
-// the library's clock, so time-outs cost no real time.
-// Starts afresh (closed, nothing queued or recorded, all memory freed) with the one description
-// FT_OpenEx opens.
-void fuzz_line_reset(const char* description, fuzz::Input* peer);
-// Queues bytes for the host, arriving `delay` seconds after now or after the previous delivery,
-// whichever is later.
-void fuzz_line_deliver(const void* data, size_t length, double delay);
-// The next call of one of the functions fails with `value` as its status (0 cancels); or the next
-// queue query that finds bytes reports `value` more than there are.
+// The fuzzing driver's one bridge (fuzz_line.cpp): every FT_Write goes to fuzz::answerWrite with
+// the peer's input. Time is simulated (100 us a call; an empty queue query runs on to the next
+// arrival, or 50 ms) and is the library's clock, so time-outs cost no real time.
+// reset: closed, nothing queued or recorded, memory freed, `description` the one FT_OpenEx opens;
+// deliver: bytes arriving `delay` s after now or after the previous delivery, whichever is later;
+// arm: the next call of a function fails with `value` (0 cancels), or the next queue query that
+// finds bytes overstates them by `value`; clock: simulated seconds (a pause adds to it); record:
+// what the host wrote (accepted bytes) or read since the reset.
 enum { FUZZ_FN_OPEN, FUZZ_FN_READ, FUZZ_FN_QUEUE, FUZZ_FN_BITMODE, FUZZ_OVERSTATE, FUZZ_ARMS };
+void fuzz_line_reset(const char* description, fuzz::Input* peer);
+void fuzz_line_deliver(const void* data, size_t length, double delay);
 void fuzz_line_arm(int what, uint32_t value);
-// Simulated time in seconds: a pause adds to it.
 double* fuzz_line_clock();
-// What the host wrote (accepted bytes) or read, since the reset.
 size_t fuzz_line_record(bool written, const uint8_t** data);
 
 namespace fuzz {
