@@ -54,16 +54,11 @@ uint32_t call(void* handle, int function = -1) {
 
 void fuzz_line_reset(const char* description, fuzz::Input* peer) {
     // Everything an input left is freed here: libFuzzer reports an input that keeps memory.
-    line = Line{description != nullptr ? description : "",
-                peer,
-                false,
-                line.now,
-                line.now,
-                0.0,
-                {},
-                {},
-                {},
-                {}};
+    const double now = line.now;
+    line = Line();
+    line.description = description != nullptr ? description : "";
+    line.peer = peer;
+    line.now = line.lastArrival = now;
 }
 
 void fuzz_line_deliver(const void* data, size_t length, double delay) {

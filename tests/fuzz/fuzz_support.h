@@ -14,15 +14,14 @@
 #include "TextUtil.h"
 
 // A broken property: say which and stop, so libFuzzer keeps the input.
-#define FUZZ_CHECK(condition)                                                                     \
-    do {                                                                                          \
-        if (!(condition)) {                                                                       \
-            std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                         \
-        }                                                                                         \
-    } while (0)
+#define FUZZ_CHECK(condition) ((condition) ? void() : fuzz::broken(__FILE__, __LINE__, #condition))
 
 namespace fuzz {
+
+[[noreturn]] inline void broken(const char* file, int line, const char* condition) {
+    std::fprintf(stderr, "%s:%d: property broken: %s\n", file, line, condition);
+    std::abort();
+}
 
 // The input as a stream of choices, taken from the front; 0 once it is used up.
 class Input {
@@ -71,23 +70,17 @@ size_t fuzz_line_record(bool written, const uint8_t** data);
 
 namespace fuzz {
 
-// The process's own log directory (in memory where offered: logs are rewritten all the time),
+// The process's own log directory, in memory where offered (logs are rewritten all the time),
 // removed at exit.
 inline const std::string& logDirectory() {
-    // Kept to the end: the exit handler needs it after static objects are gone.
-    static const std::string& dir = *new std::string([] {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string made = access("/dev/shm", W_OK) == 0    ? "/dev/shm"
-                           : tmp != nullptr && *tmp != '\0' ? tmp
-                                                            : "/tmp";
-        made += "/hvsrc-fuzz-XXXXXX";
-        FUZZ_CHECK(mkdtemp(&made[0]) != nullptr);
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(logDirectory(), ignored);
-        });
-        return made;
-    }());
+    static std::string dir =
+        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/hvsrc-fuzz-XXXXXX";
+    static const bool made =
+        mkdtemp(&dir[0]) != nullptr && std::atexit([] {
+                                           std::error_code ignored;
+                                           std::filesystem::remove_all(dir, ignored);
+                                       }) == 0;
+    FUZZ_CHECK(made);
     return dir;
 }
 
