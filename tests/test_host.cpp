@@ -158,22 +158,17 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
          lit("device 2 source 0: from 0 V (measured) to 95" + plan + steps +
              "stopped: device 2 source 0 left at 90 V set\n")},
         // Every source down together, each in its own steps.
-        {"--scenario fast.scn set 0 1 25 + set 1 1 -20 + set 2 0 0.5 + ramp all 0 --rate 1000 "
-         "--step 10",
-         0, "",
-         lit("device 0 source 1 set to 25 V\ndevice 1 source 1 set to -20 V\n"
-             "device 2 source 0 set to 0.5 V\ndevice 0 source 0: from 0 V (measured) to 0" +
-             plan + "device 0 source 1: from 25 V (set in this run) to 0" + plan +
-             "device 1 source 0: from 0 V (measured) to 0" + plan +
-             "device 1 source 1: from -20 V (set in this run) to 0" + plan +
-             "device 2 source 0: from 0.5 V (set in this run) to 0" + plan +
-             "device 0 source 0: 0 V set, reads 0.0 V\ndevice 0 source 1: 15 V set, reads 15.0 V\n"
-             "device 1 source 0: 0 V set, reads 0.0 V\n"
-             "device 1 source 1: -10 V set, reads -10.0 V\n"
-             "device 2 source 0: 0 V set, reads 0.0 V\ndevice 0 source 1: 5 V set, reads 5.0 V\n"
-             "device 1 source 1: 0 V set, reads 0.0 V\ndevice 0 source 1: 0 V set, reads 0.0 V\n"
-             "device 0 source 0: at 0 V\ndevice 0 source 1: at 0 V\n"
-             "device 1 source 0: at 0 V\ndevice 1 source 1: at 0 V\ndevice 2 source 0: at 0 V\n")},
+        {"--scenario row.scn set 0 1 -20 + set 1 0 25 + ramp all 0 --rate 1000 --step 10", 0, "",
+         lit("device 0 source 1 set to -20 V\ndevice 1 source 0 set to 25 V\n"
+             "device 0 source 0: from 0 V (measured) to 0" +
+             plan + "device 0 source 1: from -20 V (set in this run) to 0" + plan +
+             "device 1 source 0: from 25 V (set in this run) to 0" + plan +
+             "device 0 source 0: 0 V set, reads 0.0 V\ndevice 0 source 1: -10 V set, reads -10.0 "
+             "V\n"
+             "device 1 source 0: 15 V set, reads 15.0 V\ndevice 0 source 1: 0 V set, reads 0.0 V\n"
+             "device 1 source 0: 5 V set, reads 5.0 V\ndevice 1 source 0: 0 V set, reads 0.0 V\n"
+             "device 0 source 0: at 0 V\ndevice 0 source 1: at 0 V\ndevice 1 source 0: at 0 V\n"),
+         "hvold | HV source AVR |\nbias | BiasModule: 3 | limits=0:90 load=100\n"},
         // A source still moving from an earlier set, against the ramp: stopped, not pushed on.
         {"--simulate set 0 1 300 + ramp 0 1 0 --rate 500 --step 5", 1,
          "up while ramping down \\(more than 10", "stopped: device 0 source 1 left at"},
