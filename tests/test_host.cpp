@@ -1,5 +1,4 @@
-// hvsrc-host run as a user runs it, through the same entry as the program's main: its standard
-// output, its error stream and its exit status, and what reached the simulated sources.
+// hvsrc-host run as a user runs it, through its main's entry: output, error stream, exit status.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,8 +25,7 @@ struct Result {
     std::string err;
 };
 
-// The program with this build's plug-in and the stand-in this test is linked with (beside it on
-// Windows, in sim/ on Linux), so that both see the same simulated sources.
+// This build's plug-in on the stand-in this test links (beside it on Windows, in sim/ on Linux).
 Result host(const std::string& args, bool ownLogFolder = true) {
     const std::string bin = plat::joinPath(plat::executableDirectory(), "..");
     std::string driver = plat::joinPath(plat::executableDirectory(), plat::d2xxLibraryName());
@@ -270,8 +268,7 @@ TEST(Host, JsonParsesBack) {
 }
 
 // The plot's memory stays the same however long the run; every spike survives the merging of
-// buckets, and no sample is missing: a rising channel gives each bucket its first and last
-// sample, and each bucket starts with the sample after the last one of the bucket before.
+// buckets; no sample is missing (a rising channel: each bucket starts after the one before ends).
 TEST(BoundedSeries, KeepsSpikesInFixedMemory) {
     constexpr int kEvery = 7919;  // more samples apart than one bucket ends up holding
     host::BoundedSeries series(3, 100);

@@ -68,9 +68,8 @@ void binaryReaders(fuzz::Input& in, FtdiDev& channel) {
     }
 }
 
-// readLine alone: the lines it returns, each followed by its terminator, and the text of a call
-// that gave up, add up to the start of what the driver handed over (as long as no zero byte came,
-// which ends the text of its chunk).
+// readLine alone: its lines, each with its terminator, and a given-up call's text add up to the
+// start of what the driver handed over (unless a zero byte came: it ends its chunk's text).
 void lineReader(fuzz::Input& in, FtdiDev& channel) {
     std::string returned;
     for (int step = 0; step < 64 && !in.empty(); ++step) {

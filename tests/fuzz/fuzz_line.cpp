@@ -44,10 +44,9 @@ char handleToken;  // the handle FT_OpenEx gives out: any other value is not our
 // failure armed for `function` (if any) is taken.
 uint32_t call(void* handle, int function = -1) {
     line.now += kCallTime;
-    if (handle != &handleToken || !line.open) {
-        return kInvalidHandle;
-    }
-    return function < 0 ? kOk : line.take(function);
+    return handle != &handleToken || !line.open ? kInvalidHandle
+           : function < 0                       ? kOk
+                                                : line.take(function);
 }
 
 }  // namespace
@@ -143,9 +142,8 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
 
 uint32_t FT_Purge(void* handle, uint32_t mask) {
     const uint32_t status = call(handle);
-    if (status == kOk && (mask & 1) != 0 /* receive side */) {
-        line.input.erase(line.input.begin(), line.input.begin() + line.arrived());
-    }
+    const size_t dropped = status == kOk && (mask & 1) != 0 /* receive side */ ? line.arrived() : 0;
+    line.input.erase(line.input.begin(), line.input.begin() + dropped);
     return status;
 }
 
