@@ -86,19 +86,18 @@ extern "C" {
 
 uint32_t FT_OpenEx(void* pArg1, uint32_t flags, void** pHandle) {
     line.now += kCallTime;
-    if (const uint32_t status = line.take(FUZZ_FN_OPEN)) {
-        return status;
+    const bool found = flags == 2 /* by description */ && pArg1 != nullptr &&
+                       line.description == static_cast<const char*>(pArg1);
+    const uint32_t failure = line.take(FUZZ_FN_OPEN);
+    const uint32_t status = failure != 0 ? failure
+                            : !found     ? kDeviceNotFound
+                            : line.open  ? kDeviceNotOpened
+                                         : kOk;
+    if (status == kOk) {
+        line.open = true;
+        *pHandle = &handleToken;
     }
-    if (flags != 2 /* by description */ || pArg1 == nullptr ||
-        line.description != static_cast<const char*>(pArg1)) {
-        return kDeviceNotFound;
-    }
-    if (line.open) {
-        return kDeviceNotOpened;
-    }
-    line.open = true;
-    *pHandle = &handleToken;
-    return kOk;
+    return status;
 }
 
 uint32_t FT_Close(void* handle) {
