@@ -221,8 +221,9 @@ TEST(Host, KeepsEachRunsLogsInAFolderOfItsOwn) {
     // The second run in the same second gets a folder of its own.
     EXPECT_EQ("", first[2].str());
     EXPECT_TRUE(second[2].str() == "-2" || first[1].str() != second[1].str()) << second[1];
-    EXPECT_TRUE(fs::exists(first[1].str() + "/hvsrc.log") &&
-                fs::exists(second[1].str() + "/hvsrc.log"));
+    for (const std::string& folder : {first[1].str(), second[1].str()}) {
+        EXPECT_TRUE(fs::exists(plat::joinPath(folder, "hvsrc.log"))) << folder;
+    }
     // A folder given that does not exist yet is made with its parents.
     fs::remove_all("made");
     EXPECT_EQ(0, host("--log-dir made/for/logs --simulate list").rc);
