@@ -21,8 +21,7 @@ namespace fs = std::filesystem;
 
 struct Result {
     int rc;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // This build's plug-in on the stand-in this test links (beside it on Windows, in sim/ on Linux).
@@ -79,8 +78,8 @@ std::string lit(const std::string& text) {
 TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
     fs::remove_all("hvsrc-logs");
     writeFile("fast.scn", kFast);
-    const std::string usage = "^usage: hvsrc-host \\[options\\] COMMAND";
-    const std::string plan = " V at 1000 V/s, 10 V a step\n";
+    const std::string usage = "^usage: hvsrc-host \\[options\\] COMMAND",
+                      plan = " V at 1000 V/s, 10 V a step\n";
     std::string steps;
     for (int v = 10; v <= 90; v += 10) {
         steps += "device 2 source 0: " + std::to_string(v) + " V set, reads " + std::to_string(v) +
