@@ -113,25 +113,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t reading = in.byte();
     const uint32_t source = (reading & 1) != 0 ? 1 : 0;
     const char* senses[4] = {"VoltageSense1", "VoltageSense2", "CurrentSense1", "CurrentSense2"};
-    switch ((reading >> 1) & 3) {
-        case 0: {
-            const double v = device->readVoltage(source);
+    const int what = (reading >> 1) & 3;
+    [[maybe_unused]] const double v = what == 0 ? device->readVoltage(source) : 0.0;
 #if defined(FUZZ_HVDEV)
-            FUZZ_CHECK(v == std::trunc(v) && v >= -32768.0 && v <= 32767.0);
+    FUZZ_CHECK(v == std::trunc(v) && v >= -32768.0 && v <= 32767.0);
 #elif defined(FUZZ_BIAS)
-            FUZZ_CHECK(v >= -3276.8 && v <= 3276.7);
+    FUZZ_CHECK(v >= -3276.8 && v <= 3276.7);
 #endif
-            (void)v;
-            break;
-        }
-        case 1:
-            FUZZ_CHECK(std::isfinite(device->readCurrent(source)));
-            break;
-        case 2:
-            params->read(senses[(reading >> 3) & 3]);
-            break;
-        default:
-            device->polarity();
+    if (what == 1) {
+        FUZZ_CHECK(std::isfinite(device->readCurrent(source)));
+    } else if (what == 2) {
+        params->read(senses[(reading >> 3) & 3]);
+    } else if (what == 3) {
+        device->polarity();
     }
     FUZZ_CHECK(strnlen(device->lastError(), 1024) < 1024);
     device->release();

@@ -72,55 +72,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int level = static_cast<int>(in.byte() % 6) - 1;
         const int code = static_cast<int8_t>(in.byte());
         const bool passes = level <= log.level();
-        switch (op % 6) {
-            case 0:
-            case 1: {
-                // logAndReturn answers its code whether or not the entry is written.
-                const std::string message = text(in);
-                const int rc = op % 6 == 0 ? log.log(code, level, message.c_str())
-                                           : log.logAndReturn(code, level, "%s", message.c_str());
-                FUZZ_CHECK(rc == (passes || op % 6 == 1 ? code : 0));
-                FUZZ_CHECK(!passes || log.lastMessage() == message);
-                break;
+        if (op % 6 <= 1) {
+            // logAndReturn answers its code whether or not the entry is written.
+            const std::string message = text(in);
+            const int rc = op % 6 == 0 ? log.log(code, level, message.c_str())
+                                       : log.logAndReturn(code, level, "%s", message.c_str());
+            FUZZ_CHECK(rc == (passes || op % 6 == 1 ? code : 0));
+            FUZZ_CHECK(!passes || log.lastMessage() == message);
+        } else if (op % 6 == 2) {
+            const std::string label = text(in), message = text(in);
+            FUZZ_CHECK(log.logText(code, level, message.c_str(),
+                                   (op & 0x40) != 0 ? nullptr : label.c_str()) ==
+                       (passes ? code : 0));
+        } else if (op % 6 == 3) {
+            const std::string label = text(in);
+            const std::string bytes = in.bytes(in.u16() % 2048);
+            const uint8_t how = in.byte();
+            const bool printable = (how & 1) != 0, noNewline = (how & 2) != 0;
+            const bool nullLabel = (how & 0x10) != 0;
+            const size_t limits[4] = {0, static_cast<size_t>(in.byte()), 250, SIZE_MAX};
+            const size_t limit = limits[(how >> 2) & 3];
+            const size_t before = hvtest::readFile(path).size();
+            FUZZ_CHECK(log.logBuffer(code, level, bytes.data(), bytes.size(),
+                                     nullLabel ? nullptr : label.c_str(), printable, limit,
+                                     noNewline) == (passes ? code : 0));
+            const std::string added = hvtest::readFile(path).substr(before);
+            FUZZ_CHECK(passes || added.empty());
+            // The label line: time stamp, level, label, then a line feed unless left out.
+            const std::string labelLine =
+                "]: " + std::string(nullLabel ? "Buffer:" : label) + (noNewline ? "" : "\n");
+            const size_t at = added.find("]: ");
+            if (passes) {
+                FUZZ_CHECK(at != std::string::npos &&
+                           added.compare(at, labelLine.size(), labelLine) == 0);
+                checkDump(added.substr(at + labelLine.size()), bytes,
+                          limit != 0 ? limit : log.dumpLimit(), printable, log.hexDump());
             }
-            case 2: {
-                const std::string label = text(in), message = text(in);
-                FUZZ_CHECK(log.logText(code, level, message.c_str(),
-                                       (op & 0x40) != 0 ? nullptr : label.c_str()) ==
-                           (passes ? code : 0));
-                break;
-            }
-            case 3: {
-                const std::string label = text(in);
-                const std::string bytes = in.bytes(in.u16() % 2048);
-                const uint8_t how = in.byte();
-                const bool printable = (how & 1) != 0, noNewline = (how & 2) != 0;
-                const bool nullLabel = (how & 0x10) != 0;
-                const size_t limits[4] = {0, static_cast<size_t>(in.byte()), 250, SIZE_MAX};
-                const size_t limit = limits[(how >> 2) & 3];
-                const size_t before = hvtest::readFile(path).size();
-                FUZZ_CHECK(log.logBuffer(code, level, bytes.data(), bytes.size(),
-                                         nullLabel ? nullptr : label.c_str(), printable, limit,
-                                         noNewline) == (passes ? code : 0));
-                const std::string added = hvtest::readFile(path).substr(before);
-                FUZZ_CHECK(passes || added.empty());
-                // The label line: time stamp, level, label, then a line feed unless left out.
-                const std::string labelLine =
-                    "]: " + std::string(nullLabel ? "Buffer:" : label) + (noNewline ? "" : "\n");
-                const size_t at = added.find("]: ");
-                if (passes) {
-                    FUZZ_CHECK(at != std::string::npos &&
-                               added.compare(at, labelLine.size(), labelLine) == 0);
-                    checkDump(added.substr(at + labelLine.size()), bytes,
-                              limit != 0 ? limit : log.dumpLimit(), printable, log.hexDump());
-                }
-                break;
-            }
-            case 4:
-                log.setHexDump((op & 0x40) == 0);
-                break;
-            default:
-                log.setDumpLimit(in.byte() * 4u);
+        } else if (op % 6 == 4) {
+            log.setHexDump((op & 0x40) == 0);
+        } else {
+            log.setDumpLimit(in.byte() * 4u);
         }
     }
     return 0;
