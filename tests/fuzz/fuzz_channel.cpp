@@ -1,6 +1,5 @@
-// The channel's readers over input in delayed pieces, with read failures and overstated counts:
-// what a reader hands back is what the driver handed it, in order, within the caller's buffer;
-// readLine's lines and terminators add up to the text received.
+// The channel's readers over delayed pieces, failed reads and overstated counts: a reader hands
+// back what the driver handed it, in order, within the buffer; readLine's lines add up to the text.
 #include <vector>
 
 #include "FtdiDev.h"

@@ -1,13 +1,10 @@
 // One device of each kind (FUZZ_HVDEV, FUZZ_HVOLD, FUZZ_BIAS) as a host drives it against the
 // input's peer: start-up (open or bit mode may fail); one set of index 0, 1, 2 or any, of volts
-// whole, tenths, any double or quarter volts near a limit, by setVoltage or, saturated to 16 bits,
-// "Voltage1"/"Voltage2"; one reading (voltage, current, a sense parameter or polarity). Whatever
-// the answers, a voltage outside the limits never reaches the wire, a successful set sent the whole
-// request, and the error text stays in bounds.
+// whole, tenths, any double or quarter volts near a limit, by setVoltage or "Voltage1"/"Voltage2";
+// one reading. Whatever the answers, a voltage outside the limits never reaches the wire, a
+// successful set sent the whole request, and the error text stays in bounds.
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <string>
 
 #include "HostFramework.h"
 #include "fuzz_support.h"

@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <deque>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -40,8 +38,7 @@ struct Line {
 Line& line = *new Line;
 char handleToken;  // the handle FT_OpenEx gives out: any other value is not ours
 
-// Every call lets time pass; a call on a handle that is not the open bridge's fails, else the
-// failure armed for `function` (if any) is taken.
+// Every call lets time pass; a foreign handle fails, else so does an armed `function`.
 uint32_t call(void* handle, int function = -1) {
     line.now += kCallTime;
     return handle != &handleToken || !line.open ? kInvalidHandle

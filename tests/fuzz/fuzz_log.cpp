@@ -1,7 +1,5 @@
-// The log writer on arbitrary texts, bytes, sizes, limits and levels: an entry past the threshold
-// is written and answers its code; a hex dump shows the bytes in order (head and tail around the
-// skip line beyond the limit), printable ones in their column, and the count after 32 bytes.
-#include <cstdint>
+// The log writer on any text, bytes, limits and levels: an entry past the threshold is written and
+// answers its code; a dump shows the bytes in order (head, skip, tail), printables, count after 32.
 #include <sstream>
 
 #include "FileLog.h"
@@ -48,9 +46,9 @@ void checkDump(const std::string& dump, const std::string& bytes, size_t limit, 
     }
     FUZZ_CHECK(counted == (bytes.size() > 32));
     FUZZ_CHECK(skipped ? bytes.size() > limit : head == bytes);
-    FUZZ_CHECK(head.size() + tail.size() <= bytes.size());
-    FUZZ_CHECK(bytes.compare(0, head.size(), head) == 0);
-    FUZZ_CHECK(bytes.compare(bytes.size() - tail.size(), tail.size(), tail) == 0);
+    FUZZ_CHECK(head.size() + tail.size() <= bytes.size() &&
+               bytes.compare(0, head.size(), head) == 0 &&
+               bytes.compare(bytes.size() - tail.size(), tail.size(), tail) == 0);
     FUZZ_CHECK(bytes.size() <= limit || head.size() + tail.size() <= limit + 32);
 }
 
@@ -88,8 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const std::string label = text(in);
             const std::string bytes = in.bytes(in.u16() % 2048);
             const uint8_t how = in.byte();
-            const bool printable = (how & 1) != 0, noNewline = (how & 2) != 0;
-            const bool nullLabel = (how & 0x10) != 0;
+            const bool printable = how & 1, noNewline = how & 2, nullLabel = how & 0x10;
             const size_t limits[4] = {0, static_cast<size_t>(in.byte()), 250, SIZE_MAX};
             const size_t limit = limits[(how >> 2) & 3];
             const size_t before = hvtest::readFile(path).size();

@@ -1,18 +1,11 @@
-// The protocols' raw parsers on hostile bytes, built once per parser:
-// FUZZ_CMD_FRAME   the command manager's frame receiver on bytes arriving in delayed pieces: a
-//                  success is exactly the code, the payload handed over, status 0 and a line
-//                  feed; a failure leaves a message.
-// FUZZ_HVOLD_STATUS the legacy status line on raw text, and on ten hex numbers (then raw text)
-//                  that it must read back exactly; either way fields 4 and 5 become volts.
-// FUZZ_BIAS_REPLY  the bias module's reply lines and fields: each line ends in its one ")",
-//                  fields are never empty and hold no ";", and read as the standard library reads
-//                  their leading hex digits (0 for odd lengths and lengths outside 2 to 8).
-// FUZZ_SCENARIO    hvsrc-host's scenario files: a text accepted gives sources with a kind and a
-//                  description, one refused gives a message.
-#include <cstdio>
-#include <cstdlib>
+// The raw parsers on hostile bytes, one target per define. FUZZ_CMD_FRAME: the frame receiver on
+// bytes in delayed pieces; a success is exactly the code, the payload handed over, status 0 and a
+// line feed, a failure leaves a message. FUZZ_HVOLD_STATUS: the legacy status line, raw or ten hex
+// numbers (then raw text) read back exactly; fields 4 and 5 become volts. FUZZ_BIAS_REPLY: reply
+// lines end in their one ")", fields are never empty, hold no ";" and read as strtoul reads their
+// leading hex digits (0 for odd lengths and lengths outside 2 to 8). FUZZ_SCENARIO: an accepted
+// scenario gives sources with a kind and a description, a refused one a message.
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "fuzz_support.h"

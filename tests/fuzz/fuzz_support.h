@@ -53,14 +53,12 @@ private:
 
 }  // namespace fuzz
 
-// The fuzzing driver's one bridge (fuzz_line.cpp): every FT_Write goes to fuzz::answerWrite with
-// the peer's input. Time is simulated (100 us a call; an empty queue query runs on to the next
-// arrival, or 50 ms) and is the library's clock, so time-outs cost no real time.
-// reset: closed, nothing queued or recorded, memory freed, `description` the one FT_OpenEx opens;
-// deliver: bytes arriving `delay` s after now or after the previous delivery, whichever is later;
-// arm: the next call of a function fails with `value` (0 cancels), or the next queue query that
-// finds bytes overstates them by `value`; clock: simulated seconds (a pause adds to it); record:
-// what the host wrote (accepted bytes) or read since the reset.
+// The fuzzing driver's one bridge (fuzz_line.cpp); FT_Write goes to fuzz::answerWrite. Time is
+// simulated (100 us a call; an empty queue query runs on to the next arrival, or 50 ms) and is the
+// library's clock. reset: closed, nothing queued, recorded or kept, `description` the one FT_OpenEx
+// opens; deliver: bytes arriving `delay` s after now or the previous delivery, whichever is later;
+// arm: the next call of a function fails with `value`, or the next queue query that finds bytes
+// adds `value`; clock: simulated seconds; record: what the host wrote (accepted) or read.
 enum { FUZZ_FN_OPEN, FUZZ_FN_READ, FUZZ_FN_QUEUE, FUZZ_FN_BITMODE, FUZZ_OVERSTATE, FUZZ_ARMS };
 void fuzz_line_reset(const char* description, fuzz::Input* peer);
 void fuzz_line_deliver(const void* data, size_t length, double delay);
@@ -70,8 +68,7 @@ size_t fuzz_line_record(bool written, const uint8_t** data);
 
 namespace fuzz {
 
-// The process's own log directory, in memory where offered (logs are rewritten all the time),
-// removed at exit.
+// The process's own log directory (in memory where offered), removed at exit.
 inline const std::string& logDirectory() {
     static std::string dir =
         std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/hvsrc-fuzz-XXXXXX";
@@ -100,8 +97,7 @@ inline void deliver(const std::string& bytes, size_t pieces, double first, doubl
 //   bits 3-4: the answer comes in 1 to 4 pieces
 //   bits 5-7: delay before the first piece (0 to 2.5 s; each further piece half of it)
 // An answer is a length byte and that many bytes.
-// FT_Write sets *accepted to the count FT_Write reports (it may claim more than it was offered)
-// and returns its status; only the accepted bytes (at most those offered) count as written.
+// *accepted: the count FT_Write reports; only accepted bytes (at most those offered) are written.
 inline uint32_t answerWrite(Input& in, uint32_t length, uint32_t* accepted) {
     static const double kDelays[8] = {0.0, 0.001, 0.01, 0.1, 0.19, 0.3, 1.1, 2.5};
     const uint8_t control = in.byte();
@@ -130,8 +126,7 @@ inline uint32_t answerWrite(Input& in, uint32_t length, uint32_t* accepted) {
     return 0;
 }
 
-// A fresh line for one input on the library's clock, its peer answering from `in`, emptied when
-// the input is done (declare it before anything that uses the line).
+// One input's line on the library's clock, answered from `in`, emptied at the end (declare first).
 class Line {
 public:
     Line(const char* description, Input& in) {
