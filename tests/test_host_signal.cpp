@@ -1,18 +1,14 @@
 // hvsrc-host stopped with Ctrl-C (SIGINT) halfway through a monitor and a ramp: it finishes what
 // it is doing, keeps every row taken, never jumps, and exits 130. Linux only (POSIX processes).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <fcntl.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -27,34 +23,37 @@ namespace {
 
 using hvtest::readFile;
 
-// Starts hvsrc-host with its output streams in files.
-pid_t start(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
-    const std::string program = std::string(std::getenv("HVSRC_BIN_DIR")) + "/hvsrc-host";
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    return rc == 0 ? pid : -1;
-}
-
 size_t count(const std::string& text, const std::regex& what) {
     return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), what),
                                              std::sregex_iterator()));
 }
 
-// Waits until `file` holds `lines` matches (the program still running), sends SIGINT and returns
+// Runs hvsrc-host on sig.scn with its output streams in <name>.out and <name>.err, sends SIGINT
+// once <name>.<watched> holds `lines` matches of `what` (the program still running) and returns
 // the exit status.
-int interruptWhen(pid_t pid, const std::string& file, const std::regex& what, size_t lines) {
+int interrupted(const std::string& name, std::vector<std::string> args, const char* watched,
+                const std::regex& what, size_t lines) {
+    std::ofstream("sig.scn") << "hvsrc | Tessaro HV Source: 1 | sources=2 load0=10\n"
+                                "bias | BiasModule: 3 | limits=0:90\n";
+    for (const char* suffix : {".out", ".err", ".csv", ".svg"}) {
+        std::remove((name + suffix).c_str());  // left by an earlier run
+    }
+    const std::string program = std::string(std::getenv("HVSRC_BIN_DIR")) + "/hvsrc-host";
+    args.insert(args.begin(), {program, "--scenario", "sig.scn", "--log-dir", "sig_logs"});
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(&a[0]);
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, (name + ".out").c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, (name + ".err").c_str(), O_WRONLY | O_CREAT, 0644);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, program.c_str(), &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
     int status = 0;
-    while (count(readFile(file), what) < lines) {
+    while (spawned == 0 && count(readFile(name + watched), what) < lines) {
         if (waitpid(pid, &status, WNOHANG) == pid) {
             ADD_FAILURE() << "hvsrc-host ended before it was interrupted";
             return -1;
@@ -63,28 +62,14 @@ int interruptWhen(pid_t pid, const std::string& file, const std::regex& what, si
     }
     kill(pid, SIGINT);
     waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return spawned == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class HostSignal : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // Rows left by an earlier run would be taken for this run's.
-        for (const char* file : {"sig.csv", "sig.svg", "ramp.out"}) {
-            std::remove(file);
-        }
-        std::ofstream("sig.scn") << "hvsrc | Tessaro HV Source: 1 | sources=2 load0=10\n"
-                                    "bias | BiasModule: 3 | limits=0:90\n";
-    }
-};
-
-TEST_F(HostSignal, MonitorKeepsEveryRowAndDrawsItsPlot) {
-    const pid_t pid =
-        start({"--scenario", "sig.scn", "--log-dir", "sig_logs", "set", "0", "0", "50", "+",
-               "monitor", "--interval", "0.02", "--csv", "sig.csv", "--svg", "sig.svg"},
-              "sig.out", "sig.err");
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(130, interruptWhen(pid, "sig.csv", std::regex("\n"), 5));
+TEST(HostSignal, MonitorKeepsEveryRowAndDrawsItsPlot) {
+    EXPECT_EQ(130, interrupted("sig",
+                               {"set", "0", "0", "50", "+", "monitor", "--interval", "0.02",
+                                "--csv", "sig.csv", "--svg", "sig.svg"},
+                               ".csv", std::regex("\n"), 5));
     // The header, then nothing but whole rows, the last one ended too.
     const std::string text = readFile("sig.csv");
     const std::string header =
@@ -93,22 +78,17 @@ TEST_F(HostSignal, MonitorKeepsEveryRowAndDrawsItsPlot) {
     const std::string row = "\\d+\\.\\d{3},50,5,0,0,0,0\n";
     EXPECT_EQ(0u, text.find(header));
     EXPECT_TRUE(std::regex_match(text.substr(header.size()), std::regex("(" + row + ")*"))) << text;
-    const size_t rows = count(text, std::regex(row));
-    const std::string err = readFile("sig.err");
-    EXPECT_NE(std::string::npos,
-              err.find("interrupted after " + std::to_string(rows) + " samples\n"))
-        << err;
+    const std::string said =
+        "interrupted after " + std::to_string(count(text, std::regex(row))) + " samples\n";
+    EXPECT_NE(std::string::npos, readFile("sig.err").find(said)) << readFile("sig.err");
     const std::string svg = readFile("sig.svg");
     EXPECT_NE(std::string::npos, svg.find("<polyline"));
     EXPECT_EQ("</svg>\n", svg.substr(svg.size() - 7));
 }
 
-TEST_F(HostSignal, RampStopsWhereItIsWithoutAJump) {
-    const pid_t pid = start({"--scenario", "sig.scn", "--log-dir", "sig_logs", "ramp", "0", "1",
-                             "900", "--rate", "100", "--step", "1"},
-                            "ramp.out", "ramp.err");
-    ASSERT_GT(pid, 0);
-    EXPECT_EQ(130, interruptWhen(pid, "ramp.out", std::regex(" V set, reads "), 5));
+TEST(HostSignal, RampStopsWhereItIsWithoutAJump) {
+    EXPECT_EQ(130, interrupted("ramp", {"ramp", "0", "1", "900", "--rate", "100", "--step", "1"},
+                               ".out", std::regex(" V set, reads "), 5));
     std::istringstream out(readFile("ramp.out"));
     std::string line;
     std::getline(out, line);

@@ -1,14 +1,11 @@
-// The channel's readers over input in delayed pieces, with read failures and overstated counts:
-// what a reader hands back is what the driver handed it, in order, within the caller's buffer;
-// readLine's lines and terminators add up to the text received.
+// The channel's readers over delayed pieces, failed reads and overstated counts: a reader hands
+// back what the driver handed it, in order, within the buffer; readLine's lines add up to the text.
 #include <vector>
 
 #include "FtdiDev.h"
 #include "fuzz_support.h"
 
 namespace {
-
-const char* const kDescription = "Channel";
 
 // -0.5 s to 12.1 s, or 100 s now and then (the only time-outs long enough to pause between reads).
 double timeoutOf(uint8_t b) {
@@ -18,85 +15,64 @@ double timeoutOf(uint8_t b) {
 // Bytes for the host, a fault for the next driver call, or a pause in the host's reading.
 void lineEvent(fuzz::Input& in) {
     const uint8_t what = in.byte();
-    switch (what & 3) {
-        case 0: {
-            const std::string bytes = in.bytes(in.byte());
-            fuzz_line_deliver(bytes.data(), bytes.size(), (what >> 2) * 0.05);
-            break;
-        }
-        case 1:
-            fuzz_line_fail_next((what & 4) != 0 ? FUZZ_FN_READ : FUZZ_FN_QUEUE,
-                                1 + in.byte() % 18u);
-            break;
-        case 2:
-            fuzz_line_overstate_next(1 + in.byte());
-            break;
-        default:
-            fuzz_line_pause(what);
-            break;
+    if ((what & 3) == 0) {
+        const std::string bytes = in.bytes(in.byte());
+        fuzz_line_deliver(bytes.data(), bytes.size(), (what >> 2) * 0.05);
+    } else if ((what & 3) == 1) {
+        fuzz_line_arm((what & 4) != 0 ? FUZZ_FN_READ : FUZZ_FN_QUEUE, 1 + in.byte() % 18u);
+    } else if ((what & 3) == 2) {
+        fuzz_line_arm(FUZZ_OVERSTATE, 1 + in.byte());
+    } else {
+        *fuzz_line_clock() += what * 0.001;
     }
 }
 
 // The bytes a reader returned are those the driver handed over during the call.
 void checkHanded(int rc, const std::vector<uint8_t>& buffer, size_t readBefore) {
-    const std::string handed = fuzz::readSince(readBefore);
-    if (rc < 0 || handed.empty()) {
-        return;
-    }
-    FUZZ_CHECK(static_cast<size_t>(rc) == handed.size());
-    FUZZ_CHECK(handed.size() <= buffer.size());
-    FUZZ_CHECK(handed.compare(0, handed.size(), reinterpret_cast<const char*>(buffer.data()),
-                              handed.size()) == 0);
+    const std::string handed = fuzz::since(fuzz::kRead, readBefore);
+    FUZZ_CHECK(rc < 0 || handed.empty() ||
+               (static_cast<size_t>(rc) == handed.size() && handed.size() <= buffer.size() &&
+                handed.compare(0, handed.size(), reinterpret_cast<const char*>(buffer.data()),
+                               handed.size()) == 0));
 }
 
 void binaryReaders(fuzz::Input& in, FtdiDev& channel) {
     for (int step = 0; step < 64 && !in.empty(); ++step) {
         const uint8_t op = in.byte();
-        const size_t before = fuzz::readSince(0).size();
+        const size_t before = fuzz::since(fuzz::kRead, 0).size();
         std::vector<uint8_t> buffer(in.byte() % 80);
-        switch (op % 6) {
-            case 0: {
-                const size_t count = in.byte() % 100;
-                const int rc = channel.read(buffer.data(), buffer.size(), count,
-                                            timeoutOf(in.byte()), (op & 0x80) != 0);
-                checkHanded(rc, buffer, before);
-                if (rc >= 0 && static_cast<size_t>(rc) < buffer.size() && count > 0) {
-                    FUZZ_CHECK(buffer[static_cast<size_t>(rc)] == 0);
-                }
-                break;
-            }
-            case 1:
-                checkHanded(channel.readAvailable(buffer.data(), buffer.size(), in.byte() % 8),
-                            buffer, before);
-                break;
-            case 2: {
-                const std::string pattern = in.bytes(in.byte() % 4);
-                checkHanded(channel.readUntil(buffer.data(), buffer.size(), pattern.data(),
-                                              pattern.size(), timeoutOf(in.byte())),
-                            buffer, before);
-                break;
-            }
-            case 3:
-                channel.clearInput();
-                break;
-            case 4:
-                channel.availableBytes();
-                break;
-            default:
-                lineEvent(in);
-                break;
+        if (op % 6 == 0) {
+            const size_t count = in.byte() % 100;
+            const int rc = channel.read(buffer.data(), buffer.size(), count, timeoutOf(in.byte()),
+                                        (op & 0x80) != 0);
+            checkHanded(rc, buffer, before);
+            // A shorter read ends its text with a zero byte.
+            FUZZ_CHECK(rc < 0 || static_cast<size_t>(rc) >= buffer.size() || count == 0 ||
+                       buffer[static_cast<size_t>(rc)] == 0);
+        } else if (op % 6 == 1) {
+            checkHanded(channel.readAvailable(buffer.data(), buffer.size(), in.byte() % 8), buffer,
+                        before);
+        } else if (op % 6 == 2) {
+            const std::string pattern = in.bytes(in.byte() % 4);
+            checkHanded(channel.readUntil(buffer.data(), buffer.size(), pattern.data(),
+                                          pattern.size(), timeoutOf(in.byte())),
+                        buffer, before);
+        } else if (op % 6 == 3) {
+            channel.clearInput();
+        } else if (op % 6 == 4) {
+            channel.availableBytes();
+        } else {
+            lineEvent(in);
         }
     }
 }
 
-// readLine alone: the lines it returns, each followed by its terminator, and the text of a call
-// that gave up, add up to the start of what the driver handed over (as long as no zero byte came,
-// which ends the text of its chunk).
+// readLine alone: its lines, each with its terminator, and a given-up call's text add up to the
+// start of what the driver handed over (unless a zero byte came: it ends its chunk's text).
 void lineReader(fuzz::Input& in, FtdiDev& channel) {
     std::string returned;
     for (int step = 0; step < 64 && !in.empty(); ++step) {
-        const uint8_t op = in.byte();
-        if (op % 3 != 0) {
+        if (in.byte() % 3 != 0) {
             lineEvent(in);
             continue;
         }
@@ -108,10 +84,9 @@ void lineReader(fuzz::Input& in, FtdiDev& channel) {
             FUZZ_CHECK(out.find(terminator) == std::string::npos);
             returned += terminator;
         }
-        const std::string handed = fuzz::readSince(0);
-        if (handed.find('\0') == std::string::npos) {
-            FUZZ_CHECK(handed.compare(0, returned.size(), returned) == 0);
-        }
+        const std::string handed = fuzz::since(fuzz::kRead, 0);
+        FUZZ_CHECK(handed.find('\0') != std::string::npos ||
+                   handed.compare(0, returned.size(), returned) == 0);
     }
 }
 
@@ -119,8 +94,8 @@ void lineReader(fuzz::Input& in, FtdiDev& channel) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input in(data, size);
-    fuzz::Line line(kDescription, in);
-    FtdiDev channel(kDescription, false);
+    fuzz::Line line("Channel", in);
+    FtdiDev channel("Channel", false);
     FUZZ_CHECK(channel.open(false) == 0);
     if ((in.byte() & 1) == 0) {
         binaryReaders(in, channel);

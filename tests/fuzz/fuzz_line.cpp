@@ -1,13 +1,10 @@
 // The fuzzing D2XX driver: the functions the channel calls, over one bridge whose line runs in
-// simulated time (fuzz_line.h). Single-threaded and deterministic, so libFuzzer replays exactly.
-#include "fuzz_line.h"
+// simulated time (fuzz_support.h). Single-threaded and deterministic, so libFuzzer replays exactly.
+#include "fuzz_support.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
+#include <cmath>
 #include <deque>
-#include <new>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -15,155 +12,89 @@
 
 namespace {
 
-constexpr uint32_t kOk = 0;
-constexpr uint32_t kInvalidHandle = 1;
-constexpr uint32_t kDeviceNotFound = 2;
-constexpr uint32_t kDeviceNotOpened = 3;
-constexpr uint32_t kByDescription = 2;
-constexpr uint32_t kPurgeRx = 1;
-
+constexpr uint32_t kOk = 0, kInvalidHandle = 1, kDeviceNotFound = 2, kDeviceNotOpened = 3;
 // Time that passes with every driver call, and when a query finds nothing and nothing is due.
-constexpr double kCallTime = 0.0001;
-constexpr double kIdleTime = 0.05;
-
-struct Delivery {
-    double at;
-    std::vector<uint8_t> data;
-    size_t taken;
-};
+constexpr double kCallTime = 0.0001, kIdleTime = 0.05;
 
 struct Line {
     std::string description;
-    FuzzWriteHandler handler = nullptr;
-    void* context = nullptr;
+    fuzz::Input* peer = nullptr;
     bool open = false;
-    double now = 1000.0;
-    double lastArrival = 0.0;
-    double readTimeout = 0.0;
-    std::deque<Delivery> input;
-    uint32_t failNext[FUZZ_FN_COUNT] = {};
-    uint32_t overstate = 0;
-    std::vector<uint8_t> written;
-    std::vector<uint8_t> read;
+    double now = 1000.0, lastArrival = 0.0, readTimeout = 0.0;
+    // Bytes for the host and when each arrives, in order (no delivery overtakes an earlier one).
+    std::deque<std::pair<double, uint8_t>> input;
+    uint32_t armed[FUZZ_ARMS] = {};
+    std::vector<uint8_t> written, read;
+
+    uint32_t take(int what) { return std::exchange(armed[what], 0u); }
+    // How many bytes have arrived by now, at the queue's front.
+    size_t arrived() const {
+        return std::partition_point(input.begin(), input.end(),
+                                    [this](const auto& b) { return b.first <= now; }) -
+               input.begin();
+    }
 };
 
 Line& line = *new Line;
+char handleToken;  // the handle FT_OpenEx gives out: any other value is not ours
 
-// The handle FT_OpenEx gives out: any other value is not ours.
-char handleToken;
-
-// Every call lets time pass; a call on a handle that is not the open bridge's fails.
-uint32_t call(void* handle) {
+// Every call lets time pass; a foreign handle fails, else so does an armed `function`.
+uint32_t call(void* handle, int function = -1) {
     line.now += kCallTime;
-    return handle == &handleToken && line.open ? kOk : kInvalidHandle;
-}
-
-uint32_t takeFailure(int function) {
-    return std::exchange(line.failNext[function], 0u);
-}
-
-// Bytes that have arrived by now, and when the next one arrives (negative when none is queued).
-size_t arrived() {
-    size_t count = 0;
-    for (auto d = line.input.begin(); d != line.input.end() && d->at <= line.now; ++d) {
-        count += d->data.size() - d->taken;
-    }
-    return count;
-}
-
-double nextArrival() {
-    for (const Delivery& d : line.input) {
-        if (d.at > line.now) {
-            return d.at;
-        }
-    }
-    return -1.0;
-}
-
-size_t take(uint8_t* out, size_t count) {
-    size_t got = 0;
-    while (got < count && !line.input.empty() && line.input.front().at <= line.now) {
-        Delivery& d = line.input.front();
-        const size_t n = std::min(count - got, d.data.size() - d.taken);
-        std::memcpy(out + got, d.data.data() + d.taken, n);
-        d.taken += n;
-        got += n;
-        if (d.taken == d.data.size()) {
-            line.input.pop_front();
-        }
-    }
-    line.read.insert(line.read.end(), out, out + got);
-    return got;
+    return handle != &handleToken || !line.open ? kInvalidHandle
+           : function < 0                       ? kOk
+                                                : line.take(function);
 }
 
 }  // namespace
 
-extern "C" {
-
-void fuzz_line_reset(const char* description, FuzzWriteHandler handler, void* context) {
-    // Everything an input left is freed here, not kept for the next: libFuzzer looks for leaks
-    // in every input that allocated more than it freed.
+void fuzz_line_reset(const char* description, fuzz::Input* peer) {
+    // Everything an input left is freed here: libFuzzer reports an input that keeps memory.
     const double now = line.now;
-    line.~Line();
-    new (&line) Line;
+    line = Line();
     line.description = description != nullptr ? description : "";
-    line.handler = handler;
-    line.context = context;
+    line.peer = peer;
     line.now = line.lastArrival = now;
 }
 
 void fuzz_line_deliver(const void* data, size_t length, double delay) {
     const double at = std::max(line.now, line.lastArrival) + std::max(delay, 0.0);
     line.lastArrival = at;
-    const uint8_t* bytes = static_cast<const uint8_t*>(data);
-    if (length > 0) {
-        line.input.push_back(Delivery{at, std::vector<uint8_t>(bytes, bytes + length), 0});
+    for (size_t i = 0; i < length; ++i) {
+        line.input.emplace_back(at, static_cast<const uint8_t*>(data)[i]);
     }
 }
 
-void fuzz_line_fail_next(int function, uint32_t status) {
-    if (function >= 0 && function < FUZZ_FN_COUNT) {
-        line.failNext[function] = status;
-    }
+void fuzz_line_arm(int what, uint32_t value) {
+    line.armed[what] = value;
 }
 
-void fuzz_line_overstate_next(uint32_t extra) {
-    line.overstate = extra;
+double* fuzz_line_clock() {
+    return &line.now;
 }
 
-double fuzz_line_now(void) {
-    return line.now;
+size_t fuzz_line_record(bool written, const uint8_t** data) {
+    const std::vector<uint8_t>& record = written ? line.written : line.read;
+    *data = record.data();
+    return record.size();
 }
 
-void fuzz_line_pause(unsigned milliseconds) {
-    line.now += milliseconds * 0.001;
-}
-
-size_t fuzz_line_written(const uint8_t** data) {
-    *data = line.written.data();
-    return line.written.size();
-}
-
-size_t fuzz_line_read(const uint8_t** data) {
-    *data = line.read.data();
-    return line.read.size();
-}
+extern "C" {
 
 uint32_t FT_OpenEx(void* pArg1, uint32_t flags, void** pHandle) {
-    call(nullptr);
-    if (const uint32_t status = takeFailure(FUZZ_FN_OPEN)) {
-        return status;
+    line.now += kCallTime;
+    const bool found = flags == 2 /* by description */ && pArg1 != nullptr &&
+                       line.description == static_cast<const char*>(pArg1);
+    const uint32_t failure = line.take(FUZZ_FN_OPEN);
+    const uint32_t status = failure != 0 ? failure
+                            : !found     ? kDeviceNotFound
+                            : line.open  ? kDeviceNotOpened
+                                         : kOk;
+    if (status == kOk) {
+        line.open = true;
+        *pHandle = &handleToken;
     }
-    if (flags != kByDescription || pArg1 == nullptr ||
-        line.description != static_cast<const char*>(pArg1)) {
-        return kDeviceNotFound;
-    }
-    if (line.open) {
-        return kDeviceNotOpened;
-    }
-    line.open = true;
-    *pHandle = &handleToken;
-    return kOk;
+    return status;
 }
 
 uint32_t FT_Close(void* handle) {
@@ -173,22 +104,19 @@ uint32_t FT_Close(void* handle) {
 }
 
 uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* bytesReturned) {
-    if (const uint32_t status = call(handle) ? kInvalidHandle : takeFailure(FUZZ_FN_READ)) {
+    if (const uint32_t status = call(handle, FUZZ_FN_READ)) {
         return status;
     }
     // Like the vendor's driver: waits for the whole count, at most the read time-out.
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    const double deadline = line.now + line.readTimeout;
-    size_t got = take(out, bytesToRead);
-    while (got < bytesToRead) {
-        const double next = nextArrival();
-        if (next < 0.0 || next > deadline) {
-            line.now = std::max(line.now, deadline);
-            break;
-        }
-        line.now = next;
-        got += take(out + got, bytesToRead - got);
+    const double whole = bytesToRead == 0                   ? line.now
+                         : bytesToRead <= line.input.size() ? line.input[bytesToRead - 1].first
+                                                            : HUGE_VAL;
+    line.now = std::max(line.now, std::min(whole, line.now + line.readTimeout));
+    const size_t got = std::min<size_t>(bytesToRead, line.arrived());
+    for (size_t i = 0; i < got; ++i) {
+        line.read.push_back(static_cast<uint8_t*>(buffer)[i] = line.input[i].second);
     }
+    line.input.erase(line.input.begin(), line.input.begin() + got);
     *bytesReturned = static_cast<uint32_t>(got);
     return kOk;
 }
@@ -200,7 +128,7 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
     const uint8_t* data = static_cast<const uint8_t*>(buffer);
     uint32_t accepted = bytesToWrite;
     const uint32_t status =
-        line.handler != nullptr ? line.handler(line.context, data, bytesToWrite, &accepted) : kOk;
+        line.peer != nullptr ? fuzz::answerWrite(*line.peer, bytesToWrite, &accepted) : kOk;
     if (status == kOk) {
         line.written.insert(line.written.end(), data, data + std::min(accepted, bytesToWrite));
     }
@@ -210,10 +138,8 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
 
 uint32_t FT_Purge(void* handle, uint32_t mask) {
     const uint32_t status = call(handle);
-    while (status == kOk && (mask & kPurgeRx) != 0 && !line.input.empty() &&
-           line.input.front().at <= line.now) {
-        line.input.pop_front();
-    }
+    const size_t dropped = status == kOk && (mask & 1) != 0 /* receive side */ ? line.arrived() : 0;
+    line.input.erase(line.input.begin(), line.input.begin() + dropped);
     return status;
 }
 
@@ -224,40 +150,32 @@ uint32_t FT_SetTimeouts(void* handle, uint32_t readTimeout, uint32_t /*writeTime
 }
 
 uint32_t FT_GetQueueStatus(void* handle, uint32_t* rxBytes) {
-    if (const uint32_t status = call(handle) ? kInvalidHandle : takeFailure(FUZZ_FN_QUEUE)) {
+    if (const uint32_t status = call(handle, FUZZ_FN_QUEUE)) {
         return status;
     }
-    size_t count = arrived();
+    size_t count = line.arrived();
     if (count == 0) {
         // Nothing yet: time runs on to the next arrival while the host polls.
-        const double next = nextArrival();
-        line.now = next > line.now ? next : line.now + kIdleTime;
+        line.now = line.input.empty() ? line.now + kIdleTime : line.input.front().first;
     } else {
-        count += std::exchange(line.overstate, 0u);
+        count += line.take(FUZZ_OVERSTATE);
     }
     *rxBytes = static_cast<uint32_t>(std::min<size_t>(count, UINT32_MAX));
     return kOk;
 }
 
-uint32_t FT_SetBitMode(void* handle, uint8_t, uint8_t) {
-    return call(handle) ? kInvalidHandle : takeFailure(FUZZ_FN_BITMODE);
-}
-
-// Settings the line does not model: checked and accepted.
-#define FUZZ_ACCEPT(name, ...)                 \
-    uint32_t name(void* handle, __VA_ARGS__) { \
-        return call(handle);                   \
+// The rest: checked and accepted (bit mode may be armed to fail); the line does not model them.
+#define FUZZ_ACCEPT(name, params, function) \
+    uint32_t name params {                  \
+        return call(handle, function);      \
     }
-FUZZ_ACCEPT(FT_SetLatencyTimer, uint8_t)
-FUZZ_ACCEPT(FT_SetFlowControl, uint16_t, uint8_t, uint8_t)
-FUZZ_ACCEPT(FT_SetUSBParameters, uint32_t, uint32_t)
-FUZZ_ACCEPT(FT_SetBaudRate, uint32_t)
-FUZZ_ACCEPT(FT_SetDataCharacteristics, uint8_t, uint8_t, uint8_t)
-uint32_t FT_SetDtr(void* handle) {
-    return call(handle);
-}
-uint32_t FT_ClrRts(void* handle) {
-    return call(handle);
-}
+FUZZ_ACCEPT(FT_SetBitMode, (void* handle, uint8_t, uint8_t), FUZZ_FN_BITMODE)
+FUZZ_ACCEPT(FT_SetLatencyTimer, (void* handle, uint8_t), -1)
+FUZZ_ACCEPT(FT_SetFlowControl, (void* handle, uint16_t, uint8_t, uint8_t), -1)
+FUZZ_ACCEPT(FT_SetUSBParameters, (void* handle, uint32_t, uint32_t), -1)
+FUZZ_ACCEPT(FT_SetBaudRate, (void* handle, uint32_t), -1)
+FUZZ_ACCEPT(FT_SetDataCharacteristics, (void* handle, uint8_t, uint8_t, uint8_t), -1)
+FUZZ_ACCEPT(FT_SetDtr, (void* handle), -1)
+FUZZ_ACCEPT(FT_ClrRts, (void* handle), -1)
 
 }  // extern "C"

@@ -1,5 +1,5 @@
-// What the fuzzers share: the input as a stream of choices, a log directory, the simulated clock,
-// and a peer answering every write with bytes, pieces, delays and faults from the input.
+// What the fuzzers share: the fuzzing driver's line, the input as a stream of choices, a log
+// directory, and a peer answering every write with bytes, pieces, delays and faults from the input.
 #pragma once
 
 #include <unistd.h>
@@ -12,18 +12,16 @@
 #include <string>
 
 #include "TextUtil.h"
-#include "fuzz_line.h"
 
 // A broken property: say which and stop, so libFuzzer keeps the input.
-#define FUZZ_CHECK(condition)                                                                     \
-    do {                                                                                          \
-        if (!(condition)) {                                                                       \
-            std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                         \
-        }                                                                                         \
-    } while (0)
+#define FUZZ_CHECK(condition) ((condition) ? void() : fuzz::broken(__FILE__, __LINE__, #condition))
 
 namespace fuzz {
+
+[[noreturn]] inline void broken(const char* file, int line, const char* condition) {
+    std::fprintf(stderr, "%s:%d: property broken: %s\n", file, line, condition);
+    std::abort();
+}
 
 // The input as a stream of choices, taken from the front; 0 once it is used up.
 class Input {
@@ -33,14 +31,12 @@ public:
     uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
     uint16_t u16() { return static_cast<uint16_t>((byte() << 8) | byte()); }
     uint32_t u32() { return (static_cast<uint32_t>(u16()) << 16) | u16(); }
-    // Up to n bytes, fewer when the input ends.
+    // Up to n bytes, fewer when the input ends; rest() is whatever is left.
     std::string bytes(size_t n) {
         const size_t take = n < size_ - pos_ ? n : size_ - pos_;
-        std::string out(reinterpret_cast<const char*>(data_) + pos_, take);
         pos_ += take;
-        return out;
+        return std::string(reinterpret_cast<const char*>(data_) + pos_ - take, take);
     }
-    // Whatever is left.
     std::string rest() { return bytes(size_ - pos_); }
     double raw64() {
         const uint64_t bits = (static_cast<uint64_t>(u32()) << 32) | u32();
@@ -55,37 +51,42 @@ private:
     size_t pos_ = 0;
 };
 
-// The process's own log directory, removed at exit; in memory where offered (logs are rewritten
-// afresh all the time).
+}  // namespace fuzz
+
+// The fuzzing driver's one bridge (fuzz_line.cpp); FT_Write goes to fuzz::answerWrite. Time is
+// simulated (100 us a call; an empty queue query runs on to the next arrival, or 50 ms) and is the
+// library's clock. reset: closed, nothing queued, recorded or kept, `description` the one FT_OpenEx
+// opens; deliver: bytes arriving `delay` s after now or the previous delivery, whichever is later;
+// arm: the next call of a function fails with `value`, or the next queue query that finds bytes
+// adds `value`; clock: simulated seconds; record: what the host wrote (accepted) or read.
+enum { FUZZ_FN_OPEN, FUZZ_FN_READ, FUZZ_FN_QUEUE, FUZZ_FN_BITMODE, FUZZ_OVERSTATE, FUZZ_ARMS };
+void fuzz_line_reset(const char* description, fuzz::Input* peer);
+void fuzz_line_deliver(const void* data, size_t length, double delay);
+void fuzz_line_arm(int what, uint32_t value);
+double* fuzz_line_clock();
+size_t fuzz_line_record(bool written, const uint8_t** data);
+
+namespace fuzz {
+
+// The process's own log directory (in memory where offered), removed at exit.
 inline const std::string& logDirectory() {
-    static std::string dir;
-    if (dir.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        std::error_code error;
-        dir = std::filesystem::is_directory("/dev/shm", error) ? "/dev/shm"
-              : tmp != nullptr && *tmp != '\0'                 ? tmp
-                                                               : "/tmp";
-        dir += "/hvsrc-fuzz-XXXXXX";
-        if (mkdtemp(&dir[0]) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(logDirectory(), ignored);
-        });
-    }
+    static std::string dir =
+        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/hvsrc-fuzz-XXXXXX";
+    static const bool made =
+        mkdtemp(&dir[0]) != nullptr && std::atexit([] {
+                                           std::error_code ignored;
+                                           std::filesystem::remove_all(dir, ignored);
+                                       }) == 0;
+    FUZZ_CHECK(made);
     return dir;
 }
 
-// The library's clock becomes the line's simulated one.
-inline void useSimulatedClock() {
-    static const ClockHooks hooks = {
-        [](void*) { return fuzz_line_now(); },
-        [](unsigned ms, void*) { fuzz_line_pause(ms); },
-        nullptr,
-    };
-    setClockHooks(&hooks);
+// Bytes for the host in even pieces, the first after `first` seconds, each further one `later`.
+inline void deliver(const std::string& bytes, size_t pieces, double first, double later) {
+    for (size_t i = 0; i < pieces; ++i) {
+        const size_t from = bytes.size() * i / pieces, to = bytes.size() * (i + 1) / pieces;
+        fuzz_line_deliver(bytes.data() + from, to - from, i == 0 ? first : later);
+    }
 }
 
 // The peer: every FT_Write takes a control byte from the input.
@@ -96,69 +97,56 @@ inline void useSimulatedClock() {
 //   bits 3-4: the answer comes in 1 to 4 pieces
 //   bits 5-7: delay before the first piece (0 to 2.5 s; each further piece half of it)
 // An answer is a length byte and that many bytes.
-inline uint32_t answerWrite(void* context, const uint8_t* /*data*/, uint32_t length,
-                            uint32_t* accepted) {
+// *accepted: the count FT_Write reports; only accepted bytes (at most those offered) are written.
+inline uint32_t answerWrite(Input& in, uint32_t length, uint32_t* accepted) {
     static const double kDelays[8] = {0.0, 0.001, 0.01, 0.1, 0.19, 0.3, 1.1, 2.5};
-    Input& in = *static_cast<Input*>(context);
     const uint8_t control = in.byte();
     const int mode = control & 7;
     const size_t pieces = 1 + ((control >> 3) & 3);
     const double delay = kDelays[control >> 5];
     *accepted = length;
-    switch (mode) {
-        case 4:
-            return 1 + in.byte() % 18u;
-        case 5:
-            *accepted = length > 0 ? in.byte() % length : 0;
-            fuzz_line_pause(250);
-            return 0;
-        case 6:
-            *accepted = length + 1 + in.byte();
-            return 0;
-        default:
-            break;
+    if (mode == 4) {
+        return 1 + in.byte() % 18u;
+    } else if (mode == 5 || mode == 6) {
+        *accepted = mode == 6 ? length + 1 + in.byte() : length > 0 ? in.byte() % length : 0;
+        *fuzz_line_clock() += mode == 5 ? 0.25 : 0.0;
+        return 0;
     }
     std::string reply = in.bytes(in.byte());
     if (mode == 7) {
         const size_t kib = 1 + in.byte();
         reply.append(kib * 1024, static_cast<char>(in.byte()));
     }
-    for (size_t i = 0; i < pieces; ++i) {
-        const size_t from = reply.size() * i / pieces;
-        const size_t to = reply.size() * (i + 1) / pieces;
-        fuzz_line_deliver(reply.data() + from, to - from, i == 0 ? delay : delay / 2);
-    }
-    if (mode == 1) {
-        fuzz_line_fail_next(FUZZ_FN_QUEUE, 1 + in.byte() % 18u);
-    } else if (mode == 2) {
-        fuzz_line_fail_next(FUZZ_FN_READ, 1 + in.byte() % 18u);
+    deliver(reply, pieces, delay, delay / 2);
+    if (mode == 1 || mode == 2) {
+        fuzz_line_arm(mode == 1 ? FUZZ_FN_QUEUE : FUZZ_FN_READ, 1 + in.byte() % 18u);
     } else if (mode == 3) {
-        fuzz_line_overstate_next(1 + in.byte());
+        fuzz_line_arm(FUZZ_OVERSTATE, 1 + in.byte());
     }
     return 0;
 }
 
-// A fresh line for one input, its peer answering from `in`, emptied when the input is done
-// (declare it before anything that uses the line).
+// One input's line on the library's clock, answered from `in`, emptied at the end (declare first).
 class Line {
 public:
     Line(const char* description, Input& in) {
-        useSimulatedClock();
-        fuzz_line_reset(description, &answerWrite, &in);
+        static const ClockHooks hooks = {
+            [](void*) { return *fuzz_line_clock(); },
+            [](unsigned ms, void*) { *fuzz_line_clock() += ms * 0.001; }, nullptr};
+        setClockHooks(&hooks);
+        fuzz_line_reset(description, &in);
     }
-    ~Line() { fuzz_line_reset("", nullptr, nullptr); }
+    ~Line() { fuzz_line_reset("", nullptr); }
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 };
 
-// What the host wrote (or read) on the line from the given count of bytes on.
-template <size_t (*record)(const uint8_t**)>
-std::string since(size_t from) {
+// What the host read (or wrote) on the line from the given count of bytes on.
+enum Record { kRead, kWritten };
+inline std::string since(Record record, size_t from) {
     const uint8_t* data = nullptr;
-    const size_t size = record(&data);
+    const size_t size = fuzz_line_record(record == kWritten, &data);
     return std::string(reinterpret_cast<const char*>(data) + from, from < size ? size - from : 0);
 }
-constexpr auto writtenSince = since<fuzz_line_written>;
-constexpr auto readSince = since<fuzz_line_read>;
 
 }  // namespace fuzz
