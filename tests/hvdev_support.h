@@ -6,8 +6,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -16,6 +14,7 @@
 
 #include "platform.h"
 #include "simctl.h"
+#include "test_files.h"
 
 namespace hvtest {
 
@@ -45,12 +44,6 @@ double secondsTaken(Call&& call) {
     const auto start = std::chrono::steady_clock::now();
     call();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// The whole file as it is, or "" when it cannot be read.
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // A log's entries, one per line, without the header line, time stamps and line endings.

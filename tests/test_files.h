@@ -1,16 +1,14 @@
-// Files read back by the tests: whole, in text mode as the log writes them (on Windows the line
-// ends come back as "\n"), and split into lines.
+// Files read back by the tests whole, in text mode as the log writes them (on Windows the line
+// ends come back as "\n"); "<missing>" when a file cannot be opened.
 #pragma once
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "platform.h"
 
 namespace hvtest {
 
-// The whole file, or "<missing>" when it cannot be opened.
 inline std::string readFile(const std::string& path) {
     std::FILE* file = plat::openFile(path, "r");
     if (file == nullptr) {
