@@ -20,10 +20,6 @@ size_t indexOf(const char* name) {
     return FT2XXLoader::kFunctionCount;
 }
 
-std::string partialPath() {
-    return plat::joinPath(plat::executableDirectory(), plat::sharedLibraryFileName("partial_d2xx"));
-}
-
 }  // namespace
 
 // Every call answers 18 (FT_OTHER_ERROR) without touching its arguments.
@@ -69,7 +65,8 @@ TEST(Loader, AbsentLibraryAnswers18AndTouchesNothing) {
 // one module that loaded: a library that lacks some names leaves their entries empty (they answer
 // 18) and is not topped up from the other one.
 TEST(Loader, SecondNameOnlyWhenTheFirstFails) {
-    const std::string partial = partialPath();
+    const std::string partial =
+        plat::joinPath(plat::executableDirectory(), plat::sharedLibraryFileName("partial_d2xx"));
     const char* const driver = plat::d2xxLibraryName();  // the stand-in, linked by this program
     void* partialModule = plat::loadLibrary(partial.c_str());
     void* driverModule = plat::loadLibrary(driver);

@@ -1,12 +1,8 @@
-// The host and the plug-in call each other by vtable position, so every operation's slot is pinned
-// here against a literal table. Under the Itanium C++ ABI (g++ on Linux and MinGW-w64 alike) a
-// pointer to a virtual member function holds 1 + the byte offset of its vtable entry in its
-// first word. Each entry also fixes the operation's exact signature: a changed argument or result
-// type does not compile. A destructor has no member pointer; its place is shown by a class that
-// adds one virtual function: that function's slot follows the destructor's two entries.
-// check_vtable_msvc.cmake (the ctest entry test_vtable_msvc) reads the SLOT entries and appended
-// slots below and compares them with the layouts Microsoft's compiler, which builds the host,
-// gives the same headers: keep them in this form.
+// The host and the plug-in call each other by vtable position: every operation's slot and exact
+// signature is pinned against a literal table. Under the Itanium C++ ABI (g++, MinGW-w64) a pointer
+// to a virtual member function holds 1 + the byte offset of its entry; a destructor's place shows
+// in a class adding one virtual function after it. check_vtable_msvc.cmake compares these SLOT
+// entries and appended slots with Microsoft's layouts of the same headers: keep this form.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -45,9 +41,8 @@ long slotOf(Pmf pmf) {
 // clang-format on
 
 void expectSlots(const std::vector<Slot>& table) {
-    for (const Slot& slot : table) {
+    for (const Slot& slot : table)
         EXPECT_EQ(slot.actual, slot.expected) << slot.name;
-    }
 }
 
 // Classes that append one virtual function after everything an interface declares.
