@@ -75,10 +75,6 @@ struct StressKind {
         }
         return values;
     }
-    // readCurrent (microamperes) while the output stands at `volts`.
-    double current(int source, int32_t volts) const {
-        return fixedCurrent + sensePerVolt[source] * volts / 1000.0;
-    }
 };
 
 // The current model: 10 and 20 megaohm loads; the bias module: a fixed current of 3.7.
@@ -91,6 +87,17 @@ const StressKind kBias{simkind::kBias, "BiasModule: 3", "hvsrc_biasmod_3.log", 1
                        {5, 5}, {85, 85}, 5, {95, 95}, 1, {0, 0}, 3.7};
 // clang-format on
 
+// One device under stress: its source's bridge, and what the threads did.
+struct Run {
+    const StressKind& kind;
+    int bridge;
+    jd::IHwDevHvSrc* device = nullptr;
+    std::vector<Record> records;
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> reinits;
+    Asked asked;
+    int reinitFailures = 0;
+};
+
 int attach(const StressKind& k) {
     const int bridge = simkind::kModels[k.kind].attach(k.description, "STRESS");
     if (k.kind == simkind::kHv) {
@@ -101,9 +108,7 @@ int attach(const StressKind& k) {
     } else if (k.kind == simkind::kBias) {
         sim_bias_set_current(bridge, 37);
     }
-    if (k.delayMs != 0) {
-        simkind::kModels[k.kind].setDelay(bridge, k.delayMs);
-    }
+    simkind::kModels[k.kind].setDelay(bridge, k.delayMs);
     return bridge;
 }
 
@@ -113,19 +118,17 @@ bool wasAsked(const Asked& asked, int source, double volts) {
 }
 
 // Every request arrived sound, each set for an asked voltage, at least as many as returned 0.
-void checkWire(const StressKind& k, int bridge, const Asked& asked, size_t sets, Problems& out) {
+void checkWire(const Run& run, size_t sets, Problems& out) {
     size_t received = 0;
-    for (const simkind::Request& r : simkind::requestsSince(k.kind, bridge, 0)) {
+    for (const simkind::Request& r : simkind::requestsSince(run.kind.kind, run.bridge, 0)) {
         if (!r.sound) {
             out.push_back("the source received " + r.text + ", not whole or mixed with another");
         }
-        if (r.source >= 0) {
-            ++received;
-            if (!wasAsked(asked, r.source, r.volts)) {
-                out.push_back("source " + std::to_string(r.source) + " received " +
-                              std::to_string(r.volts) + " V (" + r.text +
-                              "), which no thread asked for");
-            }
+        received += r.source >= 0 ? 1 : 0;
+        if (r.source >= 0 && !wasAsked(run.asked, r.source, r.volts)) {
+            out.push_back("source " + std::to_string(r.source) + " received " +
+                          std::to_string(r.volts) + " V (" + r.text +
+                          "), which no thread asked for");
         }
     }
     if (received < sets) {
@@ -161,17 +164,15 @@ void checkFrameLog(const Lines& log, Problems& out) {
 bool answers(simkind::Kind kind, const std::string& command, const std::string& answer,
              const Asked& asked) {
     const simkind::Request r = simkind::readText(kind, command);
+    unsigned f[10] = {};
     if (r.source >= 0) {
         return wasAsked(asked, r.source, r.volts) &&
                answer == (kind == simkind::kOld ? "" : "(0;00)");
-    }
-    unsigned f[10] = {};
-    if (command == "o") {
+    } else if (command == "o") {
         return std::sscanf(answer.c_str(), "%x\t%x\t%x\t%x\t%x\t%x\t%x\t%x\t%x\t%x", &f[0], &f[1],
                            &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &f[8], &f[9]) == 10 &&
                wasAsked(asked, 0, f[4] / 64) && wasAsked(asked, 1, f[5] / 64 - 1020.0);
-    }
-    if (command == "getUI(1)") {
+    } else if (command == "getUI(1)") {
         return std::sscanf(answer.c_str(), "(%4X;%4X;00)", &f[0], &f[1]) == 2 &&
                wasAsked(asked, 0, f[0] / 10.0) && f[1] == 37;
     }
@@ -190,12 +191,9 @@ void checkTextLog(simkind::Kind kind, const Lines& log, const Asked& asked, Prob
             (i < 2 || (log[i - 2] != "[DBG]: Sent" && log[i - 2] != "[DBG]: Received"))) {
             out.push_back("an answer at entry " + std::to_string(i) + " without its command");
         }
-        if (log[i] != "[DBG]: Sent") {
-            continue;
-        }
-        const bool answered = i + 2 < log.size() && log[i + 2] == "[DBG]: Received";
-        const std::string answer = answered ? text(i + 3) : "";
-        if (!answers(kind, text(i + 1), answer, asked)) {
+        const std::string answer =
+            i + 2 < log.size() && log[i + 2] == "[DBG]: Received" ? text(i + 3) : "";
+        if (log[i] == "[DBG]: Sent" && !answers(kind, text(i + 1), answer, asked)) {
             out.push_back("\"" + text(i + 1) + "\" answered \"" + answer + "\"");
         }
     }
@@ -207,36 +205,23 @@ __attribute__((noinline)) size_t unlockedLastErrorLength(const char* text) {
     return strnlen(text, 1024);
 }
 
-struct Target {
-    const StressKind* kind;
-    int bridge;
-    jd::IHwDevHvSrc* device;
-};
-
-struct Outcome {
-    std::vector<Record> records;
-    std::vector<std::pair<Clock::time_point, Clock::time_point>> reinits;
-    Asked asked;
-    int reinitFailures = 0;
-};
-
-void work(const Target& t, unsigned seed, std::vector<Record>& records, Asked& asked,
+void work(const Run& t, unsigned seed, std::vector<Record>& records, Asked& asked,
           std::atomic<int>& done) {
     std::mt19937 random(seed);
     std::vector<Op> menu = {Op::Set,     Op::Set,     Op::Set,      Op::Refused,  Op::Voltage,
                             Op::Voltage, Op::Current, Op::Polarity, Op::LastError};
-    if (t.kind->kind != simkind::kBias) {
+    if (t.kind.kind != simkind::kBias) {
         menu.insert(menu.end(), {Op::SenseV, Op::SenseI, Op::Write});
     }
     host::ParamList& params = hvtest::PluginHost::params(t.device);
     const char* const lastError = t.device->lastError();
-    for (int k = 0; k < t.kind->opsPerThread; ++k) {
+    for (int k = 0; k < t.kind.opsPerThread; ++k) {
         Record r{};
         r.op = menu[random() % menu.size()];
-        r.source = static_cast<int>(random() % static_cast<unsigned>(t.kind->sources));
+        r.source = static_cast<int>(random() % static_cast<unsigned>(t.kind.sources));
         // The bias module has one output and ignores the index.
-        const uint32_t index = t.kind->sources == 1 ? random() : static_cast<uint32_t>(r.source);
-        const std::vector<int32_t> pool = t.kind->pool(r.source);
+        const uint32_t index = t.kind.sources == 1 ? random() : static_cast<uint32_t>(r.source);
+        const std::vector<int32_t> pool = t.kind.pool(r.source);
         const std::string number = r.source == 0 ? "1" : "2";
         int32_t value = 0;
         if (r.op == Op::Set || r.op == Op::Write) {
@@ -245,8 +230,7 @@ void work(const Target& t, unsigned seed, std::vector<Record>& records, Asked& a
         }
         r.begin = Clock::now();
         if (r.op == Op::Set || r.op == Op::Refused) {
-            r.rc =
-                t.device->setVoltage(index, r.op == Op::Set ? r.asked : t.kind->beyond[r.source]);
+            r.rc = t.device->setVoltage(index, r.op == Op::Set ? r.asked : t.kind.beyond[r.source]);
         } else if (r.op == Op::Voltage || r.op == Op::Current) {
             r.value =
                 r.op == Op::Voltage ? t.device->readVoltage(index) : t.device->readCurrent(index);
@@ -274,12 +258,12 @@ void work(const Target& t, unsigned seed, std::vector<Record>& records, Asked& a
 }
 
 // Eight workers, and one thread re-initializing the device during the first half of the run.
-void drive(const Target& t, Outcome& run) {
+void drive(Run& run) {
     // Each output starts at a value from its pool, so that no answer may read 0.
-    for (int s = 0; s < t.kind->sources; ++s) {
-        const int32_t first = t.kind->pool(s).front();
+    for (int s = 0; s < run.kind.sources; ++s) {
+        const int32_t first = run.kind.pool(s).front();
         run.asked[s].insert(first);
-        ASSERT_EQ(0, t.device->setVoltage(static_cast<uint32_t>(s), first));
+        ASSERT_EQ(0, run.device->setVoltage(static_cast<uint32_t>(s), first));
     }
     std::vector<std::vector<Record>> records(kWorkers);
     std::vector<Asked> asked(kWorkers);
@@ -289,15 +273,14 @@ void drive(const Target& t, Outcome& run) {
         do {
             std::this_thread::sleep_for(std::chrono::milliseconds(5 + random() % 60));
             const Clock::time_point begin = Clock::now();
-            run.reinitFailures += t.device->deinitialize() != 0 ? 1 : 0;
-            run.reinitFailures += t.device->initialize() != 0 ? 1 : 0;
+            run.reinitFailures += run.device->deinitialize() != 0 ? 1 : 0;
+            run.reinitFailures += run.device->initialize() != 0 ? 1 : 0;
             run.reinits.emplace_back(begin, Clock::now());
-        } while (done < kWorkers * t.kind->opsPerThread / 2);
+        } while (done < kWorkers * run.kind.opsPerThread / 2);
     });
     std::vector<std::thread> workers;
     for (int w = 0; w < kWorkers; ++w) {
-        workers.emplace_back(
-            [&, w] { work(t, kSeed + 1 + static_cast<unsigned>(w), records[w], asked[w], done); });
+        workers.emplace_back([&, w] { work(run, kSeed + 1 + w, records[w], asked[w], done); });
     }
     for (std::thread& worker : workers) {
         worker.join();
@@ -312,19 +295,20 @@ void drive(const Target& t, Outcome& run) {
 }
 
 // Every answer is one its own request could produce; a failure only during a re-initialization.
-void check(const Target& t, const Outcome& run, const std::string& logDirectory) {
-    const StressKind& kind = *t.kind;
+void check(const Run& run, const std::string& logDirectory) {
+    const StressKind& kind = run.kind;
     EXPECT_GE(run.reinits.size(), 1u);
     EXPECT_EQ(0, run.reinitFailures);
     Problems problems;
     size_t sets = 0;
     size_t closedAnswers = 0;
     for (const Record& r : run.records) {
-        // What the operation gives while the output stands at v.
+        // What the operation gives while the output stands at v (readCurrent in microamperes).
         const auto reading = [&](int32_t v) {
             return r.op == Op::Voltage || r.op == Op::SenseV ? static_cast<double>(v)
-                   : r.op == Op::Current                     ? kind.current(r.source, v)
-                                                             : v * kind.sensePerVolt[r.source];
+                   : r.op == Op::Current
+                       ? kind.fixedCurrent + kind.sensePerVolt[r.source] * v / 1000.0
+                       : v * kind.sensePerVolt[r.source];
         };
         const std::set<int32_t>& outputs = run.asked[r.source];
         const bool isReading =
@@ -358,7 +342,7 @@ void check(const Target& t, const Outcome& run, const std::string& logDirectory)
         "%s: %zu operations, %zu sets succeeded, %zu re-initializations, %zu answers of "
         "the closed device\n",
         kind.logName, run.records.size(), sets, run.reinits.size(), closedAnswers);
-    checkWire(kind, t.bridge, run.asked, sets, problems);
+    checkWire(run, sets, problems);
     const Lines log = hvtest::logLines(plat::joinPath(logDirectory, kind.logName));
     kind.kind == simkind::kHv ? checkFrameLog(log, problems)
                               : checkTextLog(kind.kind, log, run.asked, problems);
@@ -368,39 +352,38 @@ void check(const Target& t, const Outcome& run, const std::string& logDirectory)
     EXPECT_EQ(0u, problems.size()) << "problems in all";
 
     // Afterwards the device works, and its last error is one a thread provoked.
-    const std::string last = t.device->lastError();
+    const std::string last = run.device->lastError();
     EXPECT_TRUE(last.empty() || last == "Device not open" ||
                 last == "Voltage out of range " + std::to_string(kind.beyond[0]) ||
                 last == "Voltage out of range " + std::to_string(kind.beyond[1]))
         << last;
     const int32_t volts = kind.pool(0).back();
-    EXPECT_EQ(0, t.device->setVoltage(0, volts));
-    EXPECT_EQ(volts, t.device->readVoltage(0));
+    EXPECT_EQ(0, run.device->setVoltage(0, volts));
+    EXPECT_EQ(volts, run.device->readVoltage(0));
 }
 
 // One source of each kind given under one plug-in, all driven at once, each checked.
 void stress(const std::string& name, const std::vector<const StressKind*>& kinds) {
     sim_reset();
-    std::vector<Target> targets;
+    std::vector<Run> runs;
     for (const StressKind* kind : kinds) {
-        targets.push_back({kind, attach(*kind), nullptr});
-        ASSERT_GT(targets.back().bridge, 0);
+        runs.push_back({*kind, attach(*kind), nullptr, {}, {}, {}, 0});
+        ASSERT_GT(runs.back().bridge, 0);
     }
     const std::string dir = hvtest::freshDirectory("stress_" + name);
     hvtest::PluginHost host;
     ASSERT_TRUE(host.start(dir));
     ASSERT_EQ(kinds.size(), host.deviceCount());
-    std::vector<Outcome> runs(targets.size());
     std::vector<std::thread> drivers;
-    for (size_t i = 0; i < targets.size(); ++i) {
-        targets[i].device = host.device(i);
-        drivers.emplace_back([&, i] { drive(targets[i], runs[i]); });
+    for (size_t i = 0; i < runs.size(); ++i) {
+        runs[i].device = host.device(i);
+        drivers.emplace_back([&runs, i] { drive(runs[i]); });
     }
     for (std::thread& driver : drivers) {
         driver.join();
     }
-    for (size_t i = 0; i < targets.size(); ++i) {
-        check(targets[i], runs[i], dir);
+    for (const Run& run : runs) {
+        check(run, dir);
     }
 }
 
@@ -413,7 +396,6 @@ TEST(Stress, LegacyModel) {
 TEST(Stress, BiasModule) {
     stress("bias", {&kBias});
 }
-
 TEST(Stress, AllKindsOnOneLibrary) {
     stress("all", {&kCurrent, &kLegacy, &kBias});
 }
