@@ -28,18 +28,12 @@ using HwHvSrc::DevBase;
 using HwHvSrc::HvDev;
 using HwHvSrc::HvDevOld;
 using Clock = std::chrono::steady_clock;
+using namespace std::string_literals;
 
 enum Op { kInit, kSet, kReadV, kReadI, kPolarity, kParam, kDeinit, kOps };
-const char* const kKindNames[kKinds] = {"hvsrc", "legacy", "bias"};
 const char* const kOpNames[kOps] = {"initialize", "setVoltage", "readVoltage", "readCurrent",
                                     "polarity",   "param read", "deinitialize"};
-// The worker's number follows.
-const char* const kDescriptions[kKinds] = {"Tessaro HV Source: 9", "HV source AVR #",
-                                           "BiasModule: 8"};
-// setVoltage's requests (the second after the fault is gone); the bias output before readings.
-const double kSetFirst[kKinds] = {321.0, 250.0, 12.5};
-const double kSetSecond[kKinds] = {322.0, 251.0, 13.5};
-const double kBiasOutput = 42.5;
+const double kBiasOutput = 42.5;  // the bias output set before readings
 
 std::string format(const char* fmt, double value) {
     char text[64];
@@ -115,6 +109,52 @@ struct Exchange {
     double answer;
     double pause;
 };
+const Exchange kHvTest{HwHvSrc::kCmdWriteTimeout, HvDev::kTestTimeout, 0.0};
+const Exchange kHvQuery{HwHvSrc::kCmdWriteTimeout, HvDev::kQueryTimeout, 0.0};
+const Exchange kBiasAsk{HwHvSrc::kBiasWriteTimeout, HwHvSrc::kBiasReceiveTimeout, 0.0};
+const double kPause = HvDevOld::kStatusPauseMs / 1000.0;
+const Exchange kOldStatus{HvDevOld::kStatusWriteTimeout, kPause + HvDevOld::kStatusReadTimeout,
+                          kPause};
+const Exchange kOldSet{HvDevOld::kSetWriteTimeout, 0.0, 0.0};
+const std::string kHvRead = "\x06\x00\x63\x00\x00\x00\x07\x00\x0A"s;
+const std::string kOldLine = "1\t2a\t3ff\t0\t318\t1f40\t10\t0\t7\t55\n";
+const std::string kBiasRead = "(03E7;0007;00)\n\r";
+
+// Per kind, and per Op: the exchanges, the healthy result as Bench::describe shows it
+// (setVoltage's: the request), and a healthy answer to its first request with other values than
+// the source has now (a late answer).
+struct KindRow {
+    const char* name;
+    const char* description;  // the worker's number follows
+    double set[2];            // setVoltage's requests, the second after the fault is gone
+    std::vector<Exchange> exchanges[kOps];
+    const char* good[kOps];
+    std::string late[kOps];
+};
+// clang-format off
+const KindRow kRows[kKinds] = {
+    {"hvsrc", "Tessaro HV Source: 9", {321.0, 322.0},
+     {{kHvTest, kHvTest, kHvQuery, kHvQuery, kHvQuery, kHvQuery}, {kHvQuery}, {kHvQuery},
+      {kHvQuery}, {}, {kHvQuery}, {}},
+     {"rc 0, fw HVS-2.1.0, 2 sources, limits -2000..2000 -2000..2000, open", "", "123", "4.567",
+      "0", "123", "rc 0, closed"},
+     {"\x01\x00\x0A"s, "\x05\x00\x0A"s, kHvRead, kHvRead, kHvRead, kHvRead, kHvRead}},
+    {"legacy", "HV source AVR #", {250.0, 251.0},
+     {{}, {kOldSet}, {kOldStatus}, {kOldStatus}, {}, {kOldStatus}, {}},
+     {"rc 0, open", "", "250", "0", "0", "250", "rc 0, closed"},
+     {kOldLine, kOldLine, kOldLine, kOldLine, kOldLine, kOldLine, kOldLine}},
+    {"bias", "BiasModule: 8", {12.5, 13.5},
+     {{kBiasAsk, kBiasAsk}, {kBiasAsk}, {kBiasAsk}, {kBiasAsk}, {kBiasAsk}, {}, {}},
+     {"rc 0, fw BM-1.04, limits 0..90, open", "", "42.5", "1.5", "1", "BM-1.04", "rc 0, closed"},
+     {"(OLD-FW;00)\n\r", "(0;00)\n\r", kBiasRead, kBiasRead, "(NEG;00)\n\r", kBiasRead, kBiasRead}},
+};
+// clang-format on
+
+// The healthy result (`second`: of the run after the fault is gone).
+std::string goodOf(Kind kind, Op op, bool second) {
+    return op == kSet ? "rc 0, source has " + format("%g", kRows[kind].set[second ? 1 : 0])
+                      : kRows[kind].good[op];
+}
 
 const double kDriverBlock = FtdiDev::kDriverTimeoutMs / 1000.0;
 const double kLateBy = 0.3;  // a late answer comes this long after its exchange gave up
@@ -123,29 +163,9 @@ const unsigned kFirstAnswerDelayMs = 100;
 const double kMarginFixed = 0.3;
 const double kMarginShare = 0.1;
 
-std::vector<Exchange> exchangesOf(Kind kind, Op op) {
-    const Exchange hvTest{HwHvSrc::kCmdWriteTimeout, HvDev::kTestTimeout, 0.0};
-    const Exchange hvQuery{HwHvSrc::kCmdWriteTimeout, HvDev::kQueryTimeout, 0.0};
-    const Exchange bias{HwHvSrc::kBiasWriteTimeout, HwHvSrc::kBiasReceiveTimeout, 0.0};
-    const double pause = HvDevOld::kStatusPauseMs / 1000.0;
-    const Exchange oldStatus{HvDevOld::kStatusWriteTimeout, pause + HvDevOld::kStatusReadTimeout,
-                             pause};
-    const Exchange oldSet{HvDevOld::kSetWriteTimeout, 0.0, 0.0};
-    // Per kind, the exchanges of each operation in the order of Op.
-    // clang-format off
-    const std::vector<Exchange> table[kKinds][kOps] = {
-        {{hvTest, hvTest, hvQuery, hvQuery, hvQuery, hvQuery}, {hvQuery}, {hvQuery}, {hvQuery},
-         {}, {hvQuery}, {}},
-        {{}, {oldSet}, {oldStatus}, {oldStatus}, {}, {oldStatus}, {}},
-        {{bias, bias}, {bias}, {bias}, {bias}, {bias}, {}, {}},
-    };
-    // clang-format on
-    return table[kind][op];
-}
-
 // How long after the operation began a late answer comes: after its first exchange gave up.
 double lateAfter(Kind kind, Op op) {
-    const std::vector<Exchange> xs = exchangesOf(kind, op);
+    const std::vector<Exchange>& xs = kRows[kind].exchanges[op];
     return xs.empty() ? 0.0 : xs[0].answer + kLateBy;
 }
 
@@ -153,7 +173,7 @@ double lateAfter(Kind kind, Op op) {
 // exchange (a stalled write may add one driver block; a failed call or wrong count one driver read
 // time-out), plus a margin.
 double boundOf(Kind kind, Op op, const Fault& f) {
-    const std::vector<Exchange> xs = exchangesOf(kind, op);
+    const std::vector<Exchange>& xs = kRows[kind].exchanges[op];
     const auto total = [&xs](double Exchange::*part, double extra) {
         double sum = 0.0;
         for (const Exchange& x : xs) {
@@ -179,35 +199,6 @@ double boundOf(Kind kind, Op op, const Fault& f) {
     return sum + kMarginFixed + kMarginShare * sum;
 }
 
-// The healthy results as Bench::describe shows them (`second`: the run after the fault is gone).
-std::string goodOf(Kind kind, Op op, bool second) {
-    static const char* const kGood[kKinds][kOps] = {
-        {"rc 0, fw HVS-2.1.0, 2 sources, limits -2000..2000 -2000..2000, open", "", "123", "4.567",
-         "0", "123", "rc 0, closed"},
-        {"rc 0, open", "", "250", "0", "0", "250", "rc 0, closed"},
-        {"rc 0, fw BM-1.04, limits 0..90, open", "", "42.5", "1.5", "1", "BM-1.04", "rc 0, closed"},
-    };
-    return op == kSet
-               ? "rc 0, source has " + format("%g", second ? kSetSecond[kind] : kSetFirst[kind])
-               : kGood[kind][op];
-}
-
-// A healthy answer to the operation's first request, with other values than the source has now.
-std::string lateAnswer(Kind kind, Op op) {
-    using namespace std::string_literals;
-    const std::string hvRead = "\x06\x00\x63\x00\x00\x00\x07\x00\x0A"s;
-    const std::string oldStatus = "1\t2a\t3ff\t0\t318\t1f40\t10\t0\t7\t55\n";
-    const std::string biasRead = "(03E7;0007;00)\n\r";
-    // clang-format off
-    const std::string table[kKinds][kOps] = {
-        {"\x01\x00\x0A"s, "\x05\x00\x0A"s, hvRead, hvRead, hvRead, hvRead, hvRead},
-        {oldStatus, oldStatus, oldStatus, oldStatus, oldStatus, oldStatus, oldStatus},
-        {"(OLD-FW;00)\n\r", "(0;00)\n\r", biasRead, biasRead, "(NEG;00)\n\r", biasRead, biasRead},
-    };
-    // clang-format on
-    return table[kind][op];
-}
-
 // Bytes that mean nothing to any protocol (zero bytes, stray brackets, separators and line ends),
 // long enough for any answer the current model expects, with no 0 status byte.
 const std::string kNonsense = std::string(
@@ -221,7 +212,7 @@ public:
     Bench(Kind kind, int worker, host::Framework& fw, const std::string& dir)
         : model(kModels[kind]),
           kind(kind),
-          name_(kDescriptions[kind] + std::to_string(worker + 1)) {
+          name_(kRows[kind].description + std::to_string(worker + 1)) {
         attach();
         dev_.reset(kind == kHv    ? static_cast<DevBase*>(new HvDev(name_, &fw, dir))
                    : kind == kOld ? static_cast<DevBase*>(new HvDevOld(name_, &fw, dir))
@@ -259,7 +250,7 @@ public:
         }
         return op == kParam      ? (p != nullptr ? p->intValue() : -1.0)
                : op == kInit     ? dev_->initialize()
-               : op == kSet      ? dev_->setVoltage(0, (second ? kSetSecond : kSetFirst)[kind])
+               : op == kSet      ? dev_->setVoltage(0, kRows[kind].set[second ? 1 : 0])
                : op == kReadV    ? dev_->readVoltage(0)
                : op == kReadI    ? dev_->readCurrent(0)
                : op == kPolarity ? dev_->polarity()
@@ -359,7 +350,7 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
         [&] { sim_flood(bridge, 1, 0xA5); },
         [&] { bench.model.fault(bridge, bench.model.noAnswer, 1); },
         [&] {
-            const std::string late = lateAnswer(kind, op);
+            const std::string& late = kRows[kind].late[op];
             sim_deliver(bridge, late.data(), late.size(), lateMs);
             lateArrives = Clock::now() + std::chrono::milliseconds(lateMs);
         },
@@ -379,7 +370,7 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
             bench.model.setDelay(bridge, 0);
         }
     };
-    const bool mid = f.when == kMid && !exchangesOf(kind, op).empty();
+    const bool mid = f.when == kMid && !kRows[kind].exchanges[op].empty();
     if (mid) {
         bench.model.setDelay(bridge, kFirstAnswerDelayMs);
         sim_set_write_hook(
@@ -502,11 +493,11 @@ TEST(FaultMatrix, EveryCellReturnsInTimeReportsAndRecovers) {
                 "bound");
     for (const Cell& c : cells) {
         const std::string shown = c.result.size() > 80 ? c.result.substr(0, 77) + "..." : c.result;
-        std::printf("%-7s %-13s %-36s %-80s %7.3f %7.3f%s\n", kKindNames[c.kind], kOpNames[c.op],
+        std::printf("%-7s %-13s %-36s %-80s %7.3f %7.3f%s\n", kRows[c.kind].name, kOpNames[c.op],
                     c.fault->name().c_str(), shown.c_str(), c.seconds, c.bound,
                     c.problems.empty() ? "" : "  <-- FAILED");
         for (const std::string& p : c.problems) {
-            ADD_FAILURE() << kKindNames[c.kind] << " / " << kOpNames[c.op] << " / "
+            ADD_FAILURE() << kRows[c.kind].name << " / " << kOpNames[c.op] << " / "
                           << c.fault->name() << ": " << p << "\n  result: " << c.result;
         }
     }
