@@ -40,28 +40,22 @@ const char* const kOpNames[] = {"setVoltage",    "setVoltage beyond the limits",
 
 struct Record {
     Op op;
-    int source;
+    int source, rc;
     int32_t asked;
     double value;
-    int rc;
-    Clock::time_point begin;
-    Clock::time_point end;
+    Clock::time_point begin, end;
 };
 
 // One kind of source under stress: how it is attached, what threads ask and what answers may be.
 struct StressKind {
     simkind::Kind kind;
-    const char* description;
-    const char* logName;
+    const char *description, *logName;
     unsigned delayMs;  // how late each answer comes
-    int sources;
-    // Fewer where each is slow (legacy readings pause 50 ms; bias answers read into a megabyte).
-    int opsPerThread;
-    // Whole volts within the limits, never 0, so that a reading of 0 means no answer.
-    int32_t first[2];
-    int32_t last[2];
-    int32_t step;
-    int32_t beyond[2];  // outside the limits
+    // Fewer operations where each is slow (legacy readings pause 50 ms; bias answers read into a
+    // megabyte).
+    int sources, opsPerThread;
+    // Whole volts within the limits, never 0, so that a reading of 0 means no answer; and outside.
+    int32_t first[2], last[2], step, beyond[2];
     int polarity;
     // "CurrentSense" nanoamperes per volt of output, and a current readCurrent adds to it.
     int32_t sensePerVolt[2];
@@ -91,50 +85,16 @@ const StressKind kBias{simkind::kBias, "BiasModule: 3", "hvsrc_biasmod_3.log", 1
 struct Run {
     const StressKind& kind;
     int bridge;
-    jd::IHwDevHvSrc* device = nullptr;
+    jd::IHwDevHvSrc* device;
     std::vector<Record> records;
     std::vector<std::pair<Clock::time_point, Clock::time_point>> reinits;
     Asked asked;
-    int reinitFailures = 0;
+    int reinitFailures;
 };
-
-int attach(const StressKind& k) {
-    const int bridge = simkind::kModels[k.kind].attach(k.description, "STRESS");
-    if (k.kind == simkind::kHv) {
-        sim_hvsrc_set_range(bridge, 0, 0, 1000);
-        sim_hvsrc_set_range(bridge, 1, -1000, 0);
-        sim_hvsrc_set_load(bridge, 0, 10.0);
-        sim_hvsrc_set_load(bridge, 1, 20.0);
-    } else if (k.kind == simkind::kBias) {
-        sim_bias_set_current(bridge, 37);
-    }
-    simkind::kModels[k.kind].setDelay(bridge, k.delayMs);
-    return bridge;
-}
 
 bool wasAsked(const Asked& asked, int source, double volts) {
     return source >= 0 && source < 2 && volts == std::trunc(volts) &&
            asked[static_cast<size_t>(source)].count(static_cast<int32_t>(volts)) != 0;
-}
-
-// Every request arrived sound, each set for an asked voltage, at least as many as returned 0.
-void checkWire(const Run& run, size_t sets, Problems& out) {
-    size_t received = 0;
-    for (const simkind::Request& r : simkind::requestsSince(run.kind.kind, run.bridge, 0)) {
-        if (!r.sound) {
-            out.push_back("the source received " + r.text + ", not whole or mixed with another");
-        }
-        received += r.source >= 0 ? 1 : 0;
-        if (r.source >= 0 && !wasAsked(run.asked, r.source, r.volts)) {
-            out.push_back("source " + std::to_string(r.source) + " received " +
-                          std::to_string(r.volts) + " V (" + r.text +
-                          "), which no thread asked for");
-        }
-    }
-    if (received < sets) {
-        out.push_back(std::to_string(sets) + " sets succeeded, " + std::to_string(received) +
-                      " set requests arrived");
-    }
 }
 
 // Current model: each request is followed by its answer before anything else is logged.
@@ -342,7 +302,22 @@ void check(const Run& run, const std::string& logDirectory) {
         "%s: %zu operations, %zu sets succeeded, %zu re-initializations, %zu answers of "
         "the closed device\n",
         kind.logName, run.records.size(), sets, run.reinits.size(), closedAnswers);
-    checkWire(run, sets, problems);
+    // Every request arrived sound, each set for an asked voltage, at least as many as returned 0.
+    size_t received = 0;
+    for (const simkind::Request& r : simkind::requestsSince(kind.kind, run.bridge, 0)) {
+        if (!r.sound) {
+            problems.push_back("the source received " + r.text + ", not whole or mixed");
+        }
+        received += r.source >= 0 ? 1 : 0;
+        if (r.source >= 0 && !wasAsked(run.asked, r.source, r.volts)) {
+            problems.push_back("source " + std::to_string(r.source) + " received " + r.text +
+                               ", which no thread asked for");
+        }
+    }
+    if (received < sets) {
+        problems.push_back(std::to_string(sets) + " sets succeeded, " + std::to_string(received) +
+                           " arrived");
+    }
     const Lines log = hvtest::logLines(plat::joinPath(logDirectory, kind.logName));
     kind.kind == simkind::kHv ? checkFrameLog(log, problems)
                               : checkTextLog(kind.kind, log, run.asked, problems);
@@ -366,9 +341,19 @@ void check(const Run& run, const std::string& logDirectory) {
 void stress(const std::string& name, const std::vector<const StressKind*>& kinds) {
     sim_reset();
     std::vector<Run> runs;
-    for (const StressKind* kind : kinds) {
-        runs.push_back({*kind, attach(*kind), nullptr, {}, {}, {}, 0});
-        ASSERT_GT(runs.back().bridge, 0);
+    for (const StressKind* k : kinds) {
+        const int bridge = simkind::kModels[k->kind].attach(k->description, "STRESS");
+        ASSERT_GT(bridge, 0);
+        simkind::kModels[k->kind].setDelay(bridge, k->delayMs);
+        if (k->kind == simkind::kHv) {
+            sim_hvsrc_set_range(bridge, 0, 0, 1000);
+            sim_hvsrc_set_range(bridge, 1, -1000, 0);
+            sim_hvsrc_set_load(bridge, 0, 10.0);
+            sim_hvsrc_set_load(bridge, 1, 20.0);
+        } else if (k->kind == simkind::kBias) {
+            sim_bias_set_current(bridge, 37);
+        }
+        runs.push_back({*k, bridge, nullptr, {}, {}, {}, 0});
     }
     const std::string dir = hvtest::freshDirectory("stress_" + name);
     hvtest::PluginHost host;
@@ -387,16 +372,10 @@ void stress(const std::string& name, const std::vector<const StressKind*>& kinds
     }
 }
 
-TEST(Stress, CurrentModel) {
+TEST(Stress, EachKindAloneThenAllKindsOnOneLibrary) {
     stress("current", {&kCurrent});
-}
-TEST(Stress, LegacyModel) {
     stress("legacy", {&kLegacy});
-}
-TEST(Stress, BiasModule) {
     stress("bias", {&kBias});
-}
-TEST(Stress, AllKindsOnOneLibrary) {
     stress("all", {&kCurrent, &kLegacy, &kBias});
 }
 
