@@ -207,103 +207,85 @@ const std::string kNonsense = std::string(
     48);
 
 // One cell's bridge, source and device, on a worker's framework and log directory.
-class Bench {
-public:
-    Bench(Kind kind, int worker, host::Framework& fw, const std::string& dir)
-        : model(kModels[kind]),
-          kind(kind),
-          name_(kRows[kind].description + std::to_string(worker + 1)) {
+struct Bench {
+    Bench(Kind k, int worker, host::Framework& fw, const std::string& dir)
+        : model(kModels[k]), kind(k), name(kRows[k].description + std::to_string(worker + 1)) {
         attach();
-        dev_.reset(kind == kHv    ? static_cast<DevBase*>(new HvDev(name_, &fw, dir))
-                   : kind == kOld ? static_cast<DevBase*>(new HvDevOld(name_, &fw, dir))
-                                  : static_cast<DevBase*>(new BiasSrcDev(name_, &fw, dir)));
+        dev.reset(k == kHv    ? static_cast<DevBase*>(new HvDev(name, &fw, dir))
+                  : k == kOld ? static_cast<DevBase*>(new HvDevOld(name, &fw, dir))
+                              : static_cast<DevBase*>(new BiasSrcDev(name, &fw, dir)));
     }
     ~Bench() {
-        dev_.reset();
+        dev.reset();
         sim_detach(bridge);
     }
-
     // A fresh bridge (after a detach: plugged in again) with a healthy source reading apart from 0.
     void attach() {
         sim_detach(bridge);
-        lastReceived_ = "?";
-        bridge = model.attach(name_.c_str(), "FM1");
+        lastReceived = "?";
+        bridge = model.attach(name.c_str(), "FM1");
         kind == kHv    ? sim_hvsrc_set_reading(bridge, 0, 123, 4567)
         : kind == kOld ? sim_hvold_set_output(bridge, 0, 250.0)
                        : sim_bias_set_current(bridge, 15);
     }
-    // Pulls the bridge out; what its source had received stays known.
-    void detach() {
-        lastReceived_ = received();
-        sim_detach(bridge);
+    // The voltage the source last received, as it read it (before a detach, if detached).
+    std::string received() {
+        double volts = 0.0;
+        return lastSet(kind, bridge, 0, volts) ? format("%g", volts) : lastReceived;
     }
-    // After a start-up: the bias module's output is set through the device.
-    bool prepare() { return kind != kBias || dev_->setVoltage(0, kBiasOutput) == 0; }
-
-    // Runs the operation and gives its value; describe() then shows what it gave.
-    double act(Op op, bool second) {
+    std::string openness() const {
+        SimSettings settings{};
+        return sim_settings(bridge, &settings) == 0 && settings.open != 0 ? ", open" : ", closed";
+    }
+    // Runs the operation, timed; gives what it showed, its value in `value`.
+    std::string run(Op op, bool second, double& value) {
         host::Param* p = nullptr;
+        const Clock::time_point start = Clock::now();
         if (op == kParam) {
-            static_cast<host::ParamList*>(dev_->parameters())
+            static_cast<host::ParamList*>(dev->parameters())
                 ->read(kind == kBias ? "Firmware" : "VoltageSense1", &p);
-            paramText_ = p == nullptr ? "(none)" : kind == kBias ? p->text() : "";
         }
-        return op == kParam      ? (p != nullptr ? p->intValue() : -1.0)
-               : op == kInit     ? dev_->initialize()
-               : op == kSet      ? dev_->setVoltage(0, kRows[kind].set[second ? 1 : 0])
-               : op == kReadV    ? dev_->readVoltage(0)
-               : op == kReadI    ? dev_->readCurrent(0)
-               : op == kPolarity ? dev_->polarity()
-                                 : dev_->deinitialize();
+        value = op == kParam      ? (p != nullptr ? p->intValue() : -1.0)
+                : op == kInit     ? dev->initialize()
+                : op == kSet      ? dev->setVoltage(0, kRows[kind].set[second ? 1 : 0])
+                : op == kReadV    ? dev->readVoltage(0)
+                : op == kReadI    ? dev->readCurrent(0)
+                : op == kPolarity ? dev->polarity()
+                                  : dev->deinitialize();
+        seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        std::string rc = "rc " + format("%g", value);
+        if (op == kInit && kind != kOld) {
+            rc += ", fw " + dev->firmware() +
+                  (kind == kHv ? ", " + format("%g", dev->sourceCount()) + " sources" : "") +
+                  ", limits";
+            for (int i = 0; i < (kind == kHv ? 2 : 1); ++i) {
+                rc += " " + format("%g", dev->minVoltage(i)) + ".." +
+                      format("%g", dev->maxVoltage(i));
+            }
+        }
+        return op == kInit || op == kDeinit    ? rc + openness()
+               : op == kSet                    ? rc + ", source has " + received()
+               : op == kParam && p == nullptr  ? "(none)"
+               : op == kParam && kind == kBias ? p->text()
+                                               : format("%g", value);
     }
-    std::string describe(Op op, double value) {
-        const std::string rc = "rc " + format("%g", value);
-        return op == kInit                           ? rc + state()
-               : op == kSet                          ? rc + ", source has " + received()
-               : op == kDeinit                       ? rc + (isOpen() ? ", open" : ", closed")
-               : op == kParam && !paramText_.empty() ? paramText_
-                                                     : format("%g", value);
+    std::string run(Op op, bool second) {
+        double value = 0.0;
+        return run(op, second, value);
     }
-    std::string run(Op op, bool second) { return describe(op, act(op, second)); }
-
     // The device log's entries (none before the first start-up).
     std::vector<std::string> log() const {
-        return dev_->logPath().empty() ? std::vector<std::string>{}
-                                       : hvtest::logLines(dev_->logPath());
+        return dev->logPath().empty() ? std::vector<std::string>{}
+                                      : hvtest::logLines(dev->logPath());
     }
 
     const Model& model;
     const Kind kind;
+    const std::string name;
     int bridge = 0;
-
-private:
-    bool isOpen() const {
-        SimSettings settings{};
-        return sim_settings(bridge, &settings) == 0 && settings.open != 0;
-    }
-    std::string state() {
-        std::string s;
-        if (kind != kOld) {
-            s = ", fw " + dev_->firmware() +
-                (kind == kHv ? ", " + format("%g", dev_->sourceCount()) + " sources" : "") +
-                ", limits";
-            for (int i = 0; i < (kind == kHv ? 2 : 1); ++i) {
-                s += " " + format("%g", dev_->minVoltage(i)) + ".." +
-                     format("%g", dev_->maxVoltage(i));
-            }
-        }
-        return s + (isOpen() ? ", open" : ", closed");
-    }
-    // The voltage the source last received, as it read it.
-    std::string received() {
-        double volts = 0.0;
-        return lastSet(kind, bridge, 0, volts) ? format("%g", volts) : lastReceived_;
-    }
-
-    std::string name_;
-    std::string lastReceived_ = "?";
-    std::string paramText_;
-    hvtest::DevPtr<DevBase> dev_;
+    std::string lastReceived = "?";
+    double seconds = 0.0;
+    hvtest::DevPtr<DevBase> dev;
 };
 
 struct Cell {
@@ -324,10 +306,11 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     Bench bench(kind, worker, fw, dir);
     const int bridge = bench.bridge;
     auto problem = [&cell](const std::string& text) { cell.problems.push_back(text); };
-    // A start-up that must give the healthy result, and the bias module's output set after it.
+    // A start-up giving the healthy result, and the bias module's output set after it.
     auto startUp = [&](const char* what) {
         const std::string shown = bench.run(kInit, false);
-        const bool ok = shown == goodOf(kind, kInit, false) && bench.prepare();
+        const bool ok = shown == goodOf(kind, kInit, false) &&
+                        (kind != kBias || bench.dev->setVoltage(0, kBiasOutput) == 0);
         if (!ok) {
             problem(what + shown);
         }
@@ -345,7 +328,10 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
         [&] { sim_fail_next(bridge, f.what, f.value); },
         [&] { sim_fake_count_next(bridge, f.what, f.value); },
         [&] { sim_unplug(bridge, 1); },
-        [&] { bench.detach(); },
+        [&] {
+            bench.lastReceived = bench.received();
+            sim_detach(bridge);
+        },
         [&] { sim_stall(bridge, 1); },
         [&] { sim_flood(bridge, 1, 0xA5); },
         [&] { bench.model.fault(bridge, bench.model.noAnswer, 1); },
@@ -381,9 +367,9 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     }
     const unsigned callsBefore = f.how == kFail ? sim_call_count(bridge, f.what) : 0;
 
-    const Clock::time_point start = Clock::now();
-    const double value = bench.act(op, false);
-    cell.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    double value = 0.0;
+    const std::string shown = bench.run(op, false, value);
+    cell.seconds = bench.seconds;
     if (mid) {
         sim_set_write_hook(bridge, nullptr, nullptr);
         if (!fired) {
@@ -392,7 +378,6 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     }
 
     // What it gave. initialize gives 0 for a degraded start-up, or the open's D2XX status.
-    const std::string shown = bench.describe(op, value);
     const bool failed = op == kInit  ? value >= 0.0
                         : op == kSet ? value != 0.0
                                      : value == (op == kPolarity ? -1.0 : 0.0);
