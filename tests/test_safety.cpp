@@ -10,8 +10,6 @@
 #include <cstring>
 #include <limits>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "plugin_host.h"
 #include "sim_kinds.h"
@@ -27,16 +25,15 @@ uint32_t seed() {
 }
 
 struct Limits {
-    double lower;
-    double upper;
+    double lower, upper;
 };
 
 // One request as a host makes it: a write of "Voltage<index + 1>", or a setVoltage.
 struct Request {
     bool write;
     uint32_t index;
-    double volts;
-    int16_t value;
+    double volts;   // setVoltage's
+    int16_t value;  // the write's
 
     std::string text() const {
         char out[160];
@@ -59,9 +56,8 @@ struct Source {
     int failures = 0;
 
     int outputs() const { return kind == simkind::kBias ? 1 : 2; }
-    // After `request`: every request received since the last look and each output's set voltage
-    // lie within the limits. A frame for a source the model lacks reaches no output; an unknown
-    // request is a failure.
+    // After `request`: every request received since the last look (an unknown one is a failure)
+    // and each output's set voltage lie within the limits.
     void look(const std::string& request) {
         const auto took = [&](int s, double volts, const std::string& what) {
             if (!(volts >= limits[s].lower && volts <= limits[s].upper) && ++failures <= 10) {
@@ -124,8 +120,7 @@ double randomVolts(std::mt19937& random, const std::vector<double>& chosen) {
 }
 
 // Every fixed index with every chosen voltage, the voltage parameters (the bias module has none)
-// at the 16-bit edges and the limits, then random requests (fewer for the bias module: one output
-// whatever the index, and each set is a whole exchange).
+// at the 16-bit edges and each chosen voltage, then random requests (fewer for the bias module).
 std::vector<Request> requests(const Source& source) {
     std::vector<Request> out;
     const std::vector<double> chosen = chosenVolts(source);
@@ -136,13 +131,9 @@ std::vector<Request> requests(const Source& source) {
     }
     const bool params = source.kind != simkind::kBias;
     std::vector<int16_t> values(std::begin(kInt16Edges), std::end(kInt16Edges));
-    for (int s = 0; s < 2; ++s) {
-        for (const double limit : {source.limits[s].lower, source.limits[s].upper}) {
-            for (const double value : {limit - 1.0, limit, limit + 1.0}) {
-                if (value >= -32768.0 && value <= 32767.0) {
-                    values.push_back(static_cast<int16_t>(value));
-                }
-            }
+    for (const double volts : chosen) {
+        if (volts >= -32768.0 && volts <= 32767.0) {
+            values.push_back(static_cast<int16_t>(volts));
         }
     }
     for (uint32_t param = 0; param < 2 && params; ++param) {
