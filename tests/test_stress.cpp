@@ -1,6 +1,6 @@
-// Eight host threads mixing every operation on one device, and one more re-initializing it, through
-// the loaded plug-in. Answers come a millisecond or more late, so exchanges not kept apart overlap
-// on the line; afterwards every result, every request received and every log entry is checked.
+// Eight host threads mixing every operation on one device through the loaded plug-in, and one more
+// re-initializing it. Answers come late, so exchanges not kept apart overlap on the line;
+// afterwards every result, every request received and every log entry is checked.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,11 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include <regex>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "plugin_host.h"
 #include "sim_kinds.h"
@@ -46,13 +43,12 @@ struct Record {
     Clock::time_point begin, end;
 };
 
-// One kind of source under stress: how it is attached, what threads ask and what answers may be.
+// One kind of source under stress: what threads ask and what answers may be.
 struct StressKind {
     simkind::Kind kind;
     const char *description, *logName;
     unsigned delayMs;  // how late each answer comes
-    // Fewer operations where each is slow (legacy readings pause 50 ms; bias answers read into a
-    // megabyte).
+    // Fewer operations where each is slow (legacy readings pause 50 ms).
     int sources, opsPerThread;
     // Whole volts within the limits, never 0, so that a reading of 0 means no answer; and outside.
     int32_t first[2], last[2], step, beyond[2];
@@ -165,8 +161,7 @@ __attribute__((noinline)) size_t unlockedLastErrorLength(const char* text) {
     return strnlen(text, 1024);
 }
 
-void work(const Run& t, unsigned seed, std::vector<Record>& records, Asked& asked,
-          std::atomic<int>& done) {
+void work(const Run& t, unsigned seed, std::vector<Record>& records, std::atomic<int>& done) {
     std::mt19937 random(seed);
     std::vector<Op> menu = {Op::Set,     Op::Set,     Op::Set,      Op::Refused,  Op::Voltage,
                             Op::Voltage, Op::Current, Op::Polarity, Op::LastError};
@@ -184,10 +179,7 @@ void work(const Run& t, unsigned seed, std::vector<Record>& records, Asked& aske
         const std::vector<int32_t> pool = t.kind.pool(r.source);
         const std::string number = r.source == 0 ? "1" : "2";
         int32_t value = 0;
-        if (r.op == Op::Set || r.op == Op::Write) {
-            r.asked = pool[random() % pool.size()];
-            asked[r.source].insert(r.asked);
-        }
+        r.asked = pool[random() % pool.size()];
         r.begin = Clock::now();
         if (r.op == Op::Set || r.op == Op::Refused) {
             r.rc = t.device->setVoltage(index, r.op == Op::Set ? r.asked : t.kind.beyond[r.source]);
@@ -226,7 +218,6 @@ void drive(Run& run) {
         ASSERT_EQ(0, run.device->setVoltage(static_cast<uint32_t>(s), first));
     }
     std::vector<std::vector<Record>> records(kWorkers);
-    std::vector<Asked> asked(kWorkers);
     std::atomic<int> done{0};
     std::thread reinit([&] {
         std::mt19937 random(kSeed);
@@ -240,16 +231,18 @@ void drive(Run& run) {
     });
     std::vector<std::thread> workers;
     for (int w = 0; w < kWorkers; ++w) {
-        workers.emplace_back([&, w] { work(run, kSeed + 1 + w, records[w], asked[w], done); });
+        workers.emplace_back([&, w] { work(run, kSeed + 1 + w, records[w], done); });
     }
     for (std::thread& worker : workers) {
         worker.join();
     }
     reinit.join();
-    for (int w = 0; w < kWorkers; ++w) {
-        run.records.insert(run.records.end(), records[w].begin(), records[w].end());
-        for (int s = 0; s < 2; ++s) {
-            run.asked[s].insert(asked[w][s].begin(), asked[w][s].end());
+    for (const std::vector<Record>& mine : records) {
+        for (const Record& r : mine) {
+            run.records.push_back(r);
+            if (r.op == Op::Set || r.op == Op::Write) {
+                run.asked[r.source].insert(r.asked);
+            }
         }
     }
 }
