@@ -1,6 +1,5 @@
-// The three kinds of simulated source as the reliability suites drive them: each one's control
-// functions, and the requests it received, with the voltage of each set request read as the
-// source reads it.
+// The three kinds of simulated source as the reliability suites drive them: their control
+// functions, and the requests each received, a set's voltage read as the source reads it.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +35,8 @@ const Model kModels[kKinds] = {
      sim_bias_clear_faults, sim_bias_command_count},
 };
 
-// One request as the source received it. A set request names its source (otherwise -1) and the
-// voltage; `sound` is false for a frame the source found malformed, mixed with another or
-// overlapping one, and for a text that is neither a set nor one of the kind's queries.
+// One request as the source received it: a set names its source (otherwise -1) and voltage; not
+// `sound`: a frame malformed, mixed with or overlapping another, or an unknown text.
 struct Request {
     std::string text;
     int source = -1;
@@ -46,8 +44,7 @@ struct Request {
     bool sound = true;
 };
 
-// A text request read as the source reads it; a bias module that is not `positive` negates its
-// sets.
+// A text request read as the source reads it (a bias module not `positive` negates its sets).
 inline Request readText(Kind kind, const std::string& text, bool positive = true) {
     // "<quarter volts>a" sets source 0, "<quarter volts>b" source 1 negative; "setU(<tenths>)".
     static const std::regex oldSet(R"(^(\d{1,6})([ab])$)");

@@ -1,18 +1,16 @@
-// The fault matrix: each kind of source x each device operation x each fault a bridge or source
-// can show. Every cell returns within a bound made of the time-outs the fault lets expire, with
-// the result or failure and ERR entry it should give, and the next operation works once the fault
-// is gone. The matrix is printed; cells run on three workers with bridges and logs of their own.
+// The fault matrix: kind of source x device operation x fault. Each cell returns within a bound
+// made of the time-outs the fault lets expire, with the result and ERR entry it should give, and
+// the next operation works once the fault is gone. Cells run on three workers; the matrix is
+// printed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <functional>
-#include <regex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "BiasSrcDev.h"
 #include "HvDev.h"
@@ -42,16 +40,14 @@ std::string format(const char* fmt, double value) {
 }
 
 enum How { kFail, kLie, kUnplug, kDetach, kStall, kFlood, kNoAnswer, kLate, kGarbage };
-// Armed before the operation, or once the source has its first whole request (mid-exchange).
-enum When { kBefore, kMid };
-// Once the fault is gone: the next operation at once, after a new start-up, or after plugging the
-// bridge in again and a new start-up.
+enum When { kBefore, kMid };  // armed before the operation, or mid-exchange
+// Once the fault is gone: the next operation, or it after a start-up, or after a replug and
+// start-up.
 enum Then { kNext, kRestart, kReplug };
 
-// `expect`: per kind (apart by a space), one character per Op: '.' healthy result, no ERR entry;
-// 'W' healthy result with an ERR entry matching `text` (a pattern); 'E' failure value and a
-// matching ERR entry; 'S' failure value and no entry (an exchange that brought nothing); '-' not
-// run.
+// `expect`: per kind, one character per Op: '.' healthy result, no ERR entry; 'W' healthy result
+// and an ERR entry matching `text`; 'E' failure value and a matching entry; 'S' failure value and
+// no entry (an exchange that brought nothing); '-' not run.
 struct Fault {
     How how;
     When when;
@@ -105,9 +101,7 @@ const Fault kFaults[] = {
 
 // One exchange: its write time-out, how long it waits for an answer, and a pause it always makes.
 struct Exchange {
-    double write;
-    double answer;
-    double pause;
+    double write, answer, pause;
 };
 const Exchange kHvTest{HwHvSrc::kCmdWriteTimeout, HvDev::kTestTimeout, 0.0};
 const Exchange kHvQuery{HwHvSrc::kCmdWriteTimeout, HvDev::kQueryTimeout, 0.0};
@@ -120,9 +114,8 @@ const std::string kHvRead = "\x06\x00\x63\x00\x00\x00\x07\x00\x0A"s;
 const std::string kOldLine = "1\t2a\t3ff\t0\t318\t1f40\t10\t0\t7\t55\n";
 const std::string kBiasRead = "(03E7;0007;00)\n\r";
 
-// Per kind, and per Op: the exchanges, the healthy result as Bench::describe shows it
-// (setVoltage's: the request), and a healthy answer to its first request with other values than
-// the source has now (a late answer).
+// Per kind and Op: the exchanges, the healthy result as Bench::run shows it (setVoltage's: the
+// request), and a late answer: a healthy one to its first request with values the source lacks.
 struct KindRow {
     const char* name;
     const char* description;  // the worker's number follows
@@ -169,9 +162,8 @@ double lateAfter(Kind kind, Op op) {
     return xs.empty() ? 0.0 : xs[0].answer + kLateBy;
 }
 
-// The longest the operation may take: the pauses and the time-outs the fault lets expire in each
-// exchange (a stalled write may add one driver block; a failed call or wrong count one driver read
-// time-out), plus a margin.
+// The pauses and time-outs the fault lets expire in each exchange (a stalled write adds a driver
+// block; a failed call or wrong count a driver read time-out), plus a margin.
 double boundOf(Kind kind, Op op, const Fault& f) {
     const std::vector<Exchange>& xs = kRows[kind].exchanges[op];
     const auto total = [&xs](double Exchange::*part, double extra) {
@@ -186,8 +178,7 @@ double boundOf(Kind kind, Op op, const Fault& f) {
         f.how == kFail &&
         std::regex_match(f.what, std::regex("FT_Set(BaudRate|DataCharacteristics|BitMode)"));
     const double drain = FtdiDev::kClearMaxSeconds + kDriverBlock;
-    // Only the first exchange meets a late or garbage answer; the one after a late answer waits
-    // for it too.
+    // Only the first exchange meets a late or garbage answer.
     double sum = total(&Exchange::pause, 0.0) +
                  (f.how == kStall                       ? total(&Exchange::write, kDriverBlock)
                   : f.how == kNoAnswer || lineSetting   ? total(&Exchange::answer, 0.0)
@@ -237,8 +228,10 @@ struct Bench {
         SimSettings settings{};
         return sim_settings(bridge, &settings) == 0 && settings.open != 0 ? ", open" : ", closed";
     }
-    // Runs the operation, timed; gives what it showed, its value in `value`.
-    std::string run(Op op, bool second, double& value) {
+    // Runs the operation, timed; gives what it showed, and its value in `result`.
+    std::string run(Op op, bool second, double* result = nullptr) {
+        double scratch = 0.0;
+        double& value = result != nullptr ? *result : scratch;
         host::Param* p = nullptr;
         const Clock::time_point start = Clock::now();
         if (op == kParam) {
@@ -269,10 +262,6 @@ struct Bench {
                : op == kParam && kind == kBias ? p->text()
                                                : format("%g", value);
     }
-    std::string run(Op op, bool second) {
-        double value = 0.0;
-        return run(op, second, value);
-    }
     // The device log's entries (none before the first start-up).
     std::vector<std::string> log() const {
         return dev->logPath().empty() ? std::vector<std::string>{}
@@ -292,8 +281,7 @@ struct Cell {
     Kind kind;
     Op op;
     const Fault* fault;
-    double bound;
-    double seconds;  // this and the rest filled by the run
+    double bound, seconds;  // the time, and what follows, from the run
     std::string result;
     std::vector<std::string> problems;
 };
@@ -368,7 +356,7 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     const unsigned callsBefore = f.how == kFail ? sim_call_count(bridge, f.what) : 0;
 
     double value = 0.0;
-    const std::string shown = bench.run(op, false, value);
+    const std::string shown = bench.run(op, false, &value);
     cell.seconds = bench.seconds;
     if (mid) {
         sim_set_write_hook(bridge, nullptr, nullptr);
@@ -439,20 +427,17 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
 
 TEST(FaultMatrix, EveryCellReturnsInTimeReportsAndRecovers) {
     sim_reset();
-    std::vector<Cell> cells;
+    std::deque<Cell> cells;  // and the longest first, so the workers finish together
+    std::vector<Cell*> order;
     for (int k = 0; k < kKinds; ++k) {
         for (int o = 0; o < kOps; ++o) {
             for (const Fault& f : kFaults) {
                 if (f.expect[k * 8 + o] != '-') {
                     cells.push_back({Kind(k), Op(o), &f, boundOf(Kind(k), Op(o), f), 0.0, "", {}});
+                    order.push_back(&cells.back());
                 }
             }
         }
-    }
-    // The longest cells first, so the workers finish together.
-    std::vector<Cell*> order;
-    for (Cell& c : cells) {
-        order.push_back(&c);
     }
     std::stable_sort(order.begin(), order.end(),
                      [](const Cell* a, const Cell* b) { return a->bound > b->bound; });
