@@ -256,35 +256,29 @@ void check(const Run& run, const std::string& logDirectory) {
     size_t sets = 0;
     size_t closedAnswers = 0;
     for (const Record& r : run.records) {
+        const bool reading =
+            r.op == Op::Voltage || r.op == Op::Current || r.op == Op::SenseV || r.op == Op::SenseI;
         // What the operation gives while the output stands at v (readCurrent in microamperes).
-        const auto reading = [&](int32_t v) {
+        const auto gives = [&](int32_t v) {
             return r.op == Op::Voltage || r.op == Op::SenseV ? static_cast<double>(v)
                    : r.op == Op::Current
                        ? kind.fixedCurrent + kind.sensePerVolt[r.source] * v / 1000.0
                        : v * kind.sensePerVolt[r.source];
         };
         const std::set<int32_t>& outputs = run.asked[r.source];
-        const bool isReading =
-            r.op == Op::Voltage || r.op == Op::Current || r.op == Op::SenseV || r.op == Op::SenseI;
-        bool ok = r.rc == (r.op == Op::Refused ? -1005 : 0);
-        if (isReading) {
-            ok = ok && std::any_of(outputs.begin(), outputs.end(),
-                                   [&](int32_t v) { return r.value == reading(v); });
-        } else if (r.op == Op::Polarity) {
-            ok = r.value == kind.polarity;
-        }
+        const bool ok = r.rc == (r.op == Op::Refused ? -1005 : 0) &&
+                        (!reading || std::any_of(outputs.begin(), outputs.end(),
+                                                 [&](int32_t v) { return r.value == gives(v); })) &&
+                        (r.op != Op::Polarity || r.value == kind.polarity);
         sets += r.op == Op::Set && r.rc == 0 ? 1 : 0;
         // What a closed device answers, allowed only during a re-initialization.
-        const bool closedAnswer = (r.op == Op::Set && r.rc == -1) || (isReading && r.value == 0) ||
-                                  (r.op == Op::Polarity && r.value == -1 && kind.polarity == 1);
-        const bool duringReinit =
-            std::any_of(run.reinits.begin(), run.reinits.end(),
-                        [&](const auto& w) { return r.begin <= w.second && w.first <= r.end; });
-        if (!ok && closedAnswer && duringReinit) {
-            ok = true;
-            ++closedAnswers;
-        }
-        if (!ok) {
+        const bool closed = ((r.op == Op::Set && r.rc == -1) || (reading && r.value == 0) ||
+                             (r.op == Op::Polarity && r.value == -1 && kind.polarity == 1)) &&
+                            std::any_of(run.reinits.begin(), run.reinits.end(), [&](const auto& w) {
+                                return r.begin <= w.second && w.first <= r.end;
+                            });
+        closedAnswers += !ok && closed ? 1 : 0;
+        if (!ok && !closed) {
             problems.push_back(std::string(kOpNames[static_cast<int>(r.op)]) + " of source " +
                                std::to_string(r.source) + " (asked " + std::to_string(r.asked) +
                                ") gave " + std::to_string(r.value) + ", rc " +
