@@ -102,21 +102,16 @@ std::vector<double> chosenVolts(const Source& source) {
     return volts;
 }
 
+// Any bit pattern (every exponent, NaNs and infinities), or a chosen voltage, exact or moved by up
+// to 2 V.
 double randomVolts(std::mt19937& random, const std::vector<double>& chosen) {
     const uint64_t bits = (static_cast<uint64_t>(random()) << 32) | random();
-    double any = 0.0;  // any bit pattern: every exponent, NaNs and infinities included
-    std::memcpy(&any, &bits, sizeof(any));
-    switch (random() % 4) {
-        case 0:
-            return any;
-        case 1:
-            return std::uniform_real_distribution<double>(-70000.0, 70000.0)(random);
-        case 2:
-            return chosen[random() % chosen.size()] +
-                   std::uniform_real_distribution<double>(-2.0, 2.0)(random);
-        default:
-            return chosen[random() % chosen.size()];
+    double volts = chosen[random() % chosen.size()] +
+                   (random() % 2) * std::uniform_real_distribution<double>(-2.0, 2.0)(random);
+    if (random() % 3 == 0) {
+        std::memcpy(&volts, &bits, sizeof(volts));
     }
+    return volts;
 }
 
 // Every fixed index with every chosen voltage, the voltage parameters (the bias module has none)
