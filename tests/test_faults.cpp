@@ -154,7 +154,7 @@ const double kLateBy = 0.3;  // a late answer comes this long after its exchange
 // A mid-exchange fault's first answer waits this long, so the fault is armed before it is read.
 const unsigned kFirstAnswerDelayMs = 100;
 
-// How long after the operation began a late answer comes: after its first exchange gave up.
+// When a late answer comes: after the operation's first exchange gave up.
 double lateAfter(Kind kind, Op op) {
     const std::vector<Exchange>& xs = kRows[kind].exchanges[op];
     return xs.empty() ? 0.0 : xs[0].answer + kLateBy;
@@ -307,7 +307,7 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     }
     const size_t logBefore = op == kInit ? 0 : bench.log().size();
 
-    // The fault, in the order of How; a late answer's request goes unanswered.
+    // The fault, in the order of How.
     const unsigned lateMs = static_cast<unsigned>(lateAfter(kind, op) * 1000.0);
     Clock::time_point lateArrives{};
     const std::function<void()> faults[] = {
@@ -331,8 +331,8 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     if (f.how == kLate) {
         bench.model.fault(bridge, bench.model.noAnswer, 0);
     }
-    // Mid-exchange: armed in the writing thread once the source has one more whole request, before
-    // the operation reads its answer, which waits until then; later answers come at once.
+    // Mid-exchange: armed in the writing thread once the source has one more whole request (its
+    // answer waits until then).
     std::atomic<bool> fired{false};
     const int base = bench.model.requests(bridge);
     std::function<void()> onWrite = [&] {

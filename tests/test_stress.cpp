@@ -22,8 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 using Problems = std::vector<std::string>;
-// Per source: every whole voltage some thread asked for.
-using Asked = std::array<std::set<int32_t>, 2>;
+using Asked = std::array<std::set<int32_t>, 2>;  // per source, each voltage a thread asked for
 
 constexpr int kWorkers = 8;
 constexpr unsigned kSeed = 1207;
@@ -47,14 +46,12 @@ struct Record {
 struct StressKind {
     simkind::Kind kind;
     const char *description, *logName;
-    unsigned delayMs;  // how late each answer comes
-    // Fewer operations where each is slow (legacy readings pause 50 ms).
-    int sources, opsPerThread;
-    // Whole volts within the limits, never 0, so that a reading of 0 means no answer; and outside.
-    int32_t first[2], last[2], step, beyond[2];
+    unsigned delayMs;                 // how late each answer comes
+    int sources, opsPerThread;        // fewer operations where each is slow
+    int32_t first[2], last[2], step;  // asked volts: within the limits, never 0 (no answer reads 0)
+    int32_t beyond[2];                // outside the limits
     int polarity;
-    // "CurrentSense" nanoamperes per volt of output, and a current readCurrent adds to it.
-    int32_t sensePerVolt[2];
+    int32_t sensePerVolt[2];  // "CurrentSense" nanoamperes per volt; readCurrent adds fixedCurrent
     double fixedCurrent;
 
     std::vector<int32_t> pool(int source) const {
