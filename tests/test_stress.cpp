@@ -90,32 +90,14 @@ bool wasAsked(const Asked& asked, int source, double volts) {
            asked[static_cast<size_t>(source)].count(static_cast<int32_t>(volts)) != 0;
 }
 
-// Current model: each request is followed by its answer before anything else is logged.
-void checkFrameLog(const Lines& log, Problems& out) {
-    static const std::regex command(R"(^\[DBG\]: CMD ([0-9A-F]{2}) \(\w+\) (>>>|<<< )$)");
-    std::string waiting;  // the code of a request not answered yet
-    for (const std::string& line : log) {
-        std::smatch match;
-        const bool isCommand = std::regex_match(line, match, command);
-        if (isCommand && match[2] == "<<< " && match[1] == waiting) {
-            waiting.clear();
-        } else if (!waiting.empty() && line != "[DBG]: Sent data:" && line.rfind("   ", 0) != 0) {
-            out.push_back("\"" + line + "\" while CMD " + waiting + " waits for its answer");
-            waiting.clear();
-        } else if (isCommand && match[2] == "<<< ") {
-            out.push_back("an answer " + match[1].str() + " without its request");
-        }
-        if (isCommand && match[2] == ">>>") {
-            waiting = match[1];
-        }
-    }
-}
-
-// Whether `answer` (empty: none) is what the source answers to `command`: the legacy status line
-// holds volts * 64 (source 1 offset by 1020 V) and sets go unanswered; the bias module answers a
-// set with status 0 and reads out its set voltage and fixed current.
+// Whether `answer` (empty: none) is what the source answers to `command`: the current model with
+// its code; the legacy status line holds volts * 64 (source 1 offset by 1020 V) and sets go
+// unanswered; the bias module answers a set with status 0 and reads out its voltage and current.
 bool answers(simkind::Kind kind, const std::string& command, const std::string& answer,
              const Asked& asked) {
+    if (kind == simkind::kHv) {
+        return answer == command;
+    }
     const simkind::Request r = simkind::readText(kind, command);
     unsigned f[10] = {};
     if (r.source >= 0) {
@@ -134,21 +116,34 @@ bool answers(simkind::Kind kind, const std::string& command, const std::string& 
                                                               : "(0000;0384;00)");
 }
 
-// Text protocols: each "Sent" entry and text is followed by its "Received" entry and answer.
-void checkTextLog(simkind::Kind kind, const Lines& log, const Asked& asked, Problems& out) {
-    const auto text = [&](size_t i) {
-        return i >= log.size() ? std::string() : log[i].substr(std::min<size_t>(7, log[i].size()));
-    };
+// Each request entry is followed by its answer before anything else is logged: the current
+// model's "CMD <code> (<name>) >>>" (its dump between) by the code's "<<< ", a text's "Sent" entry
+// and text by "Received" and an answer (more may follow) that `answers` it.
+void checkLog(simkind::Kind kind, const Lines& log, const Asked& asked, Problems& out) {
+    static const std::regex frame(R"(^\[DBG\]: CMD ([0-9A-F]{2}) \(\w+\) (>>>|<<< )$)");
+    std::string pending;    // a request not answered yet
+    bool answered = false;  // the entry before was an answer
     for (size_t i = 0; i < log.size(); ++i) {
-        if (log[i] == "[DBG]: Received" &&
-            (i < 2 || (log[i - 2] != "[DBG]: Sent" && log[i - 2] != "[DBG]: Received"))) {
-            out.push_back("an answer at entry " + std::to_string(i) + " without its command");
+        std::smatch m;
+        const bool isFrame = std::regex_match(log[i], m, frame);
+        const bool sent = isFrame ? m[2] == ">>>" : log[i] == "[DBG]: Sent";
+        const bool got = isFrame ? m[2] == "<<< " : log[i] == "[DBG]: Received";
+        if (kind == simkind::kHv &&
+            (log[i] == "[DBG]: Sent data:" || log[i].rfind("   ", 0) == 0)) {
+            continue;
         }
-        const std::string answer =
-            i + 2 < log.size() && log[i + 2] == "[DBG]: Received" ? text(i + 3) : "";
-        if (log[i] == "[DBG]: Sent" && !answers(kind, text(i + 1), answer, asked)) {
-            out.push_back("\"" + text(i + 1) + "\" answered \"" + answer + "\"");
+        const std::string body = isFrame          ? m[1].str()
+                                 : !(sent || got) ? ""
+                                 : ++i < log.size()
+                                     ? log[i].substr(std::min<size_t>(7, log[i].size()))
+                                     : "";
+        if (!pending.empty() && !answers(kind, pending, got ? body : "", asked)) {
+            out.push_back("\"" + pending + "\" answered \"" + (got ? body : "") + "\"");
+        } else if (got && pending.empty() && (kind == simkind::kHv || !answered)) {
+            out.push_back("an answer at entry " + std::to_string(i) + " without its request");
         }
+        pending = sent ? body : "";
+        answered = got;
     }
 }
 
@@ -303,8 +298,7 @@ void check(const Run& run, const std::string& logDirectory) {
                            " arrived");
     }
     const Lines log = hvtest::logLines(plat::joinPath(logDirectory, kind.logName));
-    kind.kind == simkind::kHv ? checkFrameLog(log, problems)
-                              : checkTextLog(kind.kind, log, run.asked, problems);
+    checkLog(kind.kind, log, run.asked, problems);
     for (size_t i = 0; i < std::min<size_t>(problems.size(), 12); ++i) {
         ADD_FAILURE() << kind.logName << ": " << problems[i];
     }
