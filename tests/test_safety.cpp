@@ -19,10 +19,9 @@ namespace {
 constexpr uint32_t kIndices[] = {0, 1, 2, 255, 256, 257, 0xFFFFFFFFu};
 constexpr int16_t kInt16Edges[] = {-32768, -32767, -1, 0, 1, 32766, 32767};
 
-uint32_t seed() {
-    const char* text = std::getenv("HVSRC_PROPERTY_SEED");
-    return text != nullptr ? static_cast<uint32_t>(std::strtoul(text, nullptr, 10)) : 2012u;
-}
+const uint32_t kSeed = std::getenv("HVSRC_PROPERTY_SEED") != nullptr
+                           ? std::strtoul(std::getenv("HVSRC_PROPERTY_SEED"), nullptr, 10)
+                           : 2012u;
 
 struct Limits {
     double lower, upper;
@@ -136,7 +135,7 @@ std::vector<Request> requests(const Source& source) {
             out.push_back({true, param, 0.0, value});
         }
     }
-    std::mt19937 random(seed());
+    std::mt19937 random(kSeed);
     for (int i = 0; i < (params ? 1500 : 500); ++i) {
         if (params && random() % 8 == 0) {
             out.push_back(
@@ -153,8 +152,8 @@ std::vector<Request> requests(const Source& source) {
 // Starts the plug-in over the sources and makes every request of each; enough must reach each
 // output, so that a device refusing everything does not pass.
 void run(const std::string& name, std::vector<Source>& sources) {
-    std::printf("request seed %" PRIu32 " (HVSRC_PROPERTY_SEED=%" PRIu32 " replays it)\n", seed(),
-                seed());
+    std::printf("request seed %" PRIu32 " (HVSRC_PROPERTY_SEED=%" PRIu32 " replays it)\n", kSeed,
+                kSeed);
     hvtest::PluginHost host;
     ASSERT_TRUE(host.start(hvtest::freshDirectory("safety_" + name)));
     ASSERT_EQ(sources.size(), host.deviceCount());

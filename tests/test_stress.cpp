@@ -21,7 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
-using Problems = std::vector<std::string>;
 using Asked = std::array<std::set<int32_t>, 2>;  // per source, each voltage a thread asked for
 
 constexpr int kWorkers = 8;
@@ -119,7 +118,7 @@ bool answers(simkind::Kind kind, const std::string& command, const std::string& 
 // Each request entry is followed by its answer before anything else is logged: the current
 // model's "CMD <code> (<name>) >>>" (its dump between) by the code's "<<< ", a text's "Sent" entry
 // and text by "Received" and an answer (more may follow) that `answers` it.
-void checkLog(simkind::Kind kind, const Lines& log, const Asked& asked, Problems& out) {
+void checkLog(simkind::Kind kind, const Lines& log, const Asked& asked, Lines& out) {
     static const std::regex frame(R"(^\[DBG\]: CMD ([0-9A-F]{2}) \(\w+\) (>>>|<<< )$)");
     std::string pending;    // a request not answered yet
     bool answered = false;  // the entry before was an answer
@@ -244,7 +243,7 @@ void check(const Run& run, const std::string& logDirectory) {
     const StressKind& kind = run.kind;
     EXPECT_GE(run.reinits.size(), 1u);
     EXPECT_EQ(0, run.reinitFailures);
-    Problems problems;
+    Lines problems;
     size_t sets = 0;
     size_t closedAnswers = 0;
     for (const Record& r : run.records) {
