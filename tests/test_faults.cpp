@@ -1,7 +1,6 @@
-// The fault matrix: kind of source x device operation x fault. Each cell returns within a bound
+// The fault matrix, kind of source x operation x fault, printed: each cell returns within a bound
 // made of the time-outs the fault lets expire, with the result and ERR entry it should give, and
-// the next operation works once the fault is gone. Cells run on three workers; the matrix is
-// printed.
+// the next operation works once the fault is gone. Cells run on three workers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -41,8 +40,7 @@ std::string format(const char* fmt, double value) {
 
 enum How { kFail, kLie, kUnplug, kDetach, kStall, kFlood, kNoAnswer, kLate, kGarbage };
 enum When { kBefore, kMid };  // armed before the operation, or mid-exchange
-// Once the fault is gone: the next operation, or it after a start-up, or after a replug and
-// start-up.
+// Once the fault is gone: the operation again, after a start-up, or after a replug and start-up.
 enum Then { kNext, kRestart, kReplug };
 
 // `expect`: per kind, one character per Op: '.' healthy result, no ERR entry; 'W' healthy result
