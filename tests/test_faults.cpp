@@ -112,7 +112,7 @@ const std::string kHvRead = "\x06\x00\x63\x00\x00\x00\x07\x00\x0A"s;
 const std::string kOldLine = "1\t2a\t3ff\t0\t318\t1f40\t10\t0\t7\t55\n";
 const std::string kBiasRead = "(03E7;0007;00)\n\r";
 
-// Per kind and Op: the exchanges, the healthy result as Bench::run shows it (setVoltage's: the
+// Per kind and Op: the exchanges, the healthy result as runCell shows it (setVoltage's: the
 // request), and a late answer: a healthy one to its first request with values the source lacks.
 struct KindRow {
     const char* name;
@@ -193,39 +193,48 @@ const std::string kNonsense = std::string(
     "7\xB0\x0BZZ\xEE\x01\x02\x03)\n\r;\xFE\xED\xFA\xCE",
     48);
 
-// One cell's bridge, source and device, on a worker's framework and log directory.
-struct Bench {
-    Bench(Kind k, int worker, host::Framework& fw, const std::string& dir)
-        : model(kModels[k]), kind(k), name(kRows[k].description + std::to_string(worker + 1)) {
-        attach();
-        dev.reset(k == kHv    ? static_cast<DevBase*>(new HvDev(name, &fw, dir))
-                  : k == kOld ? static_cast<DevBase*>(new HvDevOld(name, &fw, dir))
-                              : static_cast<DevBase*>(new BiasSrcDev(name, &fw, dir)));
-    }
-    ~Bench() {
-        dev.reset();
-        sim_detach(bridge);
-    }
+struct Cell {
+    Kind kind;
+    Op op;
+    const Fault* fault;
+    double bound, seconds;  // the time, and what follows, from the run
+    std::string result;
+    std::vector<std::string> problems;
+};
+
+void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir) {
+    const Fault& f = *cell.fault;
+    const Kind kind = cell.kind;
+    const Op op = cell.op;
+    const char expect = f.expect[kind * 8 + op];
+    // The cell's bridge, source and device; the bridge goes after the device.
+    const Model& model = kModels[kind];
+    const std::string name = kRows[kind].description + std::to_string(worker + 1);
+    int bridge = 0;
+    std::string lastReceived;  // what the source received before it was detached
     // A fresh bridge (after a detach: plugged in again) with a healthy source reading apart from 0.
-    void attach() {
+    const auto attach = [&] {
         sim_detach(bridge);
         lastReceived = "?";
         bridge = model.attach(name.c_str(), "FM1");
         kind == kHv    ? sim_hvsrc_set_reading(bridge, 0, 123, 4567)
         : kind == kOld ? sim_hvold_set_output(bridge, 0, 250.0)
                        : sim_bias_set_current(bridge, 15);
-    }
-    // The voltage the source last received, as it read it (before a detach, if detached).
-    std::string received() {
+    };
+    attach();
+    const std::unique_ptr<int, void (*)(int*)> detachAtEnd(&bridge, [](int* b) { sim_detach(*b); });
+    const hvtest::DevPtr<DevBase> dev(kind == kHv ? static_cast<DevBase*>(new HvDev(name, &fw, dir))
+                                      : kind == kOld
+                                          ? static_cast<DevBase*>(new HvDevOld(name, &fw, dir))
+                                          : static_cast<DevBase*>(new BiasSrcDev(name, &fw, dir)));
+    // The voltage the source last received, as it read it.
+    const auto received = [&] {
         double volts = 0.0;
         return lastSet(kind, bridge, 0, volts) ? format("%g", volts) : lastReceived;
-    }
-    std::string openness() const {
-        SimSettings settings{};
-        return sim_settings(bridge, &settings) == 0 && settings.open != 0 ? ", open" : ", closed";
-    }
+    };
     // Runs the operation, timed; gives what it showed, and its value in `result`.
-    std::string run(Op op, bool second, double* result = nullptr) {
+    double seconds = 0.0;
+    const auto run = [&](Op op, bool second, double* result = nullptr) {
         double scratch = 0.0;
         double& value = result != nullptr ? *result : scratch;
         host::Param* p = nullptr;
@@ -252,49 +261,25 @@ struct Bench {
                       format("%g", dev->maxVoltage(i));
             }
         }
-        return op == kInit || op == kDeinit    ? rc + openness()
+        SimSettings settings{};
+        const bool open = sim_settings(bridge, &settings) == 0 && settings.open != 0;
+        return op == kInit || op == kDeinit    ? rc + (open ? ", open" : ", closed")
                : op == kSet                    ? rc + ", source has " + received()
                : op == kParam && p == nullptr  ? "(none)"
                : op == kParam && kind == kBias ? p->text()
                                                : format("%g", value);
-    }
+    };
     // The device log's entries (none before the first start-up).
-    std::vector<std::string> log() const {
+    const auto log = [&] {
         return dev->logPath().empty() ? std::vector<std::string>{}
                                       : hvtest::logLines(dev->logPath());
-    }
-
-    const Model& model;
-    const Kind kind;
-    const std::string name;
-    int bridge = 0;
-    std::string lastReceived = "?";
-    double seconds = 0.0;
-    hvtest::DevPtr<DevBase> dev;
-};
-
-struct Cell {
-    Kind kind;
-    Op op;
-    const Fault* fault;
-    double bound, seconds;  // the time, and what follows, from the run
-    std::string result;
-    std::vector<std::string> problems;
-};
-
-void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir) {
-    const Fault& f = *cell.fault;
-    const Kind kind = cell.kind;
-    const Op op = cell.op;
-    const char expect = f.expect[kind * 8 + op];
-    Bench bench(kind, worker, fw, dir);
-    const int bridge = bench.bridge;
+    };
     auto problem = [&cell](const std::string& text) { cell.problems.push_back(text); };
     // A start-up giving the healthy result, and the bias module's output set after it.
     auto startUp = [&](const char* what) {
-        const std::string shown = bench.run(kInit, false);
+        const std::string shown = run(kInit, false);
         const bool ok = shown == goodOf(kind, kInit, false) &&
-                        (kind != kBias || bench.dev->setVoltage(0, kBiasOutput) == 0);
+                        (kind != kBias || dev->setVoltage(0, kBiasOutput) == 0);
         if (!ok) {
             problem(what + shown);
         }
@@ -303,7 +288,7 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     if (op != kInit && !startUp("set-up failed: ")) {
         return;
     }
-    const size_t logBefore = op == kInit ? 0 : bench.log().size();
+    const size_t logBefore = op == kInit ? 0 : log().size();
 
     // The fault, in the order of How.
     const unsigned lateMs = static_cast<unsigned>(lateAfter(kind, op) * 1000.0);
@@ -313,36 +298,36 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
         [&] { sim_fake_count_next(bridge, f.what, f.value); },
         [&] { sim_unplug(bridge, 1); },
         [&] {
-            bench.lastReceived = bench.received();
+            lastReceived = received();
             sim_detach(bridge);
         },
         [&] { sim_stall(bridge, 1); },
         [&] { sim_flood(bridge, 1, 0xA5); },
-        [&] { bench.model.fault(bridge, bench.model.noAnswer, 1); },
+        [&] { model.fault(bridge, model.noAnswer, 1); },
         [&] {
             const std::string& late = kRows[kind].late[op];
             sim_deliver(bridge, late.data(), late.size(), lateMs);
             lateArrives = Clock::now() + std::chrono::milliseconds(lateMs);
         },
-        [&] { bench.model.replyNext(bridge, kNonsense.data(), kNonsense.size()); },
+        [&] { model.replyNext(bridge, kNonsense.data(), kNonsense.size()); },
     };
     if (f.how == kLate) {
-        bench.model.fault(bridge, bench.model.noAnswer, 0);
+        model.fault(bridge, model.noAnswer, 0);
     }
     // Mid-exchange: armed in the writing thread once the source has one more whole request (its
     // answer waits until then).
     std::atomic<bool> fired{false};
-    const int base = bench.model.requests(bridge);
+    const int base = model.requests(bridge);
     std::function<void()> onWrite = [&] {
-        if (!fired && bench.model.requests(bridge) > base) {
+        if (!fired && model.requests(bridge) > base) {
             fired = true;
             faults[f.how]();
-            bench.model.setDelay(bridge, 0);
+            model.setDelay(bridge, 0);
         }
     };
     const bool mid = f.when == kMid && !kRows[kind].exchanges[op].empty();
     if (mid) {
-        bench.model.setDelay(bridge, kFirstAnswerDelayMs);
+        model.setDelay(bridge, kFirstAnswerDelayMs);
         sim_set_write_hook(
             bridge, [](void* hook, int) { (*static_cast<std::function<void()>*>(hook))(); },
             &onWrite);
@@ -352,8 +337,8 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     const unsigned callsBefore = f.how == kFail ? sim_call_count(bridge, f.what) : 0;
 
     double value = 0.0;
-    const std::string shown = bench.run(op, false, &value);
-    cell.seconds = bench.seconds;
+    const std::string shown = run(op, false, &value);
+    cell.seconds = seconds;
     sim_set_write_hook(bridge, nullptr, nullptr);
 
     // What it gave. initialize gives 0 for a degraded start-up, or the open's D2XX status.
@@ -361,7 +346,7 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
                         : op == kSet ? value != 0.0
                                      : value == (op == kPolarity ? -1.0 : 0.0);
     std::vector<std::string> errors;
-    const std::vector<std::string> lines = bench.log();
+    const std::vector<std::string> lines = log();
     for (size_t i = std::min(logBefore, lines.size()); i < lines.size(); ++i) {
         if (lines[i].rfind("[ERR]: ", 0) == 0) {
             errors.push_back(lines[i].substr(7));
@@ -397,19 +382,19 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     sim_unplug(bridge, 0);
     sim_stall(bridge, 0);
     sim_flood(bridge, 0, 0);
-    bench.model.setDelay(bridge, 0);
-    bench.model.clearFaults(bridge);
+    model.setDelay(bridge, 0);
+    model.clearFaults(bridge);
     if (f.how == kLate) {
         std::this_thread::sleep_until(lateArrives + std::chrono::milliseconds(50));
     }
     if (f.then == kReplug) {
-        bench.attach();
+        attach();
     }
     const Op next = op == kDeinit ? kInit : op;
     if (f.then != kNext && next != kInit && !startUp("starting again failed: ")) {
         return;
     }
-    const std::string after = bench.run(next, true);
+    const std::string after = run(next, true);
     if (after != goodOf(kind, next, true)) {
         problem(std::string("afterwards ") + kOpNames[next] + " gave \"" + after + "\"");
     }
