@@ -27,11 +27,9 @@ constexpr int kWorkers = 8;
 constexpr unsigned kSeed = 1207;
 
 enum class Op { Set, Refused, Voltage, Current, SenseV, SenseI, Write, Polarity, LastError };
-const char* const kOpNames[] = {"setVoltage",    "setVoltage beyond the limits",
-                                "readVoltage",   "readCurrent",
-                                "VoltageSense",  "CurrentSense",
-                                "Voltage write", "polarity",
-                                "lastError"};
+const char* const kOpNames[] = {"set",         "refused set",  "readVoltage",
+                                "readCurrent", "VoltageSense", "CurrentSense",
+                                "write",       "polarity",     "lastError"};
 
 struct Record {
     Op op;
@@ -237,8 +235,7 @@ void check(const Run& run, const std::string& logDirectory) {
     EXPECT_GE(run.reinits.size(), 1u);
     EXPECT_EQ(0, run.reinitFailures);
     Lines problems;
-    size_t sets = 0;
-    size_t closedAnswers = 0;
+    size_t sets = 0, closedAnswers = 0, received = 0;
     for (const Record& r : run.records) {
         const bool reading =
             r.op == Op::Voltage || r.op == Op::Current || r.op == Op::SenseV || r.op == Op::SenseI;
@@ -269,25 +266,20 @@ void check(const Run& run, const std::string& logDirectory) {
                                std::to_string(r.rc));
         }
     }
-    std::printf(
-        "%s: %zu operations, %zu sets succeeded, %zu re-initializations, %zu answers of "
-        "the closed device\n",
-        kind.logName, run.records.size(), sets, run.reinits.size(), closedAnswers);
+    std::printf("%s: %zu operations, %zu sets, %zu re-initializations, %zu closed answers\n",
+                kind.logName, run.records.size(), sets, run.reinits.size(), closedAnswers);
     // Every request arrived sound, each set for an asked voltage, at least as many as returned 0.
-    size_t received = 0;
     for (const simkind::Request& r : simkind::requestsSince(kind.kind, run.bridge, 0)) {
         if (!r.sound) {
             problems.push_back("the source received " + r.text + ", not whole or mixed");
         }
         received += r.source >= 0 ? 1 : 0;
         if (r.source >= 0 && !wasAsked(run.asked, r.source, r.volts)) {
-            problems.push_back("source " + std::to_string(r.source) + " received " + r.text +
-                               ", which no thread asked for");
+            problems.push_back(r.text + " set " + std::to_string(r.volts) + " V, asked by none");
         }
     }
     if (received < sets) {
-        problems.push_back(std::to_string(sets) + " sets succeeded, " + std::to_string(received) +
-                           " arrived");
+        problems.push_back(std::to_string(received) + " set requests for more sets");
     }
     const Lines log = hvtest::logLines(plat::joinPath(logDirectory, kind.logName));
     checkLog(kind.kind, log, problems);
