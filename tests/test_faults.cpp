@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <numeric>
 #include <thread>
 
 #include "BiasSrcDev.h"
@@ -153,8 +154,7 @@ const double kLateBy = 0.3;  // a late answer comes this long after its exchange
 const unsigned kFirstAnswerDelayMs = 100;
 
 // When a late answer comes: after the operation's first exchange gave up.
-double lateAfter(Kind kind, Op op) {
-    const std::vector<Exchange>& xs = kRows[kind].exchanges[op];
+double lateAfter(const std::vector<Exchange>& xs) {
     return xs.empty() ? 0.0 : xs[0].answer + kLateBy;
 }
 
@@ -163,11 +163,9 @@ double lateAfter(Kind kind, Op op) {
 double boundOf(Kind kind, Op op, const Fault& f) {
     const std::vector<Exchange>& xs = kRows[kind].exchanges[op];
     const auto total = [&xs](double Exchange::*part, double extra) {
-        double sum = 0.0;
-        for (const Exchange& x : xs) {
-            sum += x.*part + extra;
-        }
-        return sum;
+        return std::accumulate(xs.begin(), xs.end(), 0.0, [&](double sum, const Exchange& x) {
+            return sum + x.*part + extra;
+        });
     };
     // A line left at the wrong speed, format or mode: every exchange waits out its answer.
     const bool lineSetting =
@@ -178,7 +176,7 @@ double boundOf(Kind kind, Op op, const Fault& f) {
     double sum = total(&Exchange::pause, 0.0) +
                  (f.how == kStall                       ? total(&Exchange::write, kDriverBlock)
                   : f.how == kNoAnswer || lineSetting   ? total(&Exchange::answer, 0.0)
-                  : f.how == kLate || f.how == kGarbage ? lateAfter(kind, op)
+                  : f.how == kLate || f.how == kGarbage ? lateAfter(xs)
                   : f.how == kFlood ? drain * static_cast<double>(xs.size() + (op == kInit ? 1 : 0))
                                     : 0.0);
     sum += (f.how == kFail || f.how == kLie ? kDriverBlock : 0.0) +
@@ -274,14 +272,13 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
         return dev->logPath().empty() ? std::vector<std::string>{}
                                       : hvtest::logLines(dev->logPath());
     };
-    auto problem = [&cell](const std::string& text) { cell.problems.push_back(text); };
     // A start-up giving the healthy result, and the bias module's output set after it.
     auto startUp = [&](const char* what) {
         const std::string shown = run(kInit, false);
         const bool ok = shown == goodOf(kind, kInit, false) &&
                         (kind != kBias || dev->setVoltage(0, kBiasOutput) == 0);
         if (!ok) {
-            problem(what + shown);
+            cell.problems.push_back(what + shown);
         }
         return ok;
     };
@@ -291,7 +288,7 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     const size_t logBefore = op == kInit ? 0 : log().size();
 
     // The fault, in the order of How.
-    const unsigned lateMs = static_cast<unsigned>(lateAfter(kind, op) * 1000.0);
+    const unsigned lateMs = static_cast<unsigned>(lateAfter(kRows[kind].exchanges[op]) * 1000.0);
     Clock::time_point lateArrives{};
     const std::function<void()> faults[] = {
         [&] { sim_fail_next(bridge, f.what, f.value); },
@@ -374,7 +371,7 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     };
     for (const auto& check : checks) {
         if (check.first) {
-            problem(check.second);
+            cell.problems.push_back(check.second);
         }
     }
 
@@ -396,7 +393,8 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     }
     const std::string after = run(next, true);
     if (after != goodOf(kind, next, true)) {
-        problem(std::string("afterwards ") + kOpNames[next] + " gave \"" + after + "\"");
+        cell.problems.push_back(std::string("afterwards ") + kOpNames[next] + " gave \"" + after +
+                                "\"");
     }
 }
 

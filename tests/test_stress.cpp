@@ -195,9 +195,8 @@ void work(const Run& t, unsigned seed, std::vector<Record>& records, std::atomic
 void drive(Run& run) {
     // Each output starts at a value from its pool, so that no answer may read 0.
     for (int s = 0; s < run.kind.sources; ++s) {
-        const int32_t first = run.kind.pool(s).front();
-        run.asked[s].insert(first);
-        ASSERT_EQ(0, run.device->setVoltage(static_cast<uint32_t>(s), first));
+        run.asked[s].insert(run.kind.first[s]);
+        ASSERT_EQ(0, run.device->setVoltage(static_cast<uint32_t>(s), run.kind.first[s]));
     }
     std::vector<std::vector<Record>> records(kWorkers);
     std::atomic<int> done{0};
