@@ -82,42 +82,27 @@ struct Source {
     }
 };
 
-// Special doubles, each limit -1, -0.5, exact, +0.5 and +1, and the 16- and 32-bit edges.
-std::vector<double> chosenVolts(const Source& source) {
+// Every fixed index with each chosen voltage (special doubles, each limit -1, -0.5, exact, +0.5
+// and +1, the 16- and 32-bit edges), the voltage parameters (the bias module has none) at the
+// 16-bit edges and each chosen voltage, then random requests (fewer for the bias module) with any
+// bit pattern (every exponent, NaNs and infinities) or a chosen voltage, exact or moved a little.
+std::vector<Request> requests(const Source& source) {
     using L = std::numeric_limits<double>;
-    std::vector<double> volts = {std::nan(""), -std::nan(""), L::infinity(),   -L::infinity(),
-                                 0.0,          -0.0,          L::denorm_min(), -L::denorm_min(),
-                                 L::min() / 3, 1e300,         -1e300,          L::max(),
-                                 -L::max()};
-    volts.insert(volts.end(), {32767.0, 32768.0, -32768.0, -32769.0, 65535.0, 65536.0, 2147483647.0,
-                               2147483648.0, -2147483648.0, -2147483649.0, 4294967396.0});
+    std::vector<double> chosen = {std::nan(""), -std::nan(""), L::infinity(),   -L::infinity(),
+                                  0.0,          -0.0,          L::denorm_min(), -L::denorm_min(),
+                                  L::min() / 3, 1e300,         -1e300,          L::max(),
+                                  -L::max()};
+    chosen.insert(chosen.end(),
+                  {32767.0, 32768.0, -32768.0, -32769.0, 65535.0, 65536.0, 2147483647.0,
+                   2147483648.0, -2147483648.0, -2147483649.0, 4294967396.0});
     for (int s = 0; s < source.outputs(); ++s) {
         for (const double limit : {source.limits[s].lower, source.limits[s].upper}) {
             for (const double offset : {-1.0, -0.5, 0.0, 0.5, 1.0}) {
-                volts.push_back(limit + offset);
+                chosen.push_back(limit + offset);
             }
         }
     }
-    return volts;
-}
-
-// Any bit pattern (every exponent, NaNs and infinities), or a chosen voltage, exact or moved by up
-// to 2 V.
-double randomVolts(std::mt19937& random, const std::vector<double>& chosen) {
-    const uint64_t bits = (static_cast<uint64_t>(random()) << 32) | random();
-    double volts = chosen[random() % chosen.size()] +
-                   (random() % 2) * std::uniform_real_distribution<double>(-2.0, 2.0)(random);
-    if (random() % 3 == 0) {
-        std::memcpy(&volts, &bits, sizeof(volts));
-    }
-    return volts;
-}
-
-// Every fixed index with every chosen voltage, the voltage parameters (the bias module has none)
-// at the 16-bit edges and each chosen voltage, then random requests (fewer for the bias module).
-std::vector<Request> requests(const Source& source) {
     std::vector<Request> out;
-    const std::vector<double> chosen = chosenVolts(source);
     for (const uint32_t index : kIndices) {
         for (const double volts : chosen) {
             out.push_back({false, index, volts, 0});
@@ -137,14 +122,17 @@ std::vector<Request> requests(const Source& source) {
     }
     std::mt19937 random(kSeed);
     for (int i = 0; i < (params ? 1500 : 500); ++i) {
-        if (params && random() % 8 == 0) {
-            out.push_back(
-                {true, static_cast<uint32_t>(random() % 2), 0.0, static_cast<int16_t>(random())});
-        } else {
-            const uint32_t index =
-                random() % 2 == 0 ? kIndices[random() % std::size(kIndices)] : random();
-            out.push_back({false, index, randomVolts(random, chosen), 0});
+        const uint64_t bits = (static_cast<uint64_t>(random()) << 32) | random();
+        double volts = chosen[random() % chosen.size()] +
+                       (random() % 2) * std::uniform_real_distribution<double>(-2.0, 2.0)(random);
+        if (random() % 3 == 0) {
+            std::memcpy(&volts, &bits, sizeof(volts));
         }
+        const uint32_t index =
+            random() % 2 == 0 ? kIndices[random() % std::size(kIndices)] : random();
+        out.push_back(params && random() % 8 == 0
+                          ? Request{true, index % 2, 0.0, static_cast<int16_t>(random())}
+                          : Request{false, index, volts, 0});
     }
     return out;
 }
