@@ -70,13 +70,11 @@ inline std::vector<Request> requestsSince(Kind kind, int bridge, int from, bool 
         for (int i = from; i < sim_hvsrc_frame_count(bridge); ++i) {
             SimHvFrame f{};
             sim_hvsrc_frame(bridge, i, &f);
-            Request r{"frame " + std::to_string(i) + " (code " + std::to_string(f.code) + ")"};
-            r.sound = f.malformed == 0 && f.interleaved == 0 && f.overlapped == 0;
-            if (f.code == 0x05 && f.length == 3) {
-                r.source = f.payload[0];
-                r.volts = static_cast<int16_t>((f.payload[1] << 8) | f.payload[2]);
-            }
-            out.push_back(r);
+            const bool set = f.code == 0x05 && f.length == 3;
+            out.push_back({"frame " + std::to_string(i) + " (code " + std::to_string(f.code) + ")",
+                           set ? f.payload[0] : -1,
+                           set ? static_cast<int16_t>((f.payload[1] << 8) | f.payload[2]) : 0.0,
+                           f.malformed == 0 && f.interleaved == 0 && f.overlapped == 0});
         }
         return out;
     }

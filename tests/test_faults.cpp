@@ -435,9 +435,8 @@ TEST(FaultMatrix, EveryCellReturnsInTimeReportsAndRecovers) {
     std::printf("%-7s %-13s %-36s %-80s %7s %7s\n", "kind", "operation", "fault", "result", "time",
                 "bound");
     for (const Cell& c : cells) {
-        const std::string shown = c.result.size() > 80 ? c.result.substr(0, 77) + "..." : c.result;
-        std::printf("%-7s %-13s %-36s %-80s %7.3f %7.3f%s\n", kRows[c.kind].name, kOpNames[c.op],
-                    c.fault->name().c_str(), shown.c_str(), c.seconds, c.bound,
+        std::printf("%-7s %-13s %-36s %-80.80s %7.3f %7.3f%s\n", kRows[c.kind].name, kOpNames[c.op],
+                    c.fault->name().c_str(), c.result.c_str(), c.seconds, c.bound,
                     c.problems.empty() ? "" : "  <-- FAILED");
         for (const std::string& p : c.problems) {
             ADD_FAILURE() << kRows[c.kind].name << " / " << kOpNames[c.op] << " / "
