@@ -341,13 +341,10 @@ void runCell(Cell& cell, int worker, host::Framework& fw, const std::string& dir
     const bool failed = op == kInit  ? value >= 0.0
                         : op == kSet ? value != 0.0
                                      : value == (op == kPolarity ? -1.0 : 0.0);
-    std::vector<std::string> errors;
-    const std::vector<std::string> lines = log();
-    for (size_t i = std::min(logBefore, lines.size()); i < lines.size(); ++i) {
-        if (lines[i].rfind("[ERR]: ", 0) == 0) {
-            errors.push_back(lines[i].substr(7));
-        }
-    }
+    std::vector<std::string> errors, lines = log();
+    std::copy_if(lines.begin() + static_cast<long>(std::min(logBefore, lines.size())), lines.end(),
+                 std::back_inserter(errors),
+                 [](auto& line) { return line.rfind("[ERR]: ", 0) == 0; });
     cell.result = shown + (errors.empty() ? "" : " | " + errors.front());
     const std::string good = goodOf(kind, op, false);
     const std::string text = f.text[kind] != nullptr ? f.text[kind] : "";
