@@ -1,6 +1,5 @@
-// The fault matrix, kind of source x operation x fault, printed: each cell returns within a bound
-// made of the time-outs the fault lets expire, with the result and ERR entry it should give, and
-// the next operation works once the fault is gone. Cells run on three workers.
+// The fault matrix, kind x operation x fault, printed: each cell returns within the time-outs the
+// fault lets expire, with its result and ERR entry, and the next operation works once it is gone.
 #include <gtest/gtest.h>
 
 #include <algorithm>

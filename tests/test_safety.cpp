@@ -1,6 +1,5 @@
-// No voltage outside a source's limits reaches it, whatever a host asks through the plug-in and
-// its parameter lists; after each request the simulated source's decoded wire is looked at. The
-// seed is printed; HVSRC_PROPERTY_SEED chooses another.
+// No voltage outside a source's limits reaches it, whatever a host asks through the plug-in and its
+// lists, as the simulated source decodes it. The seed is printed; HVSRC_PROPERTY_SEED sets another.
 #include <gtest/gtest.h>
 
 #include <cinttypes>

@@ -1,6 +1,5 @@
-// Eight host threads mixing every operation on one device through the loaded plug-in, and one more
-// re-initializing it. Answers come late, so exchanges not kept apart overlap on the line;
-// afterwards every result, every request received and every log entry is checked.
+// Eight threads mix every operation on one device through the plug-in, one more re-initializes it;
+// answers come late, so unguarded exchanges overlap. Results, requests and log entries are checked.
 #include <gtest/gtest.h>
 
 #include <algorithm>
