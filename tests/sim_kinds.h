@@ -1,6 +1,5 @@
-// The three kinds of simulated source as the reliability suites drive them: each one's control
-// functions, and the requests it received, with the voltage of each set request read as the
-// source reads it.
+// The three kinds of simulated source as the reliability suites drive them: their control
+// functions, and the requests each received, a set's voltage read as the source reads it.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +35,8 @@ const Model kModels[kKinds] = {
      sim_bias_clear_faults, sim_bias_command_count},
 };
 
-// One request as the source received it. A set request names its source (otherwise -1) and the
-// voltage; `sound` is false for a frame the source found malformed, mixed with another or
-// overlapping one, and for a text that is neither a set nor one of the kind's queries.
+// One request as the source received it: a set names its source (otherwise -1) and voltage; not
+// `sound`: a frame malformed, mixed with or overlapping another, or an unknown text.
 struct Request {
     std::string text;
     int source = -1;
@@ -46,8 +44,7 @@ struct Request {
     bool sound = true;
 };
 
-// A text request read as the source reads it; a bias module that is not `positive` negates its
-// sets.
+// A text request read as the source reads it (a bias module not `positive` negates its sets).
 inline Request readText(Kind kind, const std::string& text, bool positive = true) {
     // "<quarter volts>a" sets source 0, "<quarter volts>b" source 1 negative; "setU(<tenths>)".
     static const std::regex oldSet(R"(^(\d{1,6})([ab])$)");
@@ -73,13 +70,11 @@ inline std::vector<Request> requestsSince(Kind kind, int bridge, int from, bool 
         for (int i = from; i < sim_hvsrc_frame_count(bridge); ++i) {
             SimHvFrame f{};
             sim_hvsrc_frame(bridge, i, &f);
-            Request r{"frame " + std::to_string(i) + " (code " + std::to_string(f.code) + ")"};
-            r.sound = f.malformed == 0 && f.interleaved == 0 && f.overlapped == 0;
-            if (f.code == 0x05 && f.length == 3) {
-                r.source = f.payload[0];
-                r.volts = static_cast<int16_t>((f.payload[1] << 8) | f.payload[2]);
-            }
-            out.push_back(r);
+            const bool set = f.code == 0x05 && f.length == 3;
+            out.push_back({"frame " + std::to_string(i) + " (code " + std::to_string(f.code) + ")",
+                           set ? f.payload[0] : -1,
+                           set ? static_cast<int16_t>((f.payload[1] << 8) | f.payload[2]) : 0.0,
+                           f.malformed == 0 && f.interleaved == 0 && f.overlapped == 0});
         }
         return out;
     }
