@@ -2,18 +2,11 @@
 // stand-in driver this program links (found by its bare name).
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
-#include "HostFramework.h"
-#include "PluginLoader.h"
 #include "hvdev_support.h"
-#include "platform.h"
 #include "plugin_host.h"
 #include "sim_bias.h"
 #include "sim_hvold.h"
 #include "sim_hvsrc.h"
-#include "simctl.h"
 
 namespace {
 

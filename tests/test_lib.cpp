@@ -7,19 +7,14 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "AHwLib.h"
 #include "DevBase.h"
 #include "HostFramework.h"
 #include "HwLib.h"
 #include "hvdev_support.h"
-#include "platform.h"
 #include "sim_bias.h"
 #include "sim_hvsrc.h"
-#include "simctl.h"
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
