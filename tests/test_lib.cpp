@@ -173,14 +173,10 @@ TEST_F(LibTest, ListingFiltersAndOrder) {
     ASSERT_NE(lib.libraryLog(), nullptr);
     EXPECT_EQ(lib.libraryLog()->path(), plat::joinPath(dir_, "hvsrc.log"));
     EXPECT_EQ(lib.libraryLog()->level(), 3);
-    EXPECT_EQ(libraryLog(), (Lines{
-                                "[MSG]: Listing Devices ...",
-                                "[MSG]: Device: Tessaro HV Source: 1",
-                                "[MSG]: Device: xx Tessaro HV Source yy",
-                                "[MSG]: Device: HV source AVR: 9",
-                                "[MSG]: Device: BiasModule",
-                                "[MSG]: Device: HV source AVR and BiasModule",
-                            }));
+    EXPECT_EQ(libraryLog(),
+              (Lines{"[MSG]: Listing Devices ...", "[MSG]: Device: Tessaro HV Source: 1",
+                     "[MSG]: Device: xx Tessaro HV Source yy", "[MSG]: Device: HV source AVR: 9",
+                     "[MSG]: Device: BiasModule", "[MSG]: Device: HV source AVR and BiasModule"}));
     // Every listed source failed to open: listed, but no device.
     EXPECT_EQ(lib.deviceCount(), 0u);
 

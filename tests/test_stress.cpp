@@ -116,11 +116,11 @@ void checkLog(simkind::Kind kind, const Lines& log, Lines& out) {
             (log[i] == "[DBG]: Sent data:" || log[i].rfind("   ", 0) == 0)) {
             continue;
         }
-        const std::string body = isFrame          ? m[1].str()
-                                 : !(sent || got) ? ""
-                                 : ++i < log.size()
-                                     ? log[i].substr(std::min<size_t>(7, log[i].size()))
-                                     : "";
+        // A frame's body is its code; a text's is the entry after "Sent" or "Received".
+        std::string body = isFrame ? m[1].str() : "";
+        if (!isFrame && (sent || got) && ++i < log.size()) {
+            body = log[i].substr(std::min<size_t>(7, log[i].size()));
+        }
         if (!pending.empty() && !answers(kind, pending, got ? body : "")) {
             out.push_back("\"" + pending + "\" answered \"" + (got ? body : "") + "\"");
         } else if (got && pending.empty() && (kind == simkind::kHv || !answered)) {

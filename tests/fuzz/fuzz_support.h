@@ -107,9 +107,14 @@ inline uint32_t answerWrite(Input& in, uint32_t length, uint32_t* accepted) {
     *accepted = length;
     if (mode == 4) {
         return 1 + in.byte() % 18u;
-    } else if (mode == 5 || mode == 6) {
-        *accepted = mode == 6 ? length + 1 + in.byte() : length > 0 ? in.byte() % length : 0;
-        *fuzz_line_clock() += mode == 5 ? 0.25 : 0.0;
+    }
+    if (mode == 5) {
+        *accepted = length > 0 ? in.byte() % length : 0;
+        *fuzz_line_clock() += 0.25;
+        return 0;
+    }
+    if (mode == 6) {
+        *accepted = length + 1 + in.byte();
         return 0;
     }
     std::string reply = in.bytes(in.byte());
