@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "HostFramework.h"
-#include "PluginLoader.h"
-#include "Scenario.h"
 #include "SimApi.h"
 #include "jd/IHwLib.h"
+#include "refhost/HostFramework.h"
+#include "refhost/PluginLoader.h"
+#include "scenario/Scenario.h"
 
 namespace bench {
 

@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <string>
 
-#include "HostFramework.h"
-#include "PluginLoader.h"
 #include "platform.h"
+#include "refhost/HostFramework.h"
+#include "refhost/PluginLoader.h"
 
 namespace hvtest {
 

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "BiasSrcDev.h"
-#include "HostFramework.h"
 #include "hvdev_support.h"
+#include "refhost/HostFramework.h"
 #include "sim_bias.h"
 
 using hvtest::writtenText;

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "DevBase.h"
-#include "HostFramework.h"
 #include "hvdev_support.h"
+#include "refhost/HostFramework.h"
 
 namespace fs = std::filesystem;
 using HwHvSrc::DevBase;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "BoundedSeries.h"
-#include "HostApp.h"
+#include "cli/HostApp.h"
+#include "output/BoundedSeries.h"
 #include "platform.h"
 #include "sim_kinds.h"
 #include "version.h"

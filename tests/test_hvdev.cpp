@@ -6,9 +6,9 @@
 #include <tuple>
 #include <utility>
 
-#include "HostFramework.h"
 #include "HvDev.h"
 #include "hvdev_support.h"
+#include "refhost/HostFramework.h"
 #include "sim_hvsrc.h"
 
 using hvtest::Bytes;

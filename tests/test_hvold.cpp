@@ -8,9 +8,9 @@
 #include <thread>
 #include <tuple>
 
-#include "HostFramework.h"
 #include "HvDevOld.h"
 #include "hvdev_support.h"
+#include "refhost/HostFramework.h"
 #include "sim_hvold.h"
 
 namespace {

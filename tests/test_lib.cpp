@@ -10,9 +10,9 @@
 
 #include "AHwLib.h"
 #include "DevBase.h"
-#include "HostFramework.h"
 #include "HwLib.h"
 #include "hvdev_support.h"
+#include "refhost/HostFramework.h"
 #include "sim_bias.h"
 #include "sim_hvsrc.h"
 

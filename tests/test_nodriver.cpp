@@ -10,10 +10,10 @@
 
 #include "FT2XXLoader.h"
 #include "FtdiDev.h"
-#include "HostFramework.h"
-#include "PluginLoader.h"
 #include "platform.h"
 #include "plugin_host.h"
+#include "refhost/HostFramework.h"
+#include "refhost/PluginLoader.h"
 #include "test_files.h"
 
 TEST(NoDriver, EveryOperationFailsWithOtherErrorAndThePluginListsNothing) {

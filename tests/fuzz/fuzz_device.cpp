@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "HostFramework.h"
 #include "fuzz_support.h"
+#include "refhost/HostFramework.h"
 
 #if defined(FUZZ_HVDEV)
 #include "HvDev.h"

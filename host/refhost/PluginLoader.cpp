@@ -1,4 +1,4 @@
-#include "PluginLoader.h"
+#include "refhost/PluginLoader.h"
 
 #include "platform.h"
 

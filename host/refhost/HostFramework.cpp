@@ -1,4 +1,4 @@
-#include "HostFramework.h"
+#include "refhost/HostFramework.h"
 
 #include <string>
 

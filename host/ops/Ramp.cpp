@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "Commands.h"
-#include "Output.h"
+#include "ops/Commands.h"
+#include "output/Output.h"
 #include "platform.h"
 
 namespace host {

@@ -1,4 +1,4 @@
-#include "DeviceKind.h"
+#include "ops/DeviceKind.h"
 
 #include <cmath>
 #include <cstdio>

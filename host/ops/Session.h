@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
-#include "DeviceKind.h"
-#include "HostFramework.h"
-#include "PluginLoader.h"
-#include "Scenario.h"
+#include "cli/CommandLine.h"
+#include "ops/DeviceKind.h"
+#include "refhost/HostFramework.h"
+#include "refhost/PluginLoader.h"
+#include "scenario/Scenario.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "SvgPlot.h"
+#include "output/SvgPlot.h"
 
 #include <algorithm>
 #include <cmath>

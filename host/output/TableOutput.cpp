@@ -1,8 +1,8 @@
 // Output for people: aligned tables and one line per reading.
 #include <cstdio>
 
-#include "DeviceKind.h"
-#include "Output.h"
+#include "ops/DeviceKind.h"
+#include "output/Output.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "Session.h"
+#include "ops/Session.h"
 
 #include <algorithm>
 

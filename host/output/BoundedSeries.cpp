@@ -1,4 +1,4 @@
-#include "BoundedSeries.h"
+#include "output/BoundedSeries.h"
 
 #include <cmath>
 

@@ -1,13 +1,13 @@
 // The commands that list, read and set: list, params, get, put, set, read; the checks of every
 // command against the devices found; and the dispatch.
-#include "Commands.h"
+#include "ops/Commands.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <thread>
 
-#include "Output.h"
+#include "output/Output.h"
 #include "platform.h"
 
 namespace host {

@@ -1,4 +1,4 @@
-#include "Files.h"
+#include "output/Files.h"
 
 #include <ctime>
 #include <filesystem>

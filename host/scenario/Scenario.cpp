@@ -1,4 +1,4 @@
-#include "Scenario.h"
+#include "scenario/Scenario.h"
 
 #include <cmath>
 #include <cstdint>

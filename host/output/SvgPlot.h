@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "BoundedSeries.h"
+#include "output/BoundedSeries.h"
 
 namespace host {
 

@@ -2,13 +2,13 @@
 // anything is loaded; the commands are checked against the devices found before the first runs;
 // a Ctrl-C stops the run between commands (monitor and ramp stop within), and the library is
 // deinitialised however the run ends.
-#include "HostApp.h"
+#include "cli/HostApp.h"
 
-#include "Commands.h"
-#include "Files.h"
-#include "Scenario.h"
-#include "Session.h"
+#include "ops/Commands.h"
+#include "ops/Session.h"
+#include "output/Files.h"
 #include "platform.h"
+#include "scenario/Scenario.h"
 #include "version.h"
 
 namespace host {

@@ -3,11 +3,11 @@
 // size.
 #include <cmath>
 
-#include "BoundedSeries.h"
-#include "Commands.h"
-#include "Files.h"
-#include "Output.h"
-#include "SvgPlot.h"
+#include "ops/Commands.h"
+#include "output/BoundedSeries.h"
+#include "output/Files.h"
+#include "output/Output.h"
+#include "output/SvgPlot.h"
 #include "platform.h"
 
 namespace host {

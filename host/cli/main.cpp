@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "HostApp.h"
+#include "cli/HostApp.h"
 
 int main(int argc, char** argv) {
     return host::hostMain(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr);

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "CommandLine.h"
-#include "Session.h"
+#include "cli/CommandLine.h"
+#include "ops/Session.h"
 
 namespace host {
 

@@ -1,7 +1,7 @@
 // Output for scripts: one JSON object a line, written with nlohmann's JSON library.
 #include <nlohmann/json.hpp>
 
-#include "Output.h"
+#include "output/Output.h"
 
 namespace host {
 
