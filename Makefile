@@ -5,12 +5,13 @@
 #             at a time; FUZZ_RUNS=N stops a target after N inputs
 # make demo   the host program against the simulated sources
 # make package  hvsrc-<version>-Linux.tar.gz and hvsrc-<version>-win64.zip in build/packages
-# make bench  hvsrc-bench: the plug-in timed against the line's own limits (not part of make test)
+# make bench  hvsrc-bench: the plug-in against bare exchanges of the same bytes (not in make test)
 # Missing Debian packages are installed first when run as root.
 
 SHELL := /bin/bash
 PACKAGES := cmake make g++ libgtest-dev libgmock-dev googletest nlohmann-json3-dev \
-            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev
+            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev \
+            llvm lld
 WINE := $(shell dpkg -L wine64 2>/dev/null | grep -E '/wine64$$' | head -n 1)
 WINESERVER := $(dir $(WINE))wineserver
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix

@@ -1,5 +1,5 @@
 // The operations the benchmark times, what each puts on the line, the same traffic made directly
-// through the D2XX calls (the bare exchange), and the line's own limit for it.
+// through the D2XX calls (the bare exchange), and the line's arithmetic for it.
 #pragma once
 
 #include <string>
@@ -31,8 +31,9 @@ const std::vector<Operation>& operations();
 // had. False when an answer did not come within two seconds.
 bool bareExchange(SimApi& sim, void* handle, const Operation& op, std::vector<size_t>& answers);
 
-// The time the line itself needs: request and answer bytes x 10 / baud, one latency-timer
-// handover per answer, the protocol's pauses.
+// The line's arithmetic, shown beside the timings: request and answer bytes x 10 / baud, one
+// latency-timer handover per answer, the protocol's pauses. No floor: the bridge hands received
+// bytes over at its latency ticks, so an exchange that fits between two ticks takes one tick.
 struct Limit {
     double line = 0.0;
     double handover = 0.0;

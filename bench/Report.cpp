@@ -82,29 +82,36 @@ void Report::instant(const std::vector<InstantRow>& rows) {
 void Report::wire(const std::vector<WireRow>& rows) {
     wireRun_ = true;
     out_ << "\nWire-timing mode (10 bit times a byte, " << kLatencyMs
-         << " ms latency timer), time per operation\n"
+         << " ms latency timer), time per operation beside the same bytes exchanged directly\n"
          << padded("source", 15) << padded("operation", 13) << padded("median", 11)
-         << padded("p99", 11) << padded("limit = line + handover + pause", 36) << padded("ratio", 7)
-         << padded("CPU", 7) << "goal: median <= 1.05 x limit\n";
+         << padded("p99", 11) << padded("bare", 11) << padded("ratio", 7)
+         << padded("line + handover + pause", 31) << padded("CPU", 7)
+         << "goal: median <= 1.05 x bare\n";
     for (const WireRow& r : rows) {
         const std::string kind = kindName(r.op->kind);
-        const double ratio = r.median / r.limit.total();
+        const double ratio = r.median / r.bare;
         const std::string limit =
-            format("%.2f = ", r.limit.total() * 1e3) + format("%.2f + ", r.limit.line * 1e3) +
-            format("%.2f + ", r.limit.handover * 1e3) + format("%.2f ms", r.limit.pause * 1e3);
+            format("%.2f + ", r.limit.line * 1e3) + format("%.2f + ", r.limit.handover * 1e3) +
+            format("%.2f = ", r.limit.pause * 1e3) + format("%.2f ms", r.limit.total() * 1e3);
         std::string goal = "PASS";
-        if (ratio > kWireGoal) {
+        if (!(ratio <= kWireGoal)) {
             goal = format("gap: %.2f x", ratio);
             wireGaps_.push_back(kind + " " + r.op->name + " " + format("%.2f x", ratio));
         }
         out_ << padded(kind, 15) << padded(r.op->name, 13) << padded(duration(r.median), 11)
-             << padded(duration(r.p99), 11) << padded(limit, 36) << padded(format("%.2f", ratio), 7)
+             << padded(duration(r.p99), 11) << padded(duration(r.bare), 11)
+             << padded(format("%.2f", ratio), 7) << padded(limit, 31)
              << padded(format("%.0f %%", r.cpu * 100.0), 7) << goal << "\n";
         const std::vector<std::pair<const char*, double>> values = {
-            {"median_s", r.median},           {"p99_s", r.p99},
-            {"limit_s", r.limit.total()},     {"line_s", r.limit.line},
-            {"handover_s", r.limit.handover}, {"pause_s", r.limit.pause},
-            {"cpu_per_wall", r.cpu},          {"repetitions", static_cast<double>(r.reps)}};
+            {"median_s", r.median},
+            {"p99_s", r.p99},
+            {"bare_s", r.bare},
+            {"limit_s", r.limit.total()},
+            {"line_s", r.limit.line},
+            {"handover_s", r.limit.handover},
+            {"pause_s", r.limit.pause},
+            {"cpu_per_wall", r.cpu},
+            {"repetitions", static_cast<double>(r.reps)}};
         for (const auto& v : values) {
             row("wire", {kind, r.op->name, "1", v.first, number(v.second)});
         }
@@ -169,7 +176,7 @@ void Report::goals() {
         out_ << "\n";
     };
     out_ << "\nGoals\n";
-    line("timed lines: every median at most 1.05 x its limit", wireRun_, wireGaps_);
+    line("timed lines: library at most 1.05 x the bare exchange", wireRun_, wireGaps_);
     line("instant lines: library at most 1.2 x (bare + log writing)", instantRun_, instantGaps_);
     line("N sources from N threads: at least 0.9 x N x one", manyRun_, manyGaps_);
     line("no memory growth over the exchanges", memoryRun_, memoryGaps_);

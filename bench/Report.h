@@ -10,7 +10,7 @@
 namespace bench {
 
 // The goals, as the table states them.
-constexpr double kWireGoal = 1.05;          // median at most this many times the line's limit
+constexpr double kWireGoal = 1.05;          // median at most this many times the bare exchange's
 constexpr double kInstantGoal = 1.2;        // library at most this many times (bare + log writing)
 constexpr double kManyGoal = 0.9;           // N sources at least this many times N x one
 constexpr size_t kMemoryGoal = 256 * 1024;  // growth over all the exchanges, bytes

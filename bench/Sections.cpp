@@ -36,6 +36,41 @@ std::vector<double> timeRuns(F f, double budget, const Settings& s) {
     return samples;
 }
 
+// Times `library` and `bare` in alternating blocks of kBlock runs until both have at least
+// minReps and the budget is spent (at most maxReps), so both meet the same load on the machine.
+// Each block begins with one untimed run: a run that follows the other kind's starts out of step
+// with its own bridge's latency ticks, and back to back every run starts right after a tick.
+// The times of each, sorted; `cpu` and `wall` add up the process's CPU and wall seconds over the
+// library's timed runs alone.
+template <typename Library, typename Bare>
+void timeBlocks(Library library, Bare bare, double budget, const Settings& s,
+                std::vector<double>& libraryTimes, std::vector<double>& bareTimes, double& cpu,
+                double& wall) {
+    constexpr size_t kBlock = 10;
+    const auto block = [&](auto run, std::vector<double>& times, bool counted) {
+        run();
+        for (size_t i = 0; i < kBlock; ++i) {
+            const double cpu0 = plat::processCpuSeconds();
+            const Clock::time_point t0 = Clock::now();
+            run();
+            const double took = secondsSince(t0);
+            if (counted) {
+                cpu += plat::processCpuSeconds() - cpu0;
+                wall += took;
+            }
+            times.push_back(took);
+        }
+    };
+    const Clock::time_point start = Clock::now();
+    while (libraryTimes.size() < s.minReps ||
+           (libraryTimes.size() < s.maxReps && secondsSince(start) < budget)) {
+        block(library, libraryTimes, true);
+        block(bare, bareTimes, false);
+    }
+    std::sort(libraryTimes.begin(), libraryTimes.end());
+    std::sort(bareTimes.begin(), bareTimes.end());
+}
+
 double median(const std::vector<double>& sorted) {
     return sorted.empty() ? 0.0 : sorted[sorted.size() / 2];
 }
@@ -180,6 +215,14 @@ bool measureWire(Rig& rig, const Settings& s, const std::vector<InstantRow>& ins
     if (!rig.start(kAllKinds, true, error)) {
         return false;
     }
+    std::map<Kind, void*> bare;
+    for (Kind kind : kAllKinds) {
+        bare[kind] = rig.openBare(kind);
+        if (bare[kind] == nullptr) {
+            error = std::string("cannot open a bare timed bridge for the ") + kindName(kind);
+            return false;
+        }
+    }
     for (const InstantRow& measured : instant) {
         const Operation& op = *measured.op;
         const size_t device = deviceOf(op.kind);
@@ -187,16 +230,27 @@ bool measureWire(Rig& rig, const Settings& s, const std::vector<InstantRow>& ins
         WireRow row;
         row.op = &op;
         row.limit = lineLimit(op, measured.answers);
-        const double cpu0 = plat::processCpuSeconds();
-        const Clock::time_point start = Clock::now();
-        const std::vector<double> samples = timeRuns([&] { op.run(dev); }, s.wireSeconds, s);
-        const double wall = secondsSince(start);
-        row.cpu = wall > 0.0 ? (plat::processCpuSeconds() - cpu0) / wall : 0.0;
-        row.median = median(samples);
-        row.p99 = percentile99(samples);
-        row.reps = samples.size();
+        std::vector<size_t> scratch;
+        if (!bareExchange(rig.sim, bare[op.kind], op, scratch)) {
+            error = std::string("no answer to the bare timed ") + kindName(op.kind) + " " + op.name;
+            return false;
+        }
+        double cpu = 0.0;
+        double wall = 0.0;
+        std::vector<double> library;
+        std::vector<double> direct;
+        timeBlocks([&] { op.run(dev); }, [&] { bareExchange(rig.sim, bare[op.kind], op, scratch); },
+                   s.wireSeconds, s, library, direct, cpu, wall);
+        row.cpu = wall > 0.0 ? cpu / wall : 0.0;
+        row.median = median(library);
+        row.p99 = percentile99(library);
+        row.bare = median(direct);
+        row.reps = library.size();
         rig.clearRecords(device, op.kind);
         rows.push_back(row);
+    }
+    for (auto& entry : bare) {
+        rig.closeBare(entry.second);
     }
     rig.stop();
     return true;

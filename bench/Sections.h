@@ -12,7 +12,7 @@
 namespace bench {
 
 struct Settings {
-    double wireSeconds = 1.5;     // per operation on timed lines
+    double wireSeconds = 3.0;     // per operation on timed lines, library and bare in turns
     double instantSeconds = 0.5;  // per operation and variant on instant lines
     double manySeconds = 2.0;     // per run of many sources
     size_t minReps = 10;
@@ -33,10 +33,11 @@ struct InstantRow {
 
 struct WireRow {
     const Operation* op;
-    Limit limit;
+    Limit limit;  // the line's arithmetic, shown beside the measurements
     double median = 0.0;
     double p99 = 0.0;
-    double cpu = 0.0;  // process CPU time over wall time
+    double bare = 0.0;  // median seconds of the same bytes exchanged directly on a timed line
+    double cpu = 0.0;   // process CPU time over wall time, during the library's runs
     size_t reps = 0;
 };
 

@@ -1,8 +1,8 @@
 // hvsrc-bench: the plug-in, loaded by path over the stand-in driver as hvsrc-host --simulate runs
-// it, timed against the serial line's own limits, against bare exchanges, with many sources at
-// once and over many exchanges. Prints one table and writes the figures as CSV; each goal is
-// reported as PASS or with its gap, and the exit status is 0 either way (1: bad command line,
-// 3: the plug-in, the driver or the simulated sources could not be set up).
+// it, timed against bare exchanges of the same bytes on instant and timed lines, with many
+// sources at once and over many exchanges. Prints one table and writes the figures as CSV; each
+// goal is reported as PASS or with its gap, and the exit status is 0 either way (1: bad command
+// line, 3: the plug-in, the driver or the simulated sources could not be set up).
 #include <filesystem>
 #include <iostream>
 #include <string>

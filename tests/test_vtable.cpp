@@ -1,8 +1,8 @@
 // The host and the plug-in call each other by vtable position: every operation's slot and exact
 // signature is pinned against a literal table. Under the Itanium C++ ABI (g++, MinGW-w64) a pointer
 // to a virtual member function holds 1 + the byte offset of its entry; a destructor's place shows
-// in a class adding one virtual function after it. check_vtable_msvc.cmake compares these SLOT
-// entries and appended slots with Microsoft's layouts of the same headers: keep this form.
+// in a class adding one virtual function after it. msvc_host (tests/msvc_host) calls the same
+// operations from a host built in Microsoft's ABI.
 #include <gtest/gtest.h>
 
 #include <cstddef>

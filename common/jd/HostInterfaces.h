@@ -2,7 +2,8 @@
 // vtable position, so the order of the operations below must never change. Their destructors are
 // protected and not virtual: neither side deletes the other's objects, and without a virtual
 // destructor g++ and Microsoft's compiler lay these vtables out alike. An overloaded operation
-// would break that (Microsoft's compiler puts overloads side by side); test_vtable_msvc checks.
+// would break that (Microsoft's compiler puts overloads side by side); msvc_host, a host built in
+// Microsoft's ABI, checks.
 #pragma once
 
 #include <cstdint>

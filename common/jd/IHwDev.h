@@ -8,8 +8,9 @@
 // destroys without freeing, and leak the device. Hosts end a device's life with release(), never
 // with delete, which keeps this safe. IHwDev's own destructor is protected and not virtual, so it
 // takes no slot. Never add an operation after the destructor and never overload one (Microsoft's
-// compiler puts overloads side by side): tests/test_vtable.cpp and test_vtable_msvc pin both
-// layouts.
+// compiler puts overloads side by side): tests/test_vtable.cpp pins the g++ layout, and msvc_host,
+// a host built in Microsoft's ABI, calls every operation a host may call on the plug-in built by
+// g++.
 #pragma once
 
 #include <cstdint>

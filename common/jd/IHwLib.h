@@ -8,8 +8,8 @@
 // the entry that destroys without freeing. The host never deletes the library object, which has
 // static storage duration, so this is safe. Never add an operation after the destructor, and
 // never overload an operation: Microsoft's compiler puts overloads side by side, which moves the
-// slots that follow. tests/test_vtable.cpp pins the g++ slots, and test_vtable_msvc checks
-// Microsoft's against them.
+// slots that follow. tests/test_vtable.cpp pins the g++ slots, and msvc_host, a host built in
+// Microsoft's ABI, calls every operation a host may call on the plug-in built by g++.
 #pragma once
 
 #include <cstdint>
