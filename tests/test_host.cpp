@@ -122,8 +122,6 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
          "bad value '0' for --rate \\(a number of V/s above "
          "0, at most 10000\\)"},
         {"--simulate set bias:9 0 10", 2, "no device has the address bias:9 \\(see 'list'\\)"},
-        {"--scenario row.scn read bias:3", 2, "2 devices have the address bias:3", "^$",
-         "bias | BiasModule: 3 |\nbias | BiasModule: 3 |\n"},
         // Every target of the chain against the limits before anything moves.
         {"--scenario fast.scn ramp 0 0 600", 2,
          "600 V is above the upper limit 500 V of device 0 source 0; nothing was run"},
