@@ -1,8 +1,9 @@
 // Files read back by the tests whole, in text mode as the log writes them (on Windows the line
-// ends come back as "\n"); "<missing>" when a file cannot be opened.
+// ends come back as "\n"); "<missing>" when a file cannot be opened. Each test's own directory.
 #pragma once
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "platform.h"
@@ -22,6 +23,14 @@ inline std::string readFile(const std::string& path) {
     }
     std::fclose(file);
     return text;
+}
+
+// An empty directory of the given name beside the test programs.
+inline std::string freshDirectory(const std::string& name) {
+    const std::string dir = plat::joinPath(plat::executableDirectory(), name);
+    std::filesystem::remove_all(std::filesystem::u8path(dir));
+    std::filesystem::create_directories(std::filesystem::u8path(dir));
+    return dir;
 }
 
 }  // namespace hvtest
