@@ -114,14 +114,9 @@ inline std::vector<std::string> recordedCommands(int bridge, int (*count)(int),
     return out;
 }
 
-// One dump line with the printable column, as the log writes it: "   ", the hex groups padded to
-// column 51, "|", the characters padded to 18 columns, then " ".
-inline std::string dumpLine(const std::string& hex, const std::string& printable) {
-    std::string line = hex;
-    line.resize(51, ' ');
-    line += "|" + printable;
-    line.resize(70, ' ');
-    return "   " + line + " ";
+// One dump line of the given bytes with the printable column, as the log writes it.
+inline std::string dumpLine(const Bytes& bytes) {
+    return dumpLine(bytes.data(), bytes.size());
 }
 
 // A device suite: a fresh stand-in for each test, the device made for the bridge the test

@@ -36,19 +36,8 @@ std::string logged(const std::string& path) {
     return normalize(hvtest::readFile(path));
 }
 
-// One dump line: byte k at column 3k, "|" at 51 and its character at 52 + k in 70 columns, or
-// only the first 51 without the characters.
 std::string expectedLine(const unsigned char* bytes, size_t count, bool printable) {
-    std::string columns(70, ' ');
-    const char* digits = "0123456789abcdef";
-    for (size_t k = 0; k < count; ++k) {
-        columns[3 * k] = digits[bytes[k] / 16];
-        columns[3 * k + 1] = digits[bytes[k] % 16];
-        columns[52 + k] = bytes[k] >= 0x21 && bytes[k] <= 0x7f ? static_cast<char>(bytes[k]) : '.';
-    }
-    columns[51] = '|';
-    columns.resize(printable ? 70 : 51);
-    return "   " + columns + " \n";
+    return hvtest::dumpLine(bytes, count, printable) + "\n";
 }
 
 // The dump lines of `data` starting at `from`, `from` + 16, ... below `to`.
