@@ -22,7 +22,7 @@ if(WIN32)
 endif()
 
 hvsrc_add_test(test_ftdidev SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_ftdidev.cpp
-               LIBS hvcommon ftd2xx)
+               LIBS hvhost ftd2xx)
 
 # Without the driver: neither linked nor reachable, for the channel and for the built plug-in. The program lives in a directory of its own
 # and runs there, so neither the run path nor the Windows search order (program directory,

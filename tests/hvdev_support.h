@@ -1,10 +1,14 @@
 // Helpers shared by the device and protocol tests: a log directory beside the test programs, logs
-// read back without header and time stamps, the bytes a bridge saw, dump lines, time taken.
+// read back without header and time stamps, the bytes a bridge saw and its line settings, dump
+// lines, time taken, and the fixture of the device suites.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <regex>
@@ -13,6 +17,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "refhost/HostFramework.h"
 #include "simctl.h"
 #include "test_files.h"
 
@@ -78,6 +83,22 @@ inline std::string writtenText(int bridge) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+// The line settings left on a bridge, in one comparable line.
+inline std::string settingsText(int bridge) {
+    SimSettings s{};
+    if (sim_settings(bridge, &s) != 0) {
+        return "<no bridge " + std::to_string(bridge) + ">";
+    }
+    char text[200];
+    std::snprintf(text, sizeof(text),
+                  "open %d purges %u/%u timeouts %u/%u latency %u usb %u/%u baud %u %u%u%u "
+                  "flow %x bits %x/%x",
+                  s.open, s.purge_count, s.last_purge_mask, s.read_timeout_ms, s.write_timeout_ms,
+                  s.latency_ms, s.usb_in_size, s.usb_out_size, s.baud_rate, s.word_length,
+                  s.stop_bits, s.parity, s.flow_control, s.bit_mask, s.bit_mode);
+    return text;
+}
+
 // The commands a simulated source recorded, in order, through its count and copy functions.
 inline std::vector<std::string> recordedCommands(int bridge, int (*count)(int),
                                                  int (*copy)(int, int, char*, size_t)) {
@@ -93,14 +114,30 @@ inline std::vector<std::string> recordedCommands(int bridge, int (*count)(int),
     return out;
 }
 
-// One dump line with the printable column, as the log writes it: "   ", the hex groups padded to
-// column 51, "|", the characters padded to 18 columns, then " ".
-inline std::string dumpLine(const std::string& hex, const std::string& printable) {
-    std::string line = hex;
-    line.resize(51, ' ');
-    line += "|" + printable;
-    line.resize(70, ' ');
-    return "   " + line + " ";
+// One dump line of the given bytes with the printable column, as the log writes it.
+inline std::string dumpLine(const Bytes& bytes) {
+    return dumpLine(bytes.data(), bytes.size());
 }
+
+// A device suite: a fresh stand-in for each test, the device made for the bridge the test
+// attached, its log read back without header and stamps.
+template <typename Device>
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override { sim_reset(); }
+    void TearDown() override {
+        dev.reset();
+        sim_reset();
+    }
+    void make(const char* description, int attached) {
+        bridge = attached;
+        dev.reset(new Device(description, &framework, logDirectory()));
+    }
+    std::vector<std::string> log() { return logLines(dev->logPath()); }
+
+    host::Framework framework{logDirectory()};
+    int bridge = 0;
+    DevPtr<Device> dev;
+};
 
 }  // namespace hvtest

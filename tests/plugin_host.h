@@ -11,6 +11,7 @@
 #include "platform.h"
 #include "refhost/HostFramework.h"
 #include "refhost/PluginLoader.h"
+#include "test_files.h"
 
 namespace hvtest {
 
@@ -26,14 +27,6 @@ inline std::string pluginPath() {
         }
     }
     return "<plug-in not found>";
-}
-
-// An empty directory beside the test programs.
-inline std::string freshDirectory(const std::string& name) {
-    const std::string dir = plat::joinPath(plat::executableDirectory(), name);
-    std::filesystem::remove_all(std::filesystem::u8path(dir));
-    std::filesystem::create_directories(std::filesystem::u8path(dir));
-    return dir;
 }
 
 class PluginHost {

@@ -11,7 +11,6 @@
 
 #include "BiasSrcDev.h"
 #include "hvdev_support.h"
-#include "refhost/HostFramework.h"
 #include "sim_bias.h"
 
 using hvtest::writtenText;
@@ -22,17 +21,12 @@ namespace {
 
 const char* const kDescription = "BiasModule: 12";
 
-class BiasTest : public ::testing::Test {
+class BiasTest : public hvtest::DeviceTest<BiasSrcDev> {
 protected:
     void SetUp() override {
-        sim_reset();
-        bridge = sim_bias_attach(kDescription, "BM12");
+        DeviceTest::SetUp();
+        make(kDescription, sim_bias_attach(kDescription, "BM12"));
         ASSERT_EQ(0, sim_bias_set_limits(bridge, -1000, 1000));
-        dev.reset(new BiasSrcDev(kDescription, &framework, hvtest::logDirectory()));
-    }
-    void TearDown() override {
-        dev.reset();
-        sim_reset();
     }
     // Initializes against the model and forgets the start-up traffic.
     void open() {
@@ -46,22 +40,18 @@ protected:
         ASSERT_EQ(0, sim_script_expect(bridge, line.data(), line.size(), reply.data(), reply.size(),
                                        0, 0, 0));
     }
-    Lines log() { return hvtest::logLines(dev->logPath()); }
     Lines logSince(size_t before) {
         const Lines all = log();
         return Lines(all.begin() + static_cast<long>(std::min(before, all.size())), all.end());
     }
-
-    host::Framework framework{hvtest::logDirectory()};
-    int bridge = 0;
-    hvtest::DevPtr<BiasSrcDev> dev;
 };
 
 TEST_F(BiasTest, StartUpReadsFirmwareAndLimits) {
     ASSERT_EQ(0, sim_bias_set_firmware(bridge, "BM-2.00"));
     ASSERT_EQ(0, dev->initialize());
-    // The model answers only at 115200 baud, 8N1, bit mode 0x40 with mask 0xFF.
     EXPECT_EQ("printFW()\ngetMinMaxV()\n", writtenText(bridge));
+    // The module's line: 115200 baud, 8N1, bit mode 0x40 with every bit in the mask.
+    EXPECT_EQ("baud 115200 800 flow 0 bits ff/40", hvtest::settingsText(bridge).substr(61));
     // FC18 and 03E8 tenths: -100 V and 100 V, for every index.
     EXPECT_EQ("BM-2.00", dev->firmware());
     EXPECT_EQ(-100.0, dev->minVoltage(0));
@@ -84,7 +74,7 @@ TEST_F(BiasTest, LimitsAndFirmwareFromScriptedAnswers) {
         {"", "", "", 0.0, 100.0}};
     for (const auto& [firmwareReply, limitsReply, firmware, lower, upper] : cases) {
         SCOPED_TRACE(limitsReply);
-        dev.reset(new BiasSrcDev(kDescription, &framework, hvtest::logDirectory()));
+        make(kDescription, bridge);
         script("printFW()", firmwareReply);
         script("getMinMaxV()", limitsReply);
         EXPECT_EQ(0, dev->initialize());
@@ -93,19 +83,6 @@ TEST_F(BiasTest, LimitsAndFirmwareFromScriptedAnswers) {
         EXPECT_EQ(upper, dev->maxVoltage(0));
     }
     EXPECT_EQ(0, sim_script_mismatches(bridge));
-}
-
-// Two to eight hexadecimal digits, an even number; reading stops at the first other character.
-TEST(BiasFields, HexFields) {
-    const std::pair<const char*, uint32_t> cases[] = {
-        {"01F4", 500},  {"aF0A", 0xAF0A},         {"fff6", 0xFFF6},
-        {"12GH", 0x12}, {"FFFFFFFF", 0xFFFFFFFF}, {"01", 1}};
-    for (const auto& [field, value] : cases) {
-        EXPECT_EQ(value, HwHvSrc::parseHexField(field)) << field;
-    }
-    for (const char* field : {"1F4", "0123456789", "0x12", "-1", " 1", "", "0"}) {
-        EXPECT_EQ(0u, HwHvSrc::parseHexField(field)) << field;
-    }
 }
 
 TEST_F(BiasTest, AnswerSelectionOnTheWireAndInTheLog) {
@@ -160,20 +137,6 @@ TEST_F(BiasTest, AnswersThatNeverEndCostTheDeadlineAndAreStillUsed) {
     int polarity = -1;
     EXPECT_LE(1.0 - hvtest::kClockSlack, hvtest::secondsTaken([&] { polarity = dev->polarity(); }));
     EXPECT_EQ(0, polarity);
-
-    // An answer 0.8 s after the deadline gives no fields; the next exchange drops it.
-    ASSERT_EQ(0, sim_set_peer(bridge, nullptr));
-    ASSERT_EQ(0, sim_bias_install(bridge));
-    ASSERT_EQ(0, dev->setVoltage(0, 50.0));
-    ASSERT_EQ(0, sim_bias_set_delay(bridge, 1800));
-    double volts = -1.0;
-    EXPECT_LE(1.0 - hvtest::kClockSlack,
-              hvtest::secondsTaken([&] { volts = dev->readVoltage(0); }));
-    EXPECT_EQ(0.0, volts);
-    ASSERT_EQ(0, sim_bias_set_delay(bridge, 0));
-    std::this_thread::sleep_for(std::chrono::milliseconds(900));
-    EXPECT_EQ(0, dev->setVoltage(0, 20.0));
-    EXPECT_EQ(20.0, dev->readVoltage(0));
 }
 
 TEST_F(BiasTest, FailedWriteIsLoggedAndNothingIsRead) {

@@ -13,7 +13,6 @@
 #include "hvdev_support.h"
 #include "refhost/HostFramework.h"
 
-namespace fs = std::filesystem;
 using HwHvSrc::DevBase;
 using Lines = std::vector<std::string>;
 
@@ -24,8 +23,8 @@ namespace {
 class TestDev : public DevBase {
 public:
     TestDev(const std::string& description, jd::IFramework* framework, const std::string& dir)
-        : DevBase(description, framework, dir, "HV Source", "tdev_", suffixOf(description),
-                  115200, 1.0, 1000.0) {}
+        : DevBase(description, framework, dir, "HV Source", "tdev_", suffixOf(description), 115200,
+                  1.0, 1000.0) {}
 
     int64_t sourceCount() override { return 2; }
     double minVoltage(int32_t index) override { return index == 0 ? -10 : -20; }
@@ -84,20 +83,46 @@ public:
     int32_t stored = -1;
 };
 
+// Lists that keep the read-only flag of each parameter as the plug-in passed it, one digit each.
+class FlagList : public host::ParamList {
+public:
+    using host::ParamList::ParamList;
+    int addInt16(const char* name, const char* description, int16_t value, jd::ParamHandler handler,
+                 void* context, int readOnly) override {
+        flags += std::to_string(readOnly);
+        return ParamList::addInt16(name, description, value, handler, context, readOnly);
+    }
+    int addInt32(const char* name, const char* description, int32_t value, jd::ParamHandler handler,
+                 void* context, int readOnly) override {
+        flags += std::to_string(readOnly);
+        return ParamList::addInt32(name, description, value, handler, context, readOnly);
+    }
+    int addString(const char* name, const char* description, const char* value,
+                  jd::ParamHandler handler, void* context, int readOnly) override {
+        flags += std::to_string(readOnly);
+        return ParamList::addString(name, description, value, handler, context, readOnly);
+    }
+    std::string flags;
+};
+class FlagFramework : public host::Framework {
+public:
+    FlagFramework() : host::Framework("") {}
+    jd::IParamList* createParamList() override { return new FlagList(this); }
+};
+
 class DevBaseTest : public ::testing::Test {
 protected:
     void SetUp() override {
         sim_reset();
-        dir_ = fs::u8path(hvtest::logDirectory()) /
-               ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ =
+            hvtest::freshDirectory(std::string("devbase_") +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
     void TearDown() override { sim_reset(); }
-    std::string dir() const { return dir_.string(); }
+    std::string dir() const { return dir_; }
 
-    fs::path dir_;
-    host::Framework framework_{""};
+    std::string dir_;
+    FlagFramework framework_;
 };
 
 const char kDesc[] = "Tessaro HV Source: 7";
@@ -155,7 +180,8 @@ TEST_F(DevBaseTest, NumberLogNameAndFailedOpen) {
         EXPECT_EQ(dev.queries + dev.parameters()->count(), 0);
     }
     // Every log landed in the directory itself; two cases share "tdev_.log".
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()),
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_),
+                            std::filesystem::directory_iterator()),
               std::end(cases) - std::begin(cases) - 1);
     EXPECT_EQ(DevBase::fileNameSafe(std::string("x\0y", 3)), "x_y");
 
@@ -203,6 +229,8 @@ TEST_F(DevBaseTest, InitializeOpensConfiguresAndRegistersOnce) {
         EXPECT_EQ(p->context(), i == 0 ? nullptr : static_cast<DevBase*>(dev.get()));
     }
     EXPECT_EQ(params->at(0)->text(), "fw-1.2");
+    // The flag is 1 or 0 as the interface defines it, not merely some true value.
+    EXPECT_EQ(static_cast<FlagList*>(params)->flags, "110011111111");
     EXPECT_EQ(dev->auxParameters()->count(), 0);
 
     // A second initialize with the channel open closes it first (the driver would refuse a second

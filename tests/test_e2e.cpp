@@ -54,33 +54,43 @@ TEST(EndToEnd, DiscoversEverySourceInDriverOrderAndLetsThemGo) {
     const std::string dir = hvtest::freshDirectory("e2e_order");
     const int hv1 = sim_hvsrc_attach("Tessaro HV Source: 1", "A");
     const int bias2 = sim_bias_attach("BiasModule: 2", "B");
+    // A source that fails to open: listed, but no device; those after it keep their order.
+    sim_fail_next(sim_hvsrc_attach("Tessaro HV Source: 9", "G"), "FT_OpenEx", 3);
     ASSERT_GT(sim_hvold_attach("HV source AVR", "C"), 0);
     ASSERT_GT(sim_hvsrc_attach("xx Tessaro HV Source: 4 yy", "D"), 0);
     ASSERT_GT(sim_hvold_attach("HV source AVR BiasModule", "E"), 0);
-    // A source that fails to open: listed, but no device.
-    sim_fail_next(sim_hvsrc_attach("Tessaro HV Source: 9", "G"), "FT_OpenEx", 3);
+    ASSERT_GT(sim_bias_attach("Tessaro HV Source BiasModule: 3", "F"), 0);
     sim_hvsrc_set_count(hv1, 2);
     sim_hvsrc_set_range(hv1, 1, 0, 1000);
+    // The listing fails after filling its slots: logged, and its entries are still taken.
+    sim_fail_listing_late(4);
 
     framework.setLogDirectory(dir);
     ASSERT_EQ(0, lib->initialize(&framework));
     host::DeviceList list;
     ASSERT_EQ(0, lib->registerDevices(&list));
-    ASSERT_EQ(5u, list.devices().size());
+    ASSERT_EQ(6u, list.devices().size());
+    EXPECT_EQ(
+        hvtest::logLines(plat::joinPath(dir, "hvsrc.log")),
+        (std::vector<std::string>{
+            "[MSG]: Listing Devices ...", "[ERR]: Listing FTDI devices failed (4)",
+            "[MSG]: Device: Tessaro HV Source: 1", "[MSG]: Device: BiasModule: 2",
+            "[MSG]: Device: Tessaro HV Source: 9", "[MSG]: Device: HV source AVR",
+            "[MSG]: Device: xx Tessaro HV Source: 4 yy", "[MSG]: Device: HV source AVR BiasModule",
+            "[MSG]: Device: Tessaro HV Source BiasModule: 3"}));
 
     // Name, number, source count and log show which class each description made; "HV source
-    // AVR" wins over "BiasModule". Each is driven through its own protocol.
+    // AVR" wins over "BiasModule", "BiasModule" over "Tessaro HV Source". Each is driven through
+    // its own protocol.
     const struct {
         const char* name;
         uint32_t number;
         int64_t sources;
         const char* log;
-    } made[] = {{"HV Source", 1, 2, "hvsrc_1.log"},
-                {"BiasMod", 2, 1, "hvsrc_biasmod_2.log"},
-                {"HV Source", 1, 2, "hvsrcold_1.log"},
-                {"HV Source", 4, -1, "hvsrc_4 yy.log"},
-                {"HV Source", 1, 2, "hvsrcold_1.log"}};
-    for (size_t i = 0; i < 5; ++i) {
+    } made[] = {{"HV Source", 1, 2, "hvsrc_1.log"},    {"BiasMod", 2, 1, "hvsrc_biasmod_2.log"},
+                {"HV Source", 1, 2, "hvsrcold_1.log"}, {"HV Source", 4, -1, "hvsrc_4 yy.log"},
+                {"HV Source", 1, 2, "hvsrcold_1.log"}, {"BiasMod", 3, 1, "hvsrc_biasmod_3.log"}};
+    for (size_t i = 0; i < 6; ++i) {
         SCOPED_TRACE(i);
         jd::IHwDevHvSrc* dev = list.source(i);
         jd::HwDevInfo info{};
@@ -101,7 +111,7 @@ TEST(EndToEnd, DiscoversEverySourceInDriverOrderAndLetsThemGo) {
     EXPECT_EQ(1u, hvtest::countLines(hvtest::logLines(plat::joinPath(dir, "hvsrc_9.log")),
                                      "[ERR]: Cannot open device: Tessaro HV Source: 9"));
     // One log directory request for the library, one per device created.
-    EXPECT_EQ(1 + 6, framework.logDirectoryCalls());
+    EXPECT_EQ(1 + 7, framework.logDirectoryCalls());
 
     // Every call hands over the same devices. deinitialize closes every bridge and gives back
     // every list; initialize twice without deinitialize releases the first one's devices, so no
@@ -119,8 +129,8 @@ TEST(EndToEnd, DiscoversEverySourceInDriverOrderAndLetsThemGo) {
     ASSERT_EQ(0, lib->initialize(&framework));
     ASSERT_EQ(0, lib->initialize(&framework));
     lib->registerDevices(&none);
-    EXPECT_EQ(6u, none.devices().size());  // the failed open was a one-off
-    EXPECT_EQ(12, framework.paramListsAlive());
+    EXPECT_EQ(7u, none.devices().size());  // the failed open was a one-off
+    EXPECT_EQ(14, framework.paramListsAlive());
     lib->deinitialize();
     plugin.unload();
     sim_reset();

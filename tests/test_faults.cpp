@@ -97,16 +97,16 @@ const Fault kFaults[] = {
 // clang-format on
 
 // One exchange: its write time-out, how long it waits for an answer, and a pause it always makes.
+// The seconds are the fixed values each protocol stands for, written out here: a changed
+// time-out in the code must show as a cell out of its bound, not move the bound with it.
 struct Exchange {
     double write, answer, pause;
 };
-const Exchange kHvTest{HwHvSrc::kCmdWriteTimeout, HvDev::kTestTimeout, 0.0};
-const Exchange kHvQuery{HwHvSrc::kCmdWriteTimeout, HvDev::kQueryTimeout, 0.0};
-const Exchange kBiasAsk{HwHvSrc::kBiasWriteTimeout, HwHvSrc::kBiasReceiveTimeout, 0.0};
-const double kPause = HvDevOld::kStatusPauseMs / 1000.0;
-const Exchange kOldStatus{HvDevOld::kStatusWriteTimeout, kPause + HvDevOld::kStatusReadTimeout,
-                          kPause};
-const Exchange kOldSet{HvDevOld::kSetWriteTimeout, 0.0, 0.0};
+const Exchange kHvTest{2.0, 2.0, 0.0};
+const Exchange kHvQuery{2.0, 0.2, 0.0};
+const Exchange kBiasAsk{2.0, 1.0, 0.0};
+const Exchange kOldStatus{2.0, 0.05 + 2.0, 0.05};
+const Exchange kOldSet{1.0, 0.0, 0.0};
 const std::string kHvRead = "\x06\x00\x63\x00\x00\x00\x07\x00\x0A"s;
 const std::string kOldLine = "1\t2a\t3ff\t0\t318\t1f40\t10\t0\t7\t55\n";
 const std::string kBiasRead = "(03E7;0007;00)\n\r";
@@ -146,8 +146,8 @@ std::string goodOf(Kind kind, Op op, bool second) {
                       : kRows[kind].good[op];
 }
 
-const double kDriverBlock = FtdiDev::kDriverTimeoutMs / 1000.0;
-const double kLateBy = 0.3;  // a late answer comes this long after its exchange gave up
+const double kDriverBlock = 0.5;  // the driver's own read and write time-out
+const double kLateBy = 0.3;       // a late answer comes this long after its exchange gave up
 // A mid-exchange fault's first answer waits this long, so the fault is armed before it is read.
 const unsigned kFirstAnswerDelayMs = 100;
 
@@ -169,7 +169,7 @@ double boundOf(Kind kind, Op op, const Fault& f) {
     const bool lineSetting =
         f.how == kFail &&
         std::regex_match(f.what, std::regex("FT_Set(BaudRate|DataCharacteristics|BitMode)"));
-    const double drain = FtdiDev::kClearMaxSeconds + kDriverBlock;
+    const double drain = 2.0 + kDriverBlock;  // clearing input gives up after 2 s
     // Only the first exchange meets a late or garbage answer.
     double sum = total(&Exchange::pause, 0.0) +
                  (f.how == kStall                       ? total(&Exchange::write, kDriverBlock)

@@ -1,9 +1,8 @@
 // The FTDI device channel against the stand-in driver: driver calls, reading rules, deadlines,
-// chunked writes, lying driver counts, listing and the trace file (the device results of failing,
-// unplugged and stalled bridges are the fault suite's).
+// chunked writes and listing (the device results of failing, unplugged and stalled bridges, and
+// drivers that claim too much, are the fault suite's).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <numeric>
@@ -11,28 +10,14 @@
 #include <vector>
 
 #include "FtdiDev.h"
+#include "hvdev_support.h"
 #include "platform.h"
 #include "simctl.h"
-#include "test_files.h"
 
 namespace {
 
 const char* const kDescription = "Tessaro HV Source";
 const char* const kSerial = "TS0001";
-
-// The line settings the channel leaves on a bridge, in one comparable line.
-std::string settingsText(int bridge) {
-    SimSettings s{};
-    EXPECT_EQ(sim_settings(bridge, &s), 0);
-    char text[200];
-    std::snprintf(text, sizeof(text),
-                  "open %d purges %u/%u timeouts %u/%u latency %u usb %u/%u baud %u %u%u%u "
-                  "flow %x bits %x/%x",
-                  s.open, s.purge_count, s.last_purge_mask, s.read_timeout_ms, s.write_timeout_ms,
-                  s.latency_ms, s.usb_in_size, s.usb_out_size, s.baud_rate, s.word_length,
-                  s.stop_bits, s.parity, s.flow_control, s.bit_mask, s.bit_mode);
-    return text;
-}
 
 void deliver(int bridge, const std::string& bytes, unsigned delayMs = 0) {
     sim_deliver(bridge, bytes.data(), bytes.size(), delayMs);
@@ -77,7 +62,7 @@ TEST_F(Channel, OpenExactDriverCallsAndValues) {
     EXPECT_EQ(
         "open 1 purges 1/3 timeouts 500/500 latency 2 usb 65536/65536 baud 115200 800 flow 0 "
         "bits 0/0",
-        settingsText(bridge));
+        hvtest::settingsText(bridge));
     // The bridge is taken: a second channel fails with the driver's status.
     FtdiDev second(kSerial, true);
     EXPECT_EQ(second.open(false), 3);
@@ -85,7 +70,7 @@ TEST_F(Channel, OpenExactDriverCallsAndValues) {
     // The line: 8N1 at the rate; bit mode 0x40 on, 0x01 off, with every bit in the mask.
     EXPECT_EQ(dev.setBaudRate(9600), 0);
     EXPECT_EQ(dev.setBitMode(true), 0);
-    const auto line = [this] { return settingsText(bridge).substr(61); };  // from "baud"
+    const auto line = [this] { return hvtest::settingsText(bridge).substr(61); };  // from "baud"
     EXPECT_EQ("baud 9600 800 flow 0 bits ff/40", line());
     EXPECT_EQ(dev.setBitMode(false), 0);
     EXPECT_EQ("baud 9600 800 flow 0 bits ff/1", line());
@@ -102,7 +87,7 @@ TEST_F(Channel, OpenExactDriverCallsAndValues) {
         FtdiDev forgotten(kDescription, false);  // destroyed while open, it frees the bridge
         ASSERT_EQ(forgotten.open(false), 0);
     }
-    EXPECT_EQ("open 0", settingsText(bridge).substr(0, 6));
+    EXPECT_EQ("open 0", hvtest::settingsText(bridge).substr(0, 6));
 
     // By serial number, now that the bridge is free.
     EXPECT_EQ(second.open(false), 0);
@@ -110,7 +95,7 @@ TEST_F(Channel, OpenExactDriverCallsAndValues) {
 
 TEST(FtdiList, FiltersChannelBSerialsAndLimits) {
     sim_reset();
-    for (const char* name : {"Dual RS232 A", "Dual RS232 B", "B", "Tessaro HV Source",
+    for (const char* name : {"Dual RS232 A", "Dual RS232 B", "B", "AB", "Tessaro HV Source",
                              "HV source AVR", "BiasModule B"}) {
         sim_attach(name, (std::string("S") + name[0]).c_str());
     }
@@ -199,36 +184,19 @@ TEST_F(Channel, ReadCountsGuardsAndTimeouts) {
     EXPECT_EQ(sim_pending_input(bridge), 4u);
 }
 
-// Bytes that keep coming extend a read's deadline: one byte every 250 ms against 0.6 s.
-TEST_F(Channel, TrickleExtendsTheDeadline) {
-    for (unsigned i = 0; i < 4; ++i) {
-        deliver(bridge, std::string(1, static_cast<char>('a' + i)), 250 * i);
+// Bytes that keep coming extend a read's deadline unless it is fixed: one byte every 300 ms
+// against 0.75 s.
+TEST_F(Channel, TrickleExtendsOnlyAMovingDeadline) {
+    for (const bool fixed : {false, true}) {
+        for (unsigned i = 0; i < 4; ++i) {
+            deliver(bridge, std::string(1, static_cast<char>('a' + i)), 300 * i);
+        }
+        const std::string expected = fixed ? "abc" : "abcd";
+        unsigned char buffer[8];
+        EXPECT_EQ(dev.read(buffer, sizeof(buffer), 4, 0.75, fixed),
+                  static_cast<int>(expected.size()));
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), expected.size()), expected);
     }
-    unsigned char buffer[8];
-    EXPECT_EQ(dev.read(buffer, sizeof(buffer), 4, 0.6, false), 4);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 4), "abcd");
-}
-
-TEST_F(Channel, DriverCountsNeverOverrunBuffers) {
-    unsigned char buffer[12];
-    std::memset(buffer, 0xEE, sizeof(buffer));
-    deliver(bridge, "wxyz");
-    sim_fake_count_next(bridge, "FT_Read", 1000);
-    EXPECT_EQ(dev.read(buffer, 4, 4, 1.0, false), 4);
-    EXPECT_EQ(buffer[4], 0xEE);
-    // A queue length far beyond what is there and what fits.
-    deliver(bridge, "abc");
-    sim_fake_count_next(bridge, "FT_GetQueueStatus", 100000);
-    EXPECT_EQ(dev.readAvailable(buffer, 4, 1), 3);
-    EXPECT_EQ(buffer[4], 0xEE);
-    deliver(bridge, "0123456789");
-    sim_fake_count_next(bridge, "FT_Read", 50);
-    EXPECT_EQ(dev.readUntil(buffer, 4, ")", 1, 0.3), 4);
-    EXPECT_EQ(buffer[4], 0xEE);
-    sim_fake_count_next(bridge, "FT_Read", 5000);
-    std::string line;
-    EXPECT_EQ(dev.readLine(line, '\n', 0.3), -1);
-    EXPECT_LE(line.size(), 1023u);
 }
 
 TEST_F(Channel, FailedQueueQuery) {
@@ -314,6 +282,13 @@ TEST_F(Channel, ReadLinePendingTextAndChunks) {
     deliver(bridge, std::string("ab\0cd\n", 6));
     EXPECT_EQ(dev.readLine(line, '\n', 0.3), -1);
     EXPECT_EQ(line, "ab");
+    // One byte after the terminator in the same chunk is kept for the next line.
+    deliver(bridge, "x\ny");
+    EXPECT_EQ(dev.readLine(line, '\n', 0.3), 0);
+    EXPECT_EQ(line, "x");
+    deliver(bridge, "z\n");
+    EXPECT_EQ(dev.readLine(line, '\n', 0.3), 0);
+    EXPECT_EQ(line, "yz");
 }
 
 TEST_F(Channel, WriteChunksAndOverReport) {
@@ -350,30 +325,4 @@ TEST_F(Channel, ClearInputDiscardsAndIsBoundedOnFlood) {
     EXPECT_EQ(dev.clearInput(), 0);
     EXPECT_LE(sim_call_count(bridge, "FT_Read") - floodReads, 1049u);
     sim_flood(bridge, 0, 0);
-}
-
-TEST_F(Channel, TraceFile) {
-    const std::string path = plat::joinPath(plat::executableDirectory(), "test_ftdidev_trace.txt");
-    std::remove(path.c_str());
-    dev.tracePath = path;
-
-    unsigned char buffer[8];
-    EXPECT_EQ(dev.write("A\x01\xff", 3, 1.0), 3);
-    deliver(bridge, std::string("\x00\x7f", 2));
-    EXPECT_EQ(dev.read(buffer, sizeof(buffer), 2, 1.0, false), 2);
-    EXPECT_EQ(dev.read(buffer, sizeof(buffer), 2, 0.05, false), 0);
-    deliver(bridge, "z)");
-    EXPECT_EQ(dev.readUntil(buffer, sizeof(buffer), ")", 1, 1.0), 2);
-    deliver(bridge, "k");
-    EXPECT_EQ(dev.readAvailable(buffer, sizeof(buffer), 3), 1);
-    std::string line;
-    deliver(bridge, "L\n");
-    EXPECT_EQ(dev.readLine(line, '\n', 1.0), 0);  // not traced
-    const std::string expected = ">41 01 FF \n<00 7F \n<\n<7A 29 \n<6B \n";
-    EXPECT_EQ(hvtest::readFile(path), expected);
-    // An unopenable trace file is skipped silently.
-    dev.tracePath = plat::joinPath(plat::joinPath(path, "no-such-dir"), "trace.txt");
-    EXPECT_EQ(dev.write("B", 1, 1.0), 1);
-    EXPECT_EQ(hvtest::readFile(path), expected);
-    std::remove(path.c_str());
 }

@@ -1,6 +1,5 @@
 // What the device and channel tests rely on in the stand-in but cannot see themselves: open
-// defaults, purges, the scripted peer, the line's timing, the line settings the models answer on
-// and the legacy model's exact answers.
+// defaults, purges, the scripted peer and the line's timing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,8 +13,6 @@
 #include "D2xxTypes.h"
 #include "ftd2xx_api.h"
 #include "hvdev_support.h"
-#include "sim_bias.h"
-#include "sim_hvold.h"
 #include "simctl.h"
 
 namespace {
@@ -236,63 +233,6 @@ TEST_F(Sim, WireTimingWritesTakeTheirLineTimeAndStallsBlock) {
     EXPECT_EQ(writeText(h, "xyz"), 0);
     EXPECT_GE(nsBetween(start, Clock::now()), 300000000);
     EXPECT_EQ(hvtest::writtenText(bridge), request);
-}
-
-// The module answers only on the line its device sets up, so a start-up that skips a setting
-// fails the device tests.
-TEST_F(Sim, BiasModuleUnderstandsOnlyItsOwnLineSettings) {
-    bridge = sim_bias_attach("BiasModule: 6", "BM6");
-    struct Case {
-        uint32_t baud;
-        uint8_t bits, stop, parity, mask, mode;  // mode 0: bit mode never set
-        bool understood;
-    };
-    const Case cases[] = {
-        {9600, 8, 0, 0, 0xFF, 0x40, false},   {115200, 7, 0, 0, 0xFF, 0x40, false},
-        {115200, 8, 2, 0, 0xFF, 0x40, false}, {115200, 8, 0, 2, 0xFF, 0x40, false},
-        {115200, 8, 0, 0, 0xFF, 0x01, false}, {115200, 8, 0, 0, 0x0F, 0x40, false},
-        {115200, 8, 0, 0, 0, 0, false},       {115200, 8, 0, 0, 0xFF, 0x40, true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(&c - cases);
-        void* h = open("BiasModule: 6", c.baud, 100);
-        FT_SetDataCharacteristics(h, c.bits, c.stop, c.parity);
-        if (c.mode != 0) {
-            FT_SetBitMode(h, c.mask, c.mode);
-        }
-        ASSERT_EQ(10, writeText(h, "setU(100)\n"));
-        EXPECT_EQ(c.understood ? "(0;00)\n\r" : "", readText(h, 8));
-        int32_t tenths = -1;
-        EXPECT_EQ(0, sim_bias_set_voltage(bridge, &tenths));
-        EXPECT_EQ(c.understood ? 100 : 0, tenths);
-        FT_Close(h);
-    }
-    EXPECT_EQ(8, sim_bias_command_count(bridge));  // every line was taken down
-}
-
-// Source 1 at 0 V sits 1020 V above the field's zero: (1020 / 0.125) << 3. A set text split over
-// writes is one command; at another baud rate the source answers nothing.
-TEST_F(Sim, LegacySourceStatusLinesAndSetTexts) {
-    bridge = sim_hvold_attach("HV source AVR", "AVR");
-    void* h = open("HV source AVR", 9600, 200);
-    const auto status = [h] {
-        EXPECT_EQ(writeText(h, "o"), 1);
-        return readText(h, 64);
-    };
-    EXPECT_EQ("1\t2a\t3ff\t0\t0\tff00\t10\t0\t7\t55\n", status());
-    for (const char* part : {"1000a", "4", "0b"}) {
-        writeText(h, part);
-    }
-    double volts[2] = {0.0, 0.0};
-    ASSERT_EQ(0, sim_hvold_set_voltage(bridge, 0, &volts[0]));
-    ASSERT_EQ(0, sim_hvold_set_voltage(bridge, 1, &volts[1]));
-    EXPECT_EQ(250.0, volts[0]);
-    EXPECT_EQ(-10.0, volts[1]);
-    // 250 V: 2000 steps, 3e80; -10 V: 1010 V above zero, 8080 steps, fc80.
-    EXPECT_EQ("1\t2a\t3ff\t0\t3e80\tfc80\t10\t0\t7\t55\n", status());
-    ASSERT_EQ(FT_SetBaudRate(h, 115200), FT_OK);
-    EXPECT_EQ("", status());
-    EXPECT_EQ((std::vector<std::string>{"o", "1000a", "40b", "o", "o"}),
-              hvtest::recordedCommands(bridge, sim_hvold_command_count, sim_hvold_command));
 }
 
 }  // namespace
