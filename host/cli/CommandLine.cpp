@@ -1,6 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace host {
@@ -198,6 +199,13 @@ bool parseCommand(const std::vector<std::string>& words, Command& c, std::string
 
 }  // namespace
 
+// Three significant digits, without trailing zeros.
+static std::string fixed3(double value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.3g", value);
+    return text;
+}
+
 bool parseIndex(const std::string& text, size_t& out) {
     if (text.empty() || text.size() > 9) {
         return false;
@@ -237,6 +245,50 @@ bool parseInt32(const std::string& text, int32_t& out) {
     }
     out = static_cast<int32_t>(value);
     return true;
+}
+
+namespace {
+
+struct CurrentUnit {
+    const char* name;
+    double amps;
+};
+// Largest first, so that "A" is tried after the prefixed units.
+constexpr CurrentUnit kCurrentUnits[] = {
+    {"mA", 1e-3}, {"uA", 1e-6}, {"nA", 1e-9}, {"pA", 1e-12}, {"A", 1.0}};
+
+}  // namespace
+
+bool parseCurrent(const std::string& text, double& amps) {
+    for (const CurrentUnit& unit : kCurrentUnits) {
+        const std::string name = unit.name;
+        if (text.size() <= name.size() ||
+            text.compare(text.size() - name.size(), name.size(), name) != 0) {
+            continue;
+        }
+        double value = 0.0;
+        const std::string number = text.substr(0, text.size() - name.size());
+        if (number.find_first_not_of("0123456789.eE+-") != std::string::npos ||
+            !parseDouble(number, value) || value < 0.0) {
+            return false;
+        }
+        amps = value * unit.amps;
+        return true;
+    }
+    return false;
+}
+
+std::string currentText(double amps) {
+    const double size = std::fabs(amps);
+    if (size >= 0.9995) {
+        return fixed3(amps) + " A";
+    }
+    for (const CurrentUnit& unit : kCurrentUnits) {
+        if (unit.amps < 1.0 && size >= unit.amps * 0.9995) {
+            return fixed3(amps / unit.amps) + " " + unit.name;
+        }
+    }
+    return size == 0.0 ? "0 A" : fixed3(amps / 1e-12) + " pA";
 }
 
 std::string usageText() {

@@ -74,5 +74,9 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& options, st
 bool parseIndex(const std::string& text, size_t& out);
 bool parseDouble(const std::string& text, double& out);
 bool parseInt32(const std::string& text, int32_t& out);
+// A current with its unit ("200nA", "10uA", "1.5mA", "0.1A"; pA too), in amperes, 0 or more.
+bool parseCurrent(const std::string& text, double& amps);
+// A current for people, in the unit that suits its size: "10.8 uA", "350 nA", "1.2 mA".
+std::string currentText(double amps);
 
 }  // namespace host
