@@ -49,6 +49,14 @@ size_t residentBytes();
 void installInterruptHandler();
 bool interruptRequested();
 
+// True where the D2XX functions use the platform's default calling convention, so plain
+// function pointers reach them: x64 Windows and Linux; not 32-bit Windows (__stdcall).
+#if defined(_WIN32) && !defined(_WIN64)
+constexpr bool kD2xxDefaultCallingConvention = false;
+#else
+constexpr bool kD2xxDefaultCallingConvention = true;
+#endif
+
 // Dynamic libraries. Handles are null when loading failed.
 void* loadLibrary(const char* name);
 void* findSymbol(void* library, const char* name);

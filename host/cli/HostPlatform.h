@@ -1,0 +1,29 @@
+// What hvsrc-host does differently on each platform: the signals and console events that stop a
+// run, and the user's state folder. Everything else in the program is the same on both.
+#pragma once
+
+#include <string>
+
+namespace host::hostplat {
+
+// Ctrl-C, and on Linux SIGTERM and SIGHUP, on Windows the console being closed, all ask the run
+// to stop where it is. Installed once, before the session starts.
+void installStopHandlers();
+// True once any of them came.
+bool stopRequested();
+// The exit status for the stop that came: 128 + the signal number (130 for Ctrl-C, 143 for
+// SIGTERM, 129 for SIGHUP and for a closed console); 0 when none came.
+int stopExitCode();
+// What stopped the run, for messages ("Ctrl-C", "SIGTERM", ...).
+std::string stopName();
+// Called when the run has finished its clean-up: a closed console waits for it.
+void runFinished();
+
+// Why the last library load failed, as the system says it; empty when it says nothing.
+std::string lastLoadError();
+
+// The folder for per-user program state ($XDG_STATE_HOME, else ~/.local/state; %LOCALAPPDATA%);
+// empty when the environment names none.
+std::string userStateFolder();
+
+}  // namespace host::hostplat
