@@ -239,8 +239,8 @@ bool settle(Session& s, std::vector<RampSource>& sources, double tolerance, doub
         } else if (r.last.ok) {
             ok = false;
             s.text() << name(r) << ": still at " << fixed(r.last.volts, 1) << " V after "
-                     << fixed(waited, waited < 10.0 ? 1 : 0) << " s (sent " << voltsText(voltsOf(r, r.target))
-                     << " V)\n";
+                     << fixed(waited, waited < 10.0 ? 1 : 0) << " s (sent "
+                     << voltsText(voltsOf(r, r.target)) << " V)\n";
         } else {
             ok = false;
             s.text() << name(r) << ": sent " << voltsText(voltsOf(r, r.target)) << " V, "
