@@ -122,8 +122,6 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
          "bad value '0' for --rate \\(a number of V/s above "
          "0, at most 10000\\)"},
         {"--simulate set bias:9 0 10", 2, "no device has the address bias:9 \\(see 'list'\\)"},
-        {"--scenario row.scn read bias:3", 2, "2 devices have the address bias:3", "^$",
-         "bias | BiasModule: 3 |\nbias | BiasModule: 3 |\n"},
         // Every target of the chain against the limits before anything moves.
         {"--scenario fast.scn ramp 0 0 600", 2,
          "600 V is above the upper limit 500 V of device 0 source 0; nothing was run"},
@@ -358,6 +356,24 @@ TEST(Host, MonitorShowsALostLineAsNoAnswer) {
     EXPECT_TRUE(std::regex_match(csv.substr(csv.find('\n') + 1), std::regex("(" + row + "){8}")))
         << csv;
     EXPECT_EQ(std::stoul(failed[1]), matches(csv, ",,[^,\n]+,0,0,ok")) << csv;
+    // Pulled out during a ramp down: that source is reported, the other goes on down to 0 V.
+    std::thread pullAgain([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        sim_unplug(1, 1);
+    });
+    const Result ramp =
+        host("--scenario unplug.scn set 0 0 100 + set bias:3 0 50 + ramp all 0 --rate 100");
+    pullAgain.join();
+    EXPECT_EQ(1, ramp.rc);
+    EXPECT_TRUE(
+        std::regex_search(ramp.err, std::regex("device 0 source 0 failed \\d+ V \\(-?\\d+\\): "
+                                               ".+; the other sources go on down\n")))
+        << ramp.err;
+    EXPECT_TRUE(
+        std::regex_search(ramp.out, std::regex("device 0 source 0: left at [1-9]\\d* V set, "
+                                               "no answer: .+\ndevice 1 source 0: at 0\\.0 V, "
+                                               "0\\.000 mA\n$")))
+        << ramp.out;
 }
 
 // Every --json line of every command parses, errors too; the facts each command states, by JSON

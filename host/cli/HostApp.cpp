@@ -73,8 +73,8 @@ int runSession(Options& options, const std::vector<ScenarioSource>& scenario,
     }
     for (const Command& command : options.commands) {
         if (hostplat::stopRequested()) {
-            return session.fail(EXIT_INTERRUPTED, "stopped by " + hostplat::stopName() +
-                                                      " before '" + command.text + "'");
+            return session.fail(hostplat::stopExitCode(), "stopped by " + hostplat::stopName() +
+                                                              " before '" + command.text + "'");
         }
         const int rc = runCommand(session, command);
         if (rc != EXIT_OK) {
