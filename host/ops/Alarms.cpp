@@ -14,6 +14,8 @@ namespace {
 
 // The ramp after a trip steps this often.
 constexpr double kTripStepSeconds = 0.2;
+// ... and no step is taken sooner than this after the last one.
+constexpr double kMinTripStepSeconds = 0.05;
 
 std::string readingText(const Alarm& a) {
     if (std::isnan(a.volts)) {
@@ -108,12 +110,12 @@ bool AlarmWatch::stepTrips() {
         Device& d = s_.devices()[c.dev];
         const double now = steadyNow();
         const double reach = std::max(o_.tripRate * (now - st.lastStep), 0.0);
+        if (now - st.lastStep < kMinTripStepSeconds && reach < std::fabs(st.at)) {
+            going = true;
+            continue;  // not time for the next step yet
+        }
         const double next =
             st.at > 0.0 ? std::max(0.0, st.at - reach) : std::min(0.0, st.at + reach);
-        if (next == st.at && st.at != 0.0) {
-            going = true;
-            continue;  // not time for a step yet
-        }
         const SetOutcome outcome = setSource(d, c.src, next);
         if (!outcome.ok()) {
             st.down = true;

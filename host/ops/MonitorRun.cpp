@@ -25,7 +25,7 @@ constexpr size_t kPlotBuckets = 500;
 // A sample this share of the interval late says that the readings cannot keep up.
 constexpr double kLateShare = 0.1;
 // While a source ramps down after a trip, the wait between samples wakes this often to step it.
-constexpr double kTripLookSeconds = 0.2;
+constexpr double kTripLookSeconds = 0.1;
 
 std::vector<std::string> csvHeader(const std::vector<MonitorChannel>& channels) {
     std::vector<std::string> fields{"time_s", "time_utc"};
@@ -123,15 +123,14 @@ int runMonitor(Session& s, const MonitorOptions& o) {
     AlarmWatch watch(s, o.alarms, channels);
     // Waits for a sample's time; a source ramping down after a trip steps on meanwhile.
     const auto waitFor = [&](double start, double due) {
-        while (watch.tripping()) {
-            const double next = steadyNow() - start + kTripLookSeconds;
-            if (next >= due) {
-                break;
-            }
+        while (watch.stepTrips()) {
+            const double next = std::min(due, steadyNow() - start + kTripLookSeconds);
             if (!waitUntil(start, next)) {
                 return false;
             }
-            watch.stepTrips();
+            if (next >= due) {
+                return true;
+            }
         }
         return waitUntil(start, due);
     };
@@ -177,10 +176,8 @@ int runMonitor(Session& s, const MonitorOptions& o) {
             if (!reading.ok) {
                 ++failed[i];
             }
-            if (!reading.ok && !silent[i]) {
-                s.err() << "hvsrc-host: " << c.name << " stopped answering: " << reading.error
-                        << "\n";
-            } else if (reading.ok && silent[i]) {
+            // A source that stops answering is an alarm, said by the watch.
+            if (reading.ok && silent[i]) {
                 s.err() << "hvsrc-host: " << c.name << " answers again\n";
             }
             silent[i] = !reading.ok;
