@@ -266,6 +266,11 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
          "device 0 source 0 stopped answering at [1-9]0 V: .+; ramping back to 0 V\n.*cannot ramp "
          "back",
          "", "hvsrc | Tessaro HV Source: 1 | sources=1 leak0=2uA depletion0=80 unplug=0.3\n"},
+        {"--scenario row.scn ramp 0 0 400 --rate 1000 --step 100 --trip 10uA --trip-rate 1000", 5,
+         "ALARM trip: hv:1/src0 current [0-9.]+ A reached the trip 10 uA[\\s\\S]*hv:1/src0: set to "
+         "0 V after the trip\n",
+         "400 V set, reads 400\\.0 V, [0-9.]+ uA\n$",
+         "hvsrc | Tessaro HV Source: 1 | sources=1 leak0=2uA depletion0=80 breakdown0=350\n"},
         // Alarms: a source above its breakdown trips and goes down while the others stay; a slow
         // source deviates from its set voltage.
         {"--scenario row.scn set 0 0 360 + set 0 1 100 + set 1 0 50 + monitor --interval 0.1 "
