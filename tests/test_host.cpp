@@ -163,6 +163,7 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
         {"--scenario row.scn set 0 0 10", 2, "row.scn line 1: a double quote is not closed", "^$",
          "bias | BiasModule: 3 | firmware=\"BM 1\nhvold | HV source AVR |\n"},
         {"--scenario . set 0 0 10", 2, "\\. is a folder, not a scenario file"},
+        {"--scenario none.scn list", 2, "cannot read the scenario file none.scn: No such file"},
         {"--lib ./none --simulate list", 3,
          "cannot load the plug-in: cannot load ./none \\(.+\\); "
          "--lib names another plug-in"},
@@ -490,7 +491,8 @@ TEST(Host, JsonParsesBack) {
         "nothing was run",
         refused[0]["error"]);
     ASSERT_EQ(1u, usage.size());
-    EXPECT_EQ(2, usage[0]["exit"]);
+    EXPECT_EQ(nlohmann::json::parse(R"({"error": "unknown command 'bogus'", "exit": 2})"),
+              usage[0]);
 }
 
 // The plot's memory stays the same however long the run; every spike survives the merging of

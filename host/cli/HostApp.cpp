@@ -90,8 +90,9 @@ int hostMain(const std::vector<std::string>& args, std::ostream& out, std::ostre
     Options options;
     std::string error;
     if (!parseCommandLine(args, options, error)) {
-        return refuse(options, out, err, EXIT_USAGE,
-                      error + "\n(hvsrc-host --help lists the commands and options)");
+        refuse(options, out, err, EXIT_USAGE, error);
+        err << "(hvsrc-host --help lists the commands and options)\n";
+        return EXIT_USAGE;
     }
     if (options.help) {
         out << usageText();
