@@ -264,7 +264,7 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
          "device 0 source 0: at 0\\.0 V, 0\\.000 uA\n$",
          "hvsrc | Tessaro HV Source: 1 | sources=1 leak0=2uA depletion0=80 breakdown0=350\n"},
         {"--scenario row.scn iv 0 0 0 100 10 --compliance 10uA --settle 0.05 --rate 1000", 1,
-         "device 0 source 0 stopped answering at [1-9]0 V: .+; ramping back to 0 V\n.*cannot ramp "
+         "device 0 source 0 stopped answering at [0-9]+ V: .+; ramping back to 0 V\n.*cannot ramp "
          "back",
          "", "hvsrc | Tessaro HV Source: 1 | sources=1 leak0=2uA depletion0=80 unplug=0.3\n"},
         {"--scenario row.scn ramp 0 0 400 --rate 1000 --step 100 --trip 10uA --trip-rate 1000", 5,
