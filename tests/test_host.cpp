@@ -395,12 +395,14 @@ TEST(Host, MonitorShowsALostLineAsNoAnswer) {
             std::sregex_iterator(text.begin(), text.end(), pattern), std::sregex_iterator()));
     };
     EXPECT_EQ(std::stoul(failed[1]), matches(run.out, "no answer")) << run.out;
-    // Each row: the source's values and "ok", or empty cells and the reason.
+    // Each row: the source's values and "ok", or empty cells and the reason (quoted when it
+    // holds a comma).
     const std::string csv = hvtest::readFile("unplug.csv");
-    const std::string row = "\\d+\\.\\d{3},[-0-9T:.Z]+,(100,10,ok|,,[^,\\n]+),0,0,ok\n";
+    const std::string reason = ",,(\"[^\"\\n]+\"|[^,\"\\n]+),0,0,ok";
+    const std::string row = "\\d+\\.\\d{3},[-0-9T:.Z]+,(100,10,ok,0,0,ok|" + reason + ")\n";
     EXPECT_TRUE(std::regex_match(csv.substr(csv.find('\n') + 1), std::regex("(" + row + "){8}")))
         << csv;
-    EXPECT_EQ(std::stoul(failed[1]), matches(csv, ",,[^,\n]+,0,0,ok")) << csv;
+    EXPECT_EQ(std::stoul(failed[1]), matches(csv, reason.c_str())) << csv;
     // Pulled out during a ramp down: that source is reported, the other goes on down to 0 V.
     std::thread pullAgain([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
