@@ -229,7 +229,7 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
          "hvsrc | Tessaro HV Source: 1 | ramp=100 load0=10\n"},
         {"--scenario row.scn ramp hv:1 0 60 --rate 1000 + ramp hv:1 0 0 --settle-timeout 0.2 "
          "--rate 1000",
-         1, "", "device 0 source 0: still at [1-9]\\d\\.\\d V after 0\\.2 s \\(sent 0 V\\)\n$"},
+         1, "", "device 0 source 0: still at [1-9]\\d\\.\\d V after 0\\.\\d s \\(sent 0 V\\)\n$"},
         // The legacy source pauses 50 ms in each reading: a round cannot keep to 0.01 s, said once.
         {"--scenario fast.scn set 0 0 100 + set 2 0 50 + monitor --interval 0.01 --count 3 --csv "
          "mon.csv --svg mon.svg",
@@ -263,11 +263,11 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
          "   7     360\\.0     360\\.0       296\\.826        0\\.000        1  compliance\n"
          "device 0 source 0: at 0\\.0 V, 0\\.000 uA\n$",
          "hvsrc | Tessaro HV Source: 1 | sources=1 leak0=2uA depletion0=80 breakdown0=350\n"},
-        {"--scenario row.scn iv 0 0 0 100 10 --compliance 10uA --settle 0.05 --rate 1000", 1,
+        {"--scenario row.scn iv 0 0 0 100 10 --compliance 10uA --settle 0.1 --rate 1000", 1,
          "device 0 source 0 stopped answering at [0-9]+ V: .+; ramping back to 0 V\n"
          "(hvsrc-host: device 0 source 0 failed [0-9]+ V .+; trying again for 10 s\n)?$",
          "device 0 source 0: at 0\\.0 V, 0\\.000 uA\n$",
-         "hvsrc | Tessaro HV Source: 1 | sources=1 leak0=2uA depletion0=80 unplug=0.3+0.4\n"},
+         "hvsrc | Tessaro HV Source: 1 | sources=1 leak0=2uA depletion0=80 unplug=0.6+0.4\n"},
         {"--scenario row.scn ramp 0 0 400 --rate 1000 --step 100 --trip 10uA --trip-rate 1000", 5,
          "ALARM trip: hv:1/src0 current [0-9.]+ A reached the trip 10 uA[\\s\\S]*hv:1/src0: set to "
          "0 V after the trip\n",
@@ -365,16 +365,35 @@ TEST(Host, KeepsEachRunsLogs) {
     EXPECT_TRUE(fs::exists(plat::joinPath(m[1].str(), "hvsrc_1.log"))) << m[1];
 }
 
-// A bridge pulled out in the middle of a monitor and put back (the scenario's unplug=T+D): its
-// rows have no values (never a 0) and say why, the error stream raises the alarm when it stopped
-// and says when it answered again, and the summary counts the failed readings; exit 5.
+// A bridge pulled out in the middle of a monitor and put back: its rows have no values (never a
+// 0) and say why, the error stream raises the alarm when it stopped and says when it answered
+// again, and the summary counts the failed readings; exit 5.
 TEST(Host, MonitorShowsALostLineAsNoAnswer) {
     writeFile("unplug.scn",
-              "hvsrc | Tessaro HV Source: 1 | sources=1 load0=10 unplug=0.25+0.3\n"
+              "hvsrc | Tessaro HV Source: 1 | sources=1 load0=10\n"
               "bias | BiasModule: 3 | limits=0:90 load=100\n");
     fs::remove("unplug.csv");
+    fs::remove("unplug2.csv");
+    // Pulls the bridge (1) or puts it back (0) `delay` ms after the CSV has `rows` lines.
+    const auto pullAt = [](const char* csv, size_t rows, int delay, int unplugged) {
+        const auto lines = [&] {
+            const std::string text = hvtest::readFile(csv);
+            return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+        };
+        // Bounded, so that a run that never writes the file fails instead of hanging.
+        for (int waited = 0; lines() < rows && waited < 30000; waited += 5) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        sim_unplug(1, unplugged);
+    };
+    std::thread pull([&] {
+        pullAt("unplug.csv", 3, 0, 1);
+        pullAt("unplug.csv", 6, 0, 0);
+    });
     const Result run = host(
         "--scenario unplug.scn set 0 0 100 + monitor --interval 0.1 --count 8 --csv unplug.csv");
+    pull.join();
     EXPECT_EQ(5, run.rc) << run.err;
     EXPECT_TRUE(std::regex_search(run.err, std::regex("ALARM lost: hv:1/src0 stopped answering"
                                                       "[\\s\\S]*1 alarm:\n.*  lost  hv:1/src0")))
@@ -404,12 +423,10 @@ TEST(Host, MonitorShowsALostLineAsNoAnswer) {
         << csv;
     EXPECT_EQ(std::stoul(failed[1]), matches(csv, reason.c_str())) << csv;
     // Pulled out during a ramp down: that source is reported, the other goes on down to 0 V.
-    std::thread pullAgain([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        sim_unplug(1, 1);
-    });
-    const Result ramp =
-        host("--scenario unplug.scn set 0 0 100 + set bias:3 0 50 + ramp all 0 --rate 100");
+    std::thread pullAgain([&] { pullAt("unplug2.csv", 2, 250, 1); });
+    const Result ramp = host(
+        "--scenario unplug.scn set 0 0 100 + set bias:3 0 50 + monitor --count 1 --csv "
+        "unplug2.csv + ramp all 0 --rate 100");
     pullAgain.join();
     EXPECT_EQ(1, ramp.rc);
     EXPECT_TRUE(
