@@ -241,6 +241,49 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
          "^time_s "},
         {"--scenario row.scn monitor --count 1 --csv mon.csv --append", 2,
          "mon.csv has other columns than this monitor writes", "^$", "hvold | HV source AVR |\n"},
+        // The sensor and fault keys, checked with their line.
+        {"--scenario row.scn list", 2,
+         "row.scn line 1: leak0=2: the leakage is a current with its unit", "^$",
+         "hvsrc | Tessaro HV Source: 1 | leak0=2\n"},
+        {"--scenario row.scn list", 2,
+         "row.scn line 2: breakdown is above depletion \\(50 V is not above 80 V\\)", "^$",
+         "hvold | HV source AVR | unplug=1+5\nbias | BiasModule: 3 | depletion=80V breakdown=50\n"},
+        // iv: refused before anything moves, then a scan into a sensor's breakdown that stops at
+        // the compliance (within a step of the knee at 350 V) and ends at 0 V as measured.
+        {"--simulate iv 1 0 0 10 1 --compliance 1uA", 2,
+         "the legacy HV source measures no current"},
+        {"--simulate iv 0 0 0 100 -10 --compliance 1uA", 2,
+         "STEP -10 V does not lead from 0 V to 100 V \\(a step above 0 does\\)"},
+        {"--simulate iv 0 0 0 600 100 --compliance 1uA", 2,
+         "600 V is above the upper limit 500 V of device 0 source 0; nothing was run"},
+        {"--scenario row.scn iv 0 0 300 400 10 --compliance 10uA --settle 0 --rate 1000 --csv "
+         "iv.csv --overwrite",
+         5, "compliance 10 uA reached at 360 V: 297 uA; ramping back to 0 V\n",
+         "\n   6     350\\.0     350\\.0         2\\.000        0\\.000        5  ok\n"
+         "   7     360\\.0     360\\.0       296\\.826        0\\.000        1  compliance\n"
+         "device 0 source 0: at 0\\.0 V, 0\\.000 uA\n$",
+         "hvsrc | Tessaro HV Source: 1 | sources=1 leak0=2uA depletion0=80 breakdown0=350\n"},
+        {"--scenario row.scn iv 0 0 0 100 10 --compliance 10uA --settle 0.1 --rate 1000", 1,
+         "device 0 source 0 stopped answering at [0-9]+ V: .+; ramping back to 0 V\n"
+         "(hvsrc-host: device 0 source 0 failed [0-9]+ V .+; trying again for 10 s\n)?$",
+         "device 0 source 0: at 0\\.0 V, 0\\.000 uA\n$",
+         "hvsrc | Tessaro HV Source: 1 | sources=1 leak0=2uA depletion0=80 unplug=0.6+0.4\n"},
+        {"--scenario row.scn ramp 0 0 400 --rate 1000 --step 100 --trip 10uA --trip-rate 1000", 5,
+         "ALARM trip: hv:1/src0 current [0-9.]+ A reached the trip 10 uA[\\s\\S]*hv:1/src0: set to "
+         "0 V after the trip\n",
+         "400 V set, reads 400\\.0 V, [0-9.]+ uA\n$",
+         "hvsrc | Tessaro HV Source: 1 | sources=1 leak0=2uA depletion0=80 breakdown0=350\n"},
+        // Alarms: a source above its breakdown trips and goes down while the others stay; a slow
+        // source deviates from its set voltage.
+        {"--scenario row.scn set 0 0 360 + set 0 1 100 + set 1 0 50 + monitor --interval 0.1 "
+         "--count 6 --trip 10uA --trip-rate 1000 --deviation 1 --deviation-after 0.2",
+         5,
+         "ALARM trip: hv:1/src0 current 297 uA reached the trip 10 uA on 2 readings in a row"
+         "[\\s\\S]*ALARM deviation: bias:3/src0 reads [\\s\\S]*hv:1/src0: set to 0 V after the "
+         "trip\n[\\s\\S]*2 alarms:\n",
+         " 100\\.0 +5\\.000 +[0-9.]+ +0\\.000 +! trip hv:1/src0 ! deviation bias:3/src0\n$",
+         "hvsrc | Tessaro HV Source: 1 | leak0=2uA depletion0=80 breakdown0=350 load1=20\n"
+         "bias | BiasModule: 3 | limits=0:90 load=100 ramp=2\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args);
@@ -251,7 +294,7 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
         EXPECT_EQ(row.rc, run.rc) << run.err;
         EXPECT_TRUE(std::regex_search(run.err, std::regex(row.err))) << run.err;
         EXPECT_TRUE(std::regex_search(run.out, std::regex(row.out))) << run.out;
-        if (row.rc >= 2) {
+        if (row.rc >= 2 && row.rc <= 4) {
             EXPECT_EQ(0u, setsReceived());
         }
         for (int bridge = 1; bridge <= 3; ++bridge) {
@@ -272,6 +315,11 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
                    "(\\d+\\.\\d{3},20\\d\\d-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z,"
                    "(100,10,ok,0,0,ok,0,ok,0,ok,50,0\\.5|0,0,ok,0,0,ok,0,ok,0,ok,0,0),ok\n){4}")))
         << hvtest::readFile("mon.csv");
+    EXPECT_TRUE(std::regex_match(
+        hvtest::readFile("iv.csv"),
+        std::regex("time_utc,set_V,mean_V,std_V,mean_I_uA,std_I_uA,samples,status\n"
+                   "([-0-9T:.]+Z,3[0-5]0,3[0-5]0,0,2,0,5,ok\n){6}[-0-9T:.]+Z,360,360,0,296.826,0,1,"
+                   "compliance\n")));
     const std::string svg = hvtest::readFile("mon.svg");
     for (const char* part :
          {"Voltage (V)", "Current (uA)", "Current (mA)", "Z (UTC); time counts", "</svg>\n"}) {
@@ -318,8 +366,8 @@ TEST(Host, KeepsEachRunsLogs) {
 }
 
 // A bridge pulled out in the middle of a monitor and put back: its rows have no values (never a
-// 0) and say why, the error stream says when it stopped and when it answered again, and the
-// summary counts the failed readings.
+// 0) and say why, the error stream raises the alarm when it stopped and says when it answered
+// again, and the summary counts the failed readings; exit 5.
 TEST(Host, MonitorShowsALostLineAsNoAnswer) {
     writeFile("unplug.scn",
               "hvsrc | Tessaro HV Source: 1 | sources=1 load0=10\n"
@@ -346,7 +394,10 @@ TEST(Host, MonitorShowsALostLineAsNoAnswer) {
     const Result run = host(
         "--scenario unplug.scn set 0 0 100 + monitor --interval 0.1 --count 8 --csv unplug.csv");
     pull.join();
-    EXPECT_EQ(1, run.rc) << run.err;
+    EXPECT_EQ(5, run.rc) << run.err;
+    EXPECT_TRUE(std::regex_search(run.err, std::regex("ALARM lost: hv:1/src0 stopped answering"
+                                                      "[\\s\\S]*1 alarm:\n.*  lost  hv:1/src0")))
+        << run.err;
     const std::regex stopped("hv:1/src0 stopped answering: .+\n"),
         again("hv:1/src0 answers again\n");
     EXPECT_EQ(1, std::distance(std::sregex_iterator(run.err.begin(), run.err.end(), stopped),
@@ -363,12 +414,14 @@ TEST(Host, MonitorShowsALostLineAsNoAnswer) {
             std::sregex_iterator(text.begin(), text.end(), pattern), std::sregex_iterator()));
     };
     EXPECT_EQ(std::stoul(failed[1]), matches(run.out, "no answer")) << run.out;
-    // Each row: the source's values and "ok", or empty cells and the reason.
+    // Each row: the source's values and "ok", or empty cells and the reason (quoted when it
+    // holds a comma).
     const std::string csv = hvtest::readFile("unplug.csv");
-    const std::string row = "\\d+\\.\\d{3},[-0-9T:.Z]+,(100,10,ok|,,[^,\\n]+),0,0,ok\n";
+    const std::string reason = ",,(\"[^\"\\n]+\"|[^,\"\\n]+),0,0,ok";
+    const std::string row = "\\d+\\.\\d{3},[-0-9T:.Z]+,(100,10,ok,0,0,ok|" + reason + ")\n";
     EXPECT_TRUE(std::regex_match(csv.substr(csv.find('\n') + 1), std::regex("(" + row + "){8}")))
         << csv;
-    EXPECT_EQ(std::stoul(failed[1]), matches(csv, ",,[^,\n]+,0,0,ok")) << csv;
+    EXPECT_EQ(std::stoul(failed[1]), matches(csv, reason.c_str())) << csv;
     // Pulled out during a ramp down: that source is reported, the other goes on down to 0 V.
     std::thread pullAgain([&] { pullAt("unplug2.csv", 2, 250, 1); });
     const Result ramp = host(

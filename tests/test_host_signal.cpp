@@ -1,6 +1,7 @@
 // hvsrc-host stopped with SIGTERM halfway through a monitor and Ctrl-C (SIGINT) halfway through a
 // ramp: it finishes what it is doing, keeps every row taken, never jumps, and exits 128 + the
-// signal. Linux only (POSIX processes).
+// signal; and a trip's --on-alarm command, started without waiting. Linux only (POSIX
+// processes).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -86,6 +87,23 @@ TEST(HostSignal, MonitorKeepsEveryRowAndDrawsItsPlot) {
     const std::string svg = readFile("sig.svg");
     EXPECT_NE(std::string::npos, svg.find("<polyline"));
     EXPECT_EQ("</svg>\n", svg.substr(svg.size() - 7));
+}
+
+// A trip runs the --on-alarm command through the shell, not waited for, with the alarm in its
+// environment; a stop after it still ends the program as a stop.
+TEST(HostSignal, TripRunsTheAlarmCommand) {
+    std::remove("alarm.txt");
+    EXPECT_EQ(128 + SIGTERM,
+              interrupted("trip",
+                          {"set", "0", "0", "50", "+", "monitor", "--interval", "0.05", "--trip",
+                           "5uA", "--trip-rate", "1000", "--on-alarm",
+                           "echo \"$HVSRC_ALARM $HVSRC_ALARM_SOURCE $HVSRC_ALARM_VOLTS "
+                           "$HVSRC_ALARM_CURRENT$HVSRC_ALARM_CURRENT_UNIT\" > alarm.txt"},
+                          ".err", std::regex("set to 0 V after the trip"), 1, SIGTERM));
+    for (int i = 0; i < 500 && readFile("alarm.txt").empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ("trip hv:1/src0 50.0 5.000uA\n", readFile("alarm.txt"));
 }
 
 TEST(HostSignal, RampStopsWhereItIsWithoutAJump) {

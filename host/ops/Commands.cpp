@@ -334,6 +334,22 @@ std::string checkCommand(Session& session, Command& c) {
     if (c.name == CommandName::Set || c.name == CommandName::Ramp) {
         return checkTarget(d, c.dev, c.src, c.volts, boundOf(c.limits));
     }
+    if (c.name == CommandName::Iv) {
+        const std::string problem = checkIv(d, c.iv);
+        if (!problem.empty()) {
+            return problem;
+        }
+        // Every step and the voltage it returns to, before anything moves.
+        std::vector<double> targets = ivTargets(c.iv);
+        targets.push_back(c.iv.back);
+        for (double volts : targets) {
+            const std::string beyond = checkTarget(d, c.dev, c.src, volts, boundOf(c.limits));
+            if (!beyond.empty()) {
+                return beyond;
+            }
+        }
+        return "";
+    }
     if (c.name != CommandName::Get && c.name != CommandName::Put) {
         return "";
     }
@@ -374,6 +390,8 @@ int runCommand(Session& session, const Command& c) {
             return runMonitor(session, c.monitor);
         case CommandName::Ramp:
             return runRamp(session, c);
+        case CommandName::Iv:
+            return runIv(session, c);
     }
     return EXIT_USAGE;
 }
