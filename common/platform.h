@@ -48,6 +48,11 @@ size_t residentBytes();
 // what it is doing and stop cleanly; a second Ctrl-C ends the program at once as usual.
 void installInterruptHandler();
 bool interruptRequested();
+// Raises the same flag from within the program (a stop asked for by other means than the
+// keyboard), and lowers it again; lowering it also makes the next Ctrl-C raise the flag again
+// rather than end the program, where the handler was installed.
+void requestInterrupt();
+void clearInterrupt();
 
 // Dynamic libraries. Handles are null when loading failed.
 void* loadLibrary(const char* name);

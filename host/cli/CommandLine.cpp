@@ -1,5 +1,6 @@
 #include "cli/CommandLine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -192,6 +193,10 @@ bool parseCommand(const std::vector<std::string>& words, Command& c, std::string
         c.name = CommandName::Ramp;
         return parseRamp(words, c, error);
     }
+    if (name == "session") {
+        c.name = CommandName::Session;
+        return expectArgs(name, n, 0, 0, error);
+    }
     error = "unknown command '" + name + "'";
     return false;
 }
@@ -276,6 +281,12 @@ std::string usageText() {
            "  monitor [--interval S] [--count N | --duration S] [--csv FILE] [--svg FILE]\n"
            "                        every source over time (default: a sample a second until\n"
            "                        Ctrl-C); the CSV gets each row as it is taken\n"
+           "  session               load once, then run requests read as JSON lines on standard\n"
+           "                        input ({\"id\": 1, \"argv\": [\"read\", \"0\"]}), answering "
+           "in\n"
+           "                        JSON lines tagged with the id; \"stop\" stops the running\n"
+           "                        request, \"rescan\" finds the devices again "
+           "(docs/scripting.md)\n"
            "\n"
            "currents: HV sources in uA (CurrentSense parameters: raw counts in nA), bias\n"
            "modules in mA; the legacy HV source (\"HV source AVR\") measures none.\n"
@@ -354,6 +365,12 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& options, st
             return false;
         }
         options.commands.push_back(command);
+    }
+    if (options.commands.size() > 1 &&
+        std::any_of(options.commands.begin(), options.commands.end(),
+                    [](const Command& c) { return c.name == CommandName::Session; })) {
+        error = "'session' takes its requests on standard input, not after '+'";
+        return false;
     }
     return true;
 }

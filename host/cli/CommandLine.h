@@ -19,7 +19,7 @@ enum ExitCode {
     EXIT_INTERRUPTED = 130,  // stopped by Ctrl-C
 };
 
-enum class CommandName { List, Params, Get, Put, Set, Read, Monitor, Ramp };
+enum class CommandName { List, Params, Get, Put, Set, Read, Monitor, Ramp, Session };
 
 struct MonitorOptions {
     double interval = 1.0;  // seconds between samples

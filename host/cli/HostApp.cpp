@@ -4,16 +4,17 @@
 // deinitialised however the run ends.
 #include "cli/HostApp.h"
 
+#include <iostream>
+
 #include "ops/Commands.h"
 #include "ops/Session.h"
 #include "output/Files.h"
 #include "platform.h"
 #include "scenario/Scenario.h"
+#include "session/SessionMode.h"
 #include "version.h"
 
 namespace host {
-
-namespace {
 
 // Files the monitor commands will write, checked before anything is loaded.
 std::string checkOutputFiles(const Options& options) {
@@ -31,13 +32,8 @@ std::string checkOutputFiles(const Options& options) {
     return "";
 }
 
-int runSession(const Options& options, const std::vector<ScenarioSource>& scenario,
-               const std::string& logFolder, std::ostream& out, std::ostream& err) {
-    Session session(options, out, err);
-    const int started = session.start(scenario, logFolder);
-    if (started != EXIT_OK) {
-        return started;
-    }
+int runChain(Session& session, const Options& options) {
+    std::ostream& err = session.err();
     for (size_t i = 0; i < options.commands.size(); ++i) {
         const std::string problem = checkCommand(session, options.commands[i]);
         if (!problem.empty()) {
@@ -59,9 +55,23 @@ int runSession(const Options& options, const std::vector<ScenarioSource>& scenar
     return EXIT_OK;
 }
 
+namespace {
+
+int runSession(const Options& options, const std::vector<ScenarioSource>& scenario,
+               const std::string& logFolder, std::ostream& out, std::ostream& err) {
+    Session session(options, out, err);
+    const int started = session.start(scenario, logFolder);
+    return started != EXIT_OK ? started : runChain(session, options);
+}
+
 }  // namespace
 
 int hostMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    return hostMain(args, std::cin, out, err);
+}
+
+int hostMain(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+             std::ostream& err) {
     Options options;
     std::string error;
     if (!parseCommandLine(args, options, error)) {
@@ -98,7 +108,9 @@ int hostMain(const std::vector<std::string>& args, std::ostream& out, std::ostre
         err << "hvsrc-host: logs in " << logFolder << "\n";
     }
     plat::installInterruptHandler();
-    const int rc = runSession(options, scenario, logFolder, out, err);
+    const bool sessionMode = options.commands.front().name == CommandName::Session;
+    const int rc = sessionMode ? runSessionMode(options, scenario, logFolder, in, out, err)
+                               : runSession(options, scenario, logFolder, out, err);
     out.flush();
     return rc;
 }

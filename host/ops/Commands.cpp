@@ -206,9 +206,13 @@ int read(Session& s, const Command& c) {
 std::string checkCommand(Session& session, const Command& c) {
     const std::vector<Device>& devices = session.devices();
     const bool needsDevice = c.name != CommandName::List && c.name != CommandName::Monitor &&
+                             c.name != CommandName::Session &&
                              !(c.name == CommandName::Ramp && c.allSources);
     if (!needsDevice) {
         return "";
+    }
+    if (devices.empty()) {
+        return "no devices were found (rescan when one is attached)";
     }
     if (c.dev >= devices.size()) {
         return "no device '" + std::to_string(c.dev) + "' (devices 0 to " +
@@ -260,6 +264,8 @@ int runCommand(Session& session, const Command& c) {
             return runMonitor(session, c.monitor);
         case CommandName::Ramp:
             return runRamp(session, c);
+        case CommandName::Session:
+            break;  // never a command of a chain: the command line and a session refuse it
     }
     return EXIT_USAGE;
 }
