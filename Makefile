@@ -97,7 +97,7 @@ demo: build-linux
 	$(HOST) --simulate --log-dir $(DEMO_DIR) \
 	  list + set 0 0 250 + set 0 1 600 + set 1 1 -300 + set 2 0 42.5 \
 	  + read 0 + read 1 + read 2 \
-	  + monitor --interval 0.25 --count 12 --csv $(DEMO_DIR)/monitor.csv --svg $(DEMO_DIR)/monitor.svg \
+	  + monitor --interval 0.25 --count 12 --csv $(DEMO_DIR)/monitor.csv --overwrite --svg $(DEMO_DIR)/monitor.svg \
 	  + ramp all 0 --rate 200
 	@echo "logs, monitor.csv and monitor.svg (open it in a browser) are in $(DEMO_DIR)"
 

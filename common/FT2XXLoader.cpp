@@ -94,8 +94,11 @@ enum FunctionIndex : size_t { HVSRC_D2XX_FUNCTIONS(HVSRC_D2XX_INDEX) kIndexCount
 #undef HVSRC_D2XX_INDEX
 static_assert(kIndexCount == FT2XXLoader::kFunctionCount, "one table entry per D2XX name");
 
-// The published signatures of the D2XX functions that are called (one calling convention on
-// x64 Windows, the default one on Linux).
+// The published signatures of the D2XX functions that are called, as plain function pointers:
+// right only where the vendor's calling convention is the default one (x64 Windows has a single
+// convention; 32-bit Windows would need __stdcall here).
+static_assert(plat::kD2xxDefaultCallingConvention,
+              "the D2XX bindings assume the platform's default calling convention");
 using FnListDevices = FT_STATUS (*)(void*, void*, uint32_t);
 using FnOpenEx = FT_STATUS (*)(void*, uint32_t, FT_HANDLE*);
 using FnHandleOnly = FT_STATUS (*)(FT_HANDLE);
@@ -137,7 +140,16 @@ FT2XXLoader::FT2XXLoader(const char* libraryName, const char* fallbackName) {
 }
 
 FT2XXLoader::~FT2XXLoader() {
+    unload();
+}
+
+void FT2XXLoader::unload() {
     plat::freeLibrary(module_);
+    // Nothing may jump into the unloaded library: a late call answers FT_OTHER_ERROR.
+    module_ = nullptr;
+    for (void*& entry : table_) {
+        entry = nullptr;
+    }
 }
 
 void FT2XXLoader::bindFunctions() {

@@ -24,6 +24,10 @@ public:
     FT2XXLoader(const FT2XXLoader&) = delete;
     FT2XXLoader& operator=(const FT2XXLoader&) = delete;
 
+    // Releases the library and forgets it and its entry points (the destructor's work); every
+    // later call-through answers FT_OTHER_ERROR.
+    void unload();
+
     bool loaded() const { return module_ != nullptr; }
     // The bound entry point of table index i, or null.
     void* entry(size_t i) const { return i < kFunctionCount ? table_[i] : nullptr; }

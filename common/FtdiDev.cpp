@@ -62,8 +62,9 @@ uint32_t driverCount(size_t count) {
     return static_cast<uint32_t>(std::min(count, kMaxTransfer));
 }
 
+// A failed call's result: always negative, also for a status that does not fit an int.
 int negated(FT_STATUS status) {
-    return -static_cast<int>(status);
+    return status <= static_cast<FT_STATUS>(INT_MAX) ? -static_cast<int>(status) : INT_MIN;
 }
 
 // After a poll that found nothing: the processor goes to whoever else is ready, and the polling

@@ -48,11 +48,16 @@ size_t residentBytes();
 // what it is doing and stop cleanly; a second Ctrl-C ends the program at once as usual.
 void installInterruptHandler();
 bool interruptRequested();
-// Raises the same flag from within the program (a stop asked for by other means than the
-// keyboard), and lowers it again; lowering it also makes the next Ctrl-C raise the flag again
-// rather than end the program, where the handler was installed.
-void requestInterrupt();
+// Lowers the flag again; the next Ctrl-C then raises it again rather than end the program.
 void clearInterrupt();
+
+// True where the D2XX functions use the platform's default calling convention, so plain
+// function pointers reach them: x64 Windows and Linux; not 32-bit Windows (__stdcall).
+#if defined(_WIN32) && !defined(_WIN64)
+constexpr bool kD2xxDefaultCallingConvention = false;
+#else
+constexpr bool kD2xxDefaultCallingConvention = true;
+#endif
 
 // Dynamic libraries. Handles are null when loading failed.
 void* loadLibrary(const char* name);

@@ -119,10 +119,6 @@ bool interruptRequested() {
     return interrupted.load();
 }
 
-void requestInterrupt() {
-    interrupted.store(true);
-}
-
 void clearInterrupt() {
     // The handler reset itself when it ran (SA_RESETHAND): installed again for the next Ctrl-C.
     if (interrupted.exchange(false) && handlerInstalled.load()) {

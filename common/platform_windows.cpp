@@ -106,10 +106,6 @@ bool interruptRequested() {
     return interrupted.load();
 }
 
-void requestInterrupt() {
-    interrupted.store(true);
-}
-
 void clearInterrupt() {
     // The handler stays installed; with the flag down the next Ctrl-C raises it again.
     interrupted.store(false);

@@ -204,6 +204,10 @@ TEST_F(BiasTest, FailedWriteIsLoggedAndNothingIsRead) {
     ASSERT_EQ(0, sim_fail_next(bridge, "FT_Write", 4));
     EXPECT_EQ(-1, dev->setVoltage(0, 10.0));
     EXPECT_EQ("[ERR]: Cannot send command: setU(100)", log().back());
+    EXPECT_STREQ(
+        "Setting the output failed (failure 1): Cannot send command: setU(100) (USB device "
+        "disconnected)",
+        dev->lastError());
 }
 
 TEST_F(BiasTest, SetVoltageRangeAndAnswers) {
@@ -248,30 +252,46 @@ TEST_F(BiasTest, SetVoltageRangeAndAnswers) {
 TEST_F(BiasTest, ReadingsAndPolarityFromTheirAnswers) {
     open();
     // Each reading is its own "getUI(1)" exchange, whatever the index; signed tenths. Another
-    // field count or a failed status reads 0 and is no device error.
-    const std::tuple<const char*, double, double> readings[] = {
-        {"(01F4;FFF6;00)\n\r", 50.0, -1.0},
-        {"(1F4;FFF6;00)\n\r", 0.0, -1.0},
-        {"(01F4;FFF6;01)\n\r", 0.0, 0.0},
-        {"(01F4;FFF6)\n\r", 0.0, 0.0},
-        {"(01F4;FFF6;00;00)\n\r", 0.0, 0.0}};
-    for (const auto& [reply, volts, current] : readings) {
+    // field count or a failed status reads 0, and each such reading leaves its own reason for the
+    // host (the log shows the answer as it is).
+    int failures = 0;
+    const auto recorded = [&](const std::string& operation, const std::string& why) {
+        return why.empty()
+                   ? std::string(dev->lastError())
+                   : operation + " failed (failure " + std::to_string(++failures) + "): " + why;
+    };
+    const std::tuple<const char*, double, double, std::string> readings[] = {
+        {"(01F4;FFF6;00)\n\r", 50.0, -1.0, ""},
+        {"(1F4;FFF6;00)\n\r", 0.0, -1.0, ""},
+        {"(01F4;FFF6;01)\n\r", 0.0, 0.0, "Answer to getUI(1) has the failed status 01"},
+        {"(01F4;FFF6)\n\r", 0.0, 0.0, "Answer to getUI(1) has 2 fields, not 3"},
+        {"(01F4;FFF6;00;00)\n\r", 0.0, 0.0, "Answer to getUI(1) has 4 fields, not 3"}};
+    for (const auto& [reply, volts, current, why] : readings) {
         SCOPED_TRACE(reply);
         script("getUI(1)", reply);
         EXPECT_EQ(volts, dev->readVoltage(9));
+        EXPECT_EQ(recorded("Reading the output", why), dev->lastError());
         script("getUI(1)", reply);
         EXPECT_EQ(current, dev->readCurrent(0));
+        EXPECT_EQ(recorded("Reading the output", why), dev->lastError());
     }
-    EXPECT_STREQ("", dev->lastError());
 
     // "NEG" or "POS" in full and in capitals; the status is not examined.
-    const std::pair<const char*, int> polarities[] = {
-        {"(NEG;00)\n\r", 0},       {"(POS;00)\n\r", 1},  {"(NEG;01)\n\r", 0},   {"(POS)\n\r", -1},
-        {"(NEGATIVE;00)\n\r", -1}, {"(Neg;00)\n\r", -1}, {"( NEG;00)\n\r", -1}, {"", -1}};
-    for (const auto& [reply, polarity] : polarities) {
+    const std::string neither = " is neither NEG nor POS";
+    const std::tuple<const char*, int, std::string> polarities[] = {
+        {"(NEG;00)\n\r", 0, ""},
+        {"(POS;00)\n\r", 1, ""},
+        {"(NEG;01)\n\r", 0, ""},
+        {"(POS)\n\r", -1, "Answer to printPolarity() has 1 field, not 2"},
+        {"(NEGATIVE;00)\n\r", -1, "Answer NEGATIVE" + neither},
+        {"(Neg;00)\n\r", -1, "Answer Neg" + neither},
+        {"( NEG;00)\n\r", -1, "Answer  NEG" + neither},
+        {"", -1, "No answer (Timeout)"}};
+    for (const auto& [reply, polarity, why] : polarities) {
         SCOPED_TRACE(reply);
         script("printPolarity()", reply);
         EXPECT_EQ(polarity, dev->polarity());
+        EXPECT_EQ(recorded("Reading the polarity", why), dev->lastError());
     }
     EXPECT_EQ(0, sim_script_mismatches(bridge));
 }
@@ -280,9 +300,13 @@ TEST_F(BiasTest, ClosedDeviceSendsAndLogsNothing) {
     open();
     ASSERT_EQ(0, dev->deinitialize());
     const Lines before = log();
+    // Each refusal is recorded for the host all the same.
     EXPECT_EQ(0.0, dev->readVoltage(0));
+    EXPECT_STREQ("Reading the output failed (failure 1): Device not open", dev->lastError());
     EXPECT_EQ(-1, dev->polarity());
+    EXPECT_STREQ("Reading the polarity failed (failure 2): Device not open", dev->lastError());
     EXPECT_EQ(-1, dev->setVoltage(0, 10.0));
+    EXPECT_STREQ("Setting the output failed (failure 3): Device not open", dev->lastError());
     EXPECT_EQ(before, log());
     EXPECT_EQ(0u, sim_written(bridge, nullptr, 0));
     // The firmware and the limits stay, and still refuse.

@@ -25,7 +25,7 @@ class TestDev : public DevBase {
 public:
     TestDev(const std::string& description, jd::IFramework* framework, const std::string& dir)
         : DevBase(description, framework, dir, "HV Source", "tdev_", suffixOf(description),
-                  115200) {}
+                  115200, 1.0, 1000.0) {}
 
     int64_t sourceCount() override { return 2; }
     double minVoltage(int32_t index) override { return index == 0 ? -10 : -20; }
@@ -61,7 +61,7 @@ protected:
         ++registrations;
         registerHvParameters(2, -10, -20, 100, 200);
     }
-    int measure(uint32_t index, int32_t& volts, int32_t& current) override {
+    int readMeasurement(uint32_t index, int32_t& volts, int32_t& current) override {
         measured.push_back(index);
         volts = index == 0 ? 11 : 22;
         current = index == 0 ? -33 : 44;

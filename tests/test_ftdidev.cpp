@@ -255,6 +255,11 @@ TEST_F(Channel, FailedQueueQuery) {
         EXPECT_EQ(dev.lastError(), "USB device disconnected");
         EXPECT_EQ(std::string(reinterpret_cast<char*>(got)) + line, c.text);
     }
+    // A status beyond the range of int is a failure all the same.
+    for (const uint32_t status : {0x80000000u, 0xFFFFFFFFu}) {
+        sim_fail_next(bridge, "FT_GetQueueStatus", status);
+        EXPECT_LT(dev.availableBytes(), 0) << status;
+    }
 }
 
 TEST_F(Channel, ReadUntilPatternAcrossChunks) {

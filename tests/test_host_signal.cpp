@@ -1,5 +1,6 @@
-// hvsrc-host stopped with Ctrl-C (SIGINT) halfway through a monitor and a ramp: it finishes what
-// it is doing, keeps every row taken, never jumps, and exits 130. Linux only (POSIX processes).
+// hvsrc-host stopped with SIGTERM halfway through a monitor and Ctrl-C (SIGINT) halfway through a
+// ramp: it finishes what it is doing, keeps every row taken, never jumps, and exits 128 + the
+// signal. Linux only (POSIX processes).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -28,11 +29,11 @@ size_t count(const std::string& text, const std::regex& what) {
                                              std::sregex_iterator()));
 }
 
-// Runs hvsrc-host on sig.scn with its output streams in <name>.out and <name>.err, sends SIGINT
+// Runs hvsrc-host on sig.scn with its output streams in <name>.out and <name>.err, sends `signal`
 // once <name>.<watched> holds `lines` matches of `what` (the program still running) and returns
 // the exit status.
 int interrupted(const std::string& name, std::vector<std::string> args, const char* watched,
-                const std::regex& what, size_t lines) {
+                const std::regex& what, size_t lines, int signal) {
     std::ofstream("sig.scn") << "hvsrc | Tessaro HV Source: 1 | sources=2 load0=10\n"
                                 "bias | BiasModule: 3 | limits=0:90\n";
     for (const char* suffix : {".out", ".err", ".csv", ".svg"}) {
@@ -60,22 +61,23 @@ int interrupted(const std::string& name, std::vector<std::string> args, const ch
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    kill(pid, SIGINT);
+    kill(pid, signal);
     waitpid(pid, &status, 0);
     return spawned == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(HostSignal, MonitorKeepsEveryRowAndDrawsItsPlot) {
-    EXPECT_EQ(130, interrupted("sig",
-                               {"set", "0", "0", "50", "+", "monitor", "--interval", "0.02",
-                                "--csv", "sig.csv", "--svg", "sig.svg"},
-                               ".csv", std::regex("\n"), 5));
+    EXPECT_EQ(128 + SIGTERM, interrupted("sig",
+                                         {"set", "0", "0", "50", "+", "monitor", "--interval",
+                                          "0.02", "--csv", "sig.csv", "--svg", "sig.svg"},
+                                         ".csv", std::regex("\n"), 5, SIGTERM));
     // The header, then nothing but whole rows, the last one ended too.
     const std::string text = readFile("sig.csv");
     const std::string header =
-        "time_s,dev0/src0 HV source V,dev0/src0 HV source I (uA),dev0/src1 HV source V,dev0/src1 "
-        "HV source I (uA),dev1/src0 bias module V,dev1/src0 bias module I (mA)\n";
-    const std::string row = "\\d+\\.\\d{3},50,5,0,0,0,0\n";
+        "time_s,time_utc,hv:1/src0 HV source V,hv:1/src0 HV source I (uA),hv:1/src0 status,"
+        "hv:1/src1 HV source V,hv:1/src1 HV source I (uA),hv:1/src1 status,bias:3/src0 bias "
+        "module V,bias:3/src0 bias module I (mA),bias:3/src0 status\n";
+    const std::string row = "\\d+\\.\\d{3},[-0-9T:.]+Z,50,5,ok,0,0,ok,0,0,ok\n";
     EXPECT_EQ(0u, text.find(header));
     EXPECT_TRUE(std::regex_match(text.substr(header.size()), std::regex("(" + row + ")*"))) << text;
     const std::string said =
@@ -88,7 +90,7 @@ TEST(HostSignal, MonitorKeepsEveryRowAndDrawsItsPlot) {
 
 TEST(HostSignal, RampStopsWhereItIsWithoutAJump) {
     EXPECT_EQ(130, interrupted("ramp", {"ramp", "0", "1", "900", "--rate", "100", "--step", "1"},
-                               ".out", std::regex(" V set, reads "), 5));
+                               ".out", std::regex(" V set, reads "), 5, SIGINT));
     std::istringstream out(readFile("ramp.out"));
     std::string line;
     std::getline(out, line);

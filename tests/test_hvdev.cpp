@@ -81,8 +81,8 @@ TEST_F(HvDevTest, SetVoltageTruncatesChecksAndSends) {
         sim_hvsrc_set_range(b, 1, -1000, 0);
     });
     // Whole volts truncated toward zero, big-endian 16 bits after the index's low byte, whose
-    // limits apply (256 is source 0, 257 source 1); index 2 goes unchecked with the value's low 16
-    // bits; a source the device does not have answers with its status.
+    // limits apply (256 is source 0, 257 source 1); index 2 goes without limits, but never beyond
+    // the 16 signed bits of the frame; a source the device does not have answers with its status.
     const std::tuple<uint32_t, double, int, Bytes> cases[] = {
         // frame empty: nothing sent
         // clang-format off
@@ -95,7 +95,10 @@ TEST_F(HvDevTest, SetVoltageTruncatesChecksAndSends) {
         {256, 2001.0, -1005, {}},
         {256, 100.0, 0, {0x55, 0x05, 0x00, 0x00, 0x64}},
         {257, 100.0, -1005, {}},
-        {2, 40000.0, 0, {0x55, 0x05, 0x02, 0x9C, 0x40}},
+        {2, 40000.0, -1005, {}},
+        {258, -32769.0, -1005, {}},
+        {2, -32768.0, 0, {0x55, 0x05, 0x02, 0x80, 0x00}},
+        {2, 32767.0, 0, {0x55, 0x05, 0x02, 0x7F, 0xFF}},
         {9, 1.0, -4, {0x55, 0x05, 0x09, 0x00, 0x01}},
         // clang-format on
     };
@@ -198,15 +201,45 @@ TEST_F(HvDevTest, SourceThatNeverAnswersCostsEachTimeOut) {
     EXPECT_EQ(dev->readRanges(0), -1);
 }
 
-TEST_F(HvDevTest, ClosedDeviceRefusesExchanges) {
+// Each failed call leaves its own reason for the host, beside the command manager's one entry;
+// a closed device records its refusals without logging them.
+TEST_F(HvDevTest, EveryFailedCallLeavesItsOwnReason) {
     start();
+    host::ParamList* params = static_cast<host::ParamList*>(dev->parameters());
+    const std::string unplugged = "failed. Error: -4 (USB device disconnected).";
+    const std::string lost = "Sending command 06 (ReadVoltCurr) " + unplugged;
+    const std::string setLost = "Sending command 05 (SetVoltage) " + unplugged;
+    const std::pair<std::function<int()>, std::string> calls[] = {
+        {[&] { return static_cast<int>(dev->readVoltage(0)); },
+         "Reading source 0 failed (failure 1): " + lost},
+        {[&] { return static_cast<int>(dev->readCurrent(1)); },
+         "Reading source 1 failed (failure 2): " + lost},
+        {[&] { return params->read("VoltageSense1") + param("VoltageSense1"); },
+         "Reading source 0 failed (failure 3): " + lost},
+        {[&] { return dev->setVoltage(1, 0.0) + 4; },
+         "Setting source 1 failed (failure 4): " + setLost},
+        {[&] { return params->write("Voltage1", 0); },
+         "Setting source 0 failed (failure 5): " + setLost},
+    };
+    ASSERT_EQ(sim_unplug(bridge, 1), 0);
+    for (const auto& [call, reason] : calls) {
+        const size_t errors = log().size();
+        EXPECT_EQ(call(), 0);
+        EXPECT_EQ(dev->lastError(), reason);
+        EXPECT_EQ(log().size(), errors + 1);
+        EXPECT_EQ(log().back().rfind("[ERR]: Sending command 0", 0), 0u) << log().back();
+    }
+
     EXPECT_EQ(dev->deinitialize(), 0);
+    const Lines before = log();
     int32_t volts = 5, current = 5;
     EXPECT_EQ(dev->readMeasurement(1, volts, current), -1);
     EXPECT_EQ(volts + current, 0);
+    EXPECT_STREQ(dev->lastError(), "Reading source 1 failed (failure 6): Device not open");
     EXPECT_EQ(dev->testConnection(), -1);
     EXPECT_EQ(dev->setVoltage(0, 0.0), -1);
-    EXPECT_STREQ(dev->lastError(), "Device not open");
+    EXPECT_STREQ(dev->lastError(), "Setting source 0 failed (failure 8): Device not open");
+    EXPECT_EQ(log(), before);
     EXPECT_EQ(written(bridge), Bytes{});
 }
 

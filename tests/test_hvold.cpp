@@ -106,13 +106,21 @@ TEST_F(HvDevOldTest, SetTextsAndRefusals) {
     // channel. The range check still comes first.
     sim_fail_next(bridge, "FT_Write", 4);
     EXPECT_EQ(-4, device->setVoltage(0, 10.0));
-    EXPECT_STREQ("Cannot send command: USB device disconnected", device->lastError());
-    EXPECT_EQ(
-        (Lines{"[DBG]: Sent", "[DBG]: 40a", "[ERR]: Cannot send command: USB device disconnected"}),
-        lastLog(3));
+    EXPECT_STREQ(
+        "Setting source 0 failed (failure 1): Cannot send command: 40a (USB device disconnected)",
+        device->lastError());
+    EXPECT_EQ((Lines{"[DBG]: Sent", "[DBG]: 40a",
+                     "[ERR]: Cannot send command: 40a (USB device disconnected)"}),
+              lastLog(3));
+    // Closed: recorded, not logged.
     EXPECT_EQ(0, device->deinitialize());
-    EXPECT_EQ(-1, device->setVoltage(0, 10.0));
-    EXPECT_STREQ("Device not open", device->lastError());
+    EXPECT_EQ(-1, device->setVoltage(1, -10.0));
+    EXPECT_STREQ("Setting source 1 failed (failure 2): Device not open", device->lastError());
+    EXPECT_EQ(0.0, device->readVoltage(0));
+    EXPECT_STREQ("Reading source 0 failed (failure 3): Device not open", device->lastError());
+    EXPECT_EQ((Lines{"[DBG]: Sent", "[DBG]: 40a",
+                     "[ERR]: Cannot send command: 40a (USB device disconnected)"}),
+              lastLog(3));
     EXPECT_EQ(-1005, device->setVoltage(0, 1001.0));
 }
 
@@ -137,16 +145,37 @@ TEST_F(HvDevOldTest, StatusReadings) {
     EXPECT_EQ(0.0, device->readCurrent(0));
     EXPECT_EQ("ooo", writtenText(bridge));
 
-    // Short, non-hexadecimal and missing lines read as 0 V, not -1020 V; no line costs the pause
-    // and 2 s.
-    sim_hvold_fault(bridge, SIM_HVOLD_SHORT_LINE, 0);
-    EXPECT_EQ(0.0, device->readVoltage(1));
-    sim_hvold_fault(bridge, SIM_HVOLD_NOT_HEX, 0);
-    EXPECT_EQ(0.0, device->readVoltage(1));
-    sim_hvold_fault(bridge, SIM_HVOLD_NO_ANSWER, 0);
-    EXPECT_GE(hvtest::secondsTaken([&] { volts = device->readVoltage(1); }),
-              0.05 + 2.0 - hvtest::kClockSlack);
-    EXPECT_EQ(0.0, volts);
+    // Short, non-hexadecimal and missing lines read as 0 V, not -1020 V, each failure recorded
+    // for the host with its own text and only the driver's logged; no line costs the pause and
+    // 2 s.
+    const std::string bad = "Cannot read status: not ten hexadecimal fields";
+    const std::tuple<int, std::string, Lines> failures[] = {
+        {SIM_HVOLD_SHORT_LINE, "Reading source 1 failed (failure 1): " + bad, {}},
+        {SIM_HVOLD_NOT_HEX, "Reading source 1 failed (failure 2): " + bad, {}},
+        {SIM_HVOLD_NO_ANSWER,
+         "Reading source 1 failed (failure 3): Cannot read status: Timeout",
+         {}},
+        {-1,
+         "Reading source 1 failed (failure 4): Cannot send command: o (USB device disconnected)",
+         {"[ERR]: Cannot send command: o (USB device disconnected)"}}};
+    for (const auto& [fault, reason, errors] : failures) {
+        SCOPED_TRACE(reason);
+        if (fault < 0) {
+            sim_unplug(bridge, 1);
+        } else {
+            sim_hvold_fault(bridge, fault, 0);
+        }
+        const size_t before = hvtest::logLines(device->logPath()).size();
+        EXPECT_GE(hvtest::secondsTaken([&] { volts = device->readVoltage(1); }),
+                  fault == SIM_HVOLD_NO_ANSWER ? 0.05 + 2.0 - hvtest::kClockSlack : 0.0);
+        EXPECT_EQ(0.0, volts);
+        EXPECT_EQ(reason, device->lastError());
+        Lines entries = hvtest::logLines(device->logPath());
+        entries.erase(std::remove_if(entries.begin() + static_cast<long>(before), entries.end(),
+                                     [](const std::string& e) { return e.rfind("[ERR]", 0); }),
+                      entries.end());
+        EXPECT_EQ(errors, Lines(entries.begin() + static_cast<long>(before), entries.end()));
+    }
 }
 
 TEST_F(HvDevOldTest, LateStatusLineIsNotTakenForTheNextAnswer) {
@@ -185,7 +214,11 @@ TEST(HvDevOldProtocol, StatusLineParsing) {
         {"1\t2\t3\t4\t5", false, {0, 0, 0}},
         {"", false, {0, 0, 0}},
         {"x\t2\t3\t4\t5\t6\t7\t8\t9\t10", false, {0, 0, 0}},
-        {"1\t2\t3\t4\t5\t\t\t\t\t", false, {0, 0, 0}}};
+        {"1\t2\t3\t4\t5\t\t\t\t\t", false, {0, 0, 0}},
+        // Beyond 32 bits a field is refused; leading zeros are no part of its value.
+        {"0 0 0 0 100000000 0 0 0 0 0", false, {0, 0, 0}},
+        {"0 0 0 0 0 -fffffffff 0 0 0 0", false, {0, 0, 0}},
+        {"0 0 0 0 0x00000001f40 -ffffffff 0 0 0 0xFFFFFFFF", true, {0x1f40, 1, -1}}};
     for (const auto& [line, parsed, expected] : cases) {
         SCOPED_TRACE(line);
         int32_t fields[10] = {0};

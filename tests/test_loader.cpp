@@ -88,6 +88,12 @@ TEST(Loader, SecondNameOnlyWhenTheFirstFails) {
         EXPECT_EQ(loader.loaded(), c.expected != nullptr);
         EXPECT_EQ(loader.entry(indexOf("FT_Read")), plat::findSymbol(c.expected, "FT_Read"));
         EXPECT_EQ(loader.entry(indexOf("FT_Write")), plat::findSymbol(c.expected, "FT_Write"));
+        // Unloaded, it forgets the module and its entries: a late call answers 18.
+        loader.unload();
+        uint32_t count = 0;
+        EXPECT_FALSE(loader.loaded());
+        EXPECT_EQ(loader.entry(indexOf("FT_Read")), nullptr);
+        EXPECT_EQ(loader.FT_GetQueueStatus(nullptr, &count), 18u);
     }
     plat::freeLibrary(driverModule);
     plat::freeLibrary(partialModule);

@@ -16,22 +16,32 @@ enum ExitCode {
     EXIT_USAGE = 2,          // bad command line; nothing was touched
     EXIT_LOAD = 3,           // the plug-in or the D2XX driver could not be loaded
     EXIT_NO_DEVICE = 4,      // no device found
-    EXIT_INTERRUPTED = 130,  // stopped by Ctrl-C
+    EXIT_INTERRUPTED = 130,  // stopped by Ctrl-C (128 + the signal: SIGTERM 143, SIGHUP 129)
 };
 
 enum class CommandName { List, Params, Get, Put, Set, Read, Monitor, Ramp, Session };
 
 struct MonitorOptions {
-    double interval = 1.0;  // seconds between samples
-    size_t count = 0;       // 0: not given
-    double duration = 0.0;  // seconds; 0: not given (neither: until Ctrl-C)
-    std::string csvPath;    // empty: no CSV
-    std::string svgPath;    // empty: no SVG
+    double interval = 1.0;   // seconds between samples
+    size_t count = 0;        // 0: not given
+    double duration = 0.0;   // seconds; 0: not given (neither: until Ctrl-C)
+    std::string csvPath;     // empty: no CSV
+    std::string svgPath;     // empty: no SVG
+    bool append = false;     // --append: add rows to an existing CSV with the same columns
+    bool overwrite = false;  // --overwrite: replace an existing CSV
+};
+
+// A range the user gives a command for its targets (--limits LOW:HIGH).
+struct UserLimits {
+    bool given = false;
+    double low = 0.0, high = 0.0;
 };
 
 struct RampOptions {
-    double rate = 10.0;  // volts per second
-    double step = 0.0;   // volts a step; 0: rate x kDefaultStepSeconds
+    double rate = 10.0;           // volts per second
+    double step = 0.0;            // volts a step; 0: rate x kDefaultStepSeconds
+    double tolerance = -1.0;      // volts; < 0: the default (1 V or 1 % of the target)
+    double settleTimeout = -1.0;  // seconds; < 0: the default (see Ramp.cpp)
 };
 
 // One command of the chain, its numbers already read. Device and source numbers are checked
@@ -40,7 +50,8 @@ struct Command {
     CommandName name = CommandName::List;
     std::string text;         // as typed, for messages
     bool allSources = false;  // ramp all
-    size_t dev = 0;
+    size_t dev = 0;           // after discovery: the device's position in the list
+    std::string address;      // DEV given as KIND:NUMBER ("bias:3"); empty: given as a position
     bool hasSource = false;
     uint32_t src = 0;
     std::string param;   // get, put
@@ -48,11 +59,12 @@ struct Command {
     double volts = 0.0;  // set, ramp
     MonitorOptions monitor;
     RampOptions ramp;
+    UserLimits limits;  // set, ramp
 };
 
 struct Options {
     std::string libraryPath;   // empty: the plug-in beside the program
-    std::string logDirectory;  // empty: a new folder under hvsrc-logs/ for this run
+    std::string logDirectory;  // empty: a new folder for this run under the user's state folder
     bool simulate = false;
     std::string scenarioPath;  // empty: one simulated source of each kind
     std::string driverPath;    // empty: the stand-in driver in sim/ beside the program
@@ -69,8 +81,8 @@ std::string usageText();
 // Reads the whole command line; false with a message when any part of it is wrong.
 bool parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error);
 
-// Number readers shared by the commands: a whole decimal number without sign, a finite number,
-// a 32-bit signed whole number. Nothing may follow the number.
+// Number readers shared by the commands: a whole decimal number without sign, a finite decimal
+// number (no hexadecimal, no spaces), a 32-bit signed whole number. Nothing may follow the number.
 bool parseIndex(const std::string& text, size_t& out);
 bool parseDouble(const std::string& text, double& out);
 bool parseInt32(const std::string& text, int32_t& out);

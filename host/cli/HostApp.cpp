@@ -6,9 +6,11 @@
 
 #include <iostream>
 
+#include "cli/HostPlatform.h"
 #include "ops/Commands.h"
 #include "ops/Session.h"
 #include "output/Files.h"
+#include "output/Json.h"
 #include "platform.h"
 #include "scenario/Scenario.h"
 #include "session/SessionMode.h"
@@ -16,11 +18,17 @@
 
 namespace host {
 
-// Files the monitor commands will write, checked before anything is loaded.
+// Files the monitor commands will write, checked before anything is loaded. A CSV that exists
+// is never overwritten unasked: it takes --append or --overwrite.
 std::string checkOutputFiles(const Options& options) {
     for (const Command& command : options.commands) {
         if (command.name != CommandName::Monitor) {
             continue;
+        }
+        const MonitorOptions& m = command.monitor;
+        if (!m.csvPath.empty() && !m.append && !m.overwrite && plat::fileExists(m.csvPath)) {
+            return m.csvPath + " exists: give --append to add rows to it (same columns) or " +
+                   "--overwrite to replace it";
         }
         for (const std::string* path : {&command.monitor.csvPath, &command.monitor.svgPath}) {
             const std::string problem = path->empty() ? "" : checkWritable(*path);
@@ -32,20 +40,33 @@ std::string checkOutputFiles(const Options& options) {
     return "";
 }
 
-int runChain(Session& session, const Options& options) {
-    std::ostream& err = session.err();
-    for (size_t i = 0; i < options.commands.size(); ++i) {
-        const std::string problem = checkCommand(session, options.commands[i]);
+namespace {
+
+// Says why the run ends before a command ran: on the error stream, and as a JSON object on the
+// output under --json. Returns `exit`.
+int refuse(const Options& options, std::ostream& out, std::ostream& err, int exit,
+           const std::string& message) {
+    err << "hvsrc-host: " << message << "\n";
+    if (options.json) {
+        emitJson(out, {{"error", message}, {"exit", exit}});
+    }
+    return exit;
+}
+
+}  // namespace
+
+int runChain(Session& session, Options& options) {
+    for (Command& command : options.commands) {
+        const std::string problem = checkCommand(session, command);
         if (!problem.empty()) {
-            err << "hvsrc-host: in '" << options.commands[i].text << "': " << problem
-                << "; nothing was run\n";
-            return EXIT_USAGE;
+            return session.fail(EXIT_USAGE,
+                                "in '" + command.text + "': " + problem + "; nothing was run");
         }
     }
     for (const Command& command : options.commands) {
-        if (plat::interruptRequested()) {
-            err << "hvsrc-host: interrupted before '" << command.text << "'\n";
-            return EXIT_INTERRUPTED;
+        if (hostplat::stopRequested()) {
+            return session.fail(EXIT_INTERRUPTED, "stopped by " + hostplat::stopName() +
+                                                      " before '" + command.text + "'");
         }
         const int rc = runCommand(session, command);
         if (rc != EXIT_OK) {
@@ -57,7 +78,7 @@ int runChain(Session& session, const Options& options) {
 
 namespace {
 
-int runSession(const Options& options, const std::vector<ScenarioSource>& scenario,
+int runSession(Options& options, const std::vector<ScenarioSource>& scenario,
                const std::string& logFolder, std::ostream& out, std::ostream& err) {
     Session session(options, out, err);
     const int started = session.start(scenario, logFolder);
@@ -75,9 +96,13 @@ int hostMain(const std::vector<std::string>& args, std::istream& in, std::ostrea
     Options options;
     std::string error;
     if (!parseCommandLine(args, options, error)) {
-        err << "hvsrc-host: " << error << "\n(hvsrc-host --help lists the commands and options)\n";
-        return EXIT_USAGE;
+        return refuse(options, out, err, EXIT_USAGE,
+                      error + "\n(hvsrc-host --help lists the commands and options)");
     }
+    // A session's output is JSON lines from the start, its refusals too.
+    const bool sessionMode =
+        !options.commands.empty() && options.commands.front().name == CommandName::Session;
+    options.json = options.json || sessionMode;
     if (options.help) {
         out << usageText();
         return EXIT_OK;
@@ -90,28 +115,32 @@ int hostMain(const std::vector<std::string>& args, std::istream& in, std::ostrea
     if (!options.scenarioPath.empty()) {
         scenario.clear();
         if (!readScenarioFile(options.scenarioPath, scenario, error)) {
-            err << "hvsrc-host: " << error << "\n";
-            return EXIT_USAGE;
+            return refuse(options, out, err, EXIT_USAGE, error);
         }
     }
     error = checkOutputFiles(options);
     if (!error.empty()) {
-        err << "hvsrc-host: " << error << "\n";
-        return EXIT_USAGE;
+        return refuse(options, out, err, EXIT_USAGE, error);
     }
-    std::string logFolder;
-    if (!prepareLogFolder(options.logDirectory, logFolder, error)) {
-        err << "hvsrc-host: " << error << "\n";
-        return EXIT_USAGE;
+    std::string logFolder, note;
+    if (!prepareLogFolder(options.logDirectory, hostplat::userStateFolder(), logFolder, note,
+                          error)) {
+        return refuse(options, out, err, EXIT_USAGE, error);
     }
     if (options.logDirectory.empty()) {
         err << "hvsrc-host: logs in " << logFolder << "\n";
     }
-    plat::installInterruptHandler();
-    const bool sessionMode = options.commands.front().name == CommandName::Session;
-    const int rc = sessionMode ? runSessionMode(options, scenario, logFolder, in, out, err)
-                               : runSession(options, scenario, logFolder, out, err);
+    if (!note.empty()) {
+        err << "hvsrc-host: " << note << "\n";
+    }
+    hostplat::installStopHandlers();
+    int rc = sessionMode ? runSessionMode(options, scenario, logFolder, in, out, err)
+                         : runSession(options, scenario, logFolder, out, err);
+    if (rc == EXIT_INTERRUPTED) {
+        rc = hostplat::stopExitCode();
+    }
     out.flush();
+    hostplat::runFinished();
     return rc;
 }
 

@@ -24,6 +24,6 @@ std::string checkOutputFiles(const Options& options);
 // The commands of `options` against a started session: each checked against the devices found,
 // nothing run when one does not fit (EXIT_USAGE), then run in order until one fails or a stop
 // comes between two. The exit code.
-int runChain(Session& session, const Options& options);
+int runChain(Session& session, Options& options);
 
 }  // namespace host

@@ -3,10 +3,14 @@
 #include "ops/Commands.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <thread>
 
+#include "cli/HostPlatform.h"
+#include "ops/Sources.h"
+#include "output/Json.h"
 #include "output/Output.h"
 #include "platform.h"
 
@@ -38,6 +42,10 @@ int sourceOfParam(const std::string& name) {
 std::string paramMeaning(const Device& device, const std::string& name) {
     const int src = sourceOfParam(name);
     const std::string of = "SRC " + std::to_string(src) + ": ";
+    if (src >= 0 && static_cast<uint32_t>(src) >= device.sources) {
+        return of + "not on this device (it has " + std::to_string(device.sources) + " source" +
+               (device.sources == 1 ? "" : "s") + "); the library keeps the parameter anyway";
+    }
     const std::string base = src < 0 ? name : name.substr(0, name.size() - 1);
     if (base == "Voltage") {
         return of + "V sent when written, not read back (read shows the set voltage)";
@@ -65,20 +73,21 @@ int list(Session& s) {
     for (size_t i = 0; i < s.devices().size(); ++i) {
         const Device& d = s.devices()[i];
         DeviceRow row;
-        jd::HwDevInfo info{};
-        d.dev->getInfo(&info);
         row.index = i;
+        row.address = d.address;
         row.name = d.dev->deviceName();
         row.kind = traits(d.kind).label;
-        row.number = info.number;
+        row.number = d.number;
         row.firmware = d.firmware;
         row.sources = d.dev->sourceCount();
         for (uint32_t src = 0; src < d.sources; ++src) {
-            row.limits.emplace_back(d.dev->minVoltage(static_cast<int32_t>(src)),
-                                    d.dev->maxVoltage(static_cast<int32_t>(src)));
+            const SourceLimits limits = outputLimits(d, src);
+            row.limits.emplace_back(limits.low, limits.high);
+            row.limitsKept.push_back(limits.known);
         }
-        // Only the bias module has a polarity to ask for; the HV sources answer a constant.
-        const int polarity = d.kind == SourceKind::BiasModule ? d.dev->polarity() : 0;
+        // Only the bias module has a polarity (asked at discovery); the HV sources answer a
+        // constant.
+        const int polarity = d.kind == SourceKind::BiasModule ? d.polarity : 0;
         if (d.kind == SourceKind::BiasModule) {
             row.polarityWord = polarity == 1 ? "POS" : polarity == 0 ? "NEG" : "unknown";
         }
@@ -123,8 +132,20 @@ int get(Session& s, const Command& c) {
     ParamList* list = s.params(d);
     list->read(c.param);
     const std::string meaning = paramMeaning(d, c.param);
-    s.text() << c.param << " = " << list->find(c.param)->valueText()
-             << (meaning.empty() ? "" : " (" + meaning + ")") << "\n";
+    Param* param = list->find(c.param);
+    if (s.json()) {
+        emitJson(s.out(),
+                 {{"command", "get"},
+                  {"dev", c.dev},
+                  {"address", d.address},
+                  {"name", c.param},
+                  {"value", param->kind() == ParamKind::String ? nlohmann::json(param->text())
+                                                               : nlohmann::json(param->intValue())},
+                  {"meaning", meaning}});
+        return EXIT_OK;
+    }
+    s.out() << c.param << " = " << param->valueText()
+            << (meaning.empty() ? "" : " (" + meaning + ")") << "\n";
     return EXIT_OK;
 }
 
@@ -143,8 +164,8 @@ int put(Session& s, const Command& c) {
     // The handler always answers 0; a refusal shows as a new error text on the device.
     const std::string errorAfter = d.dev->lastError();
     if (errorAfter != errorBefore && !errorAfter.empty()) {
-        s.err() << "hvsrc-host: device " << c.dev << " refused: " << errorAfter << "\n";
-        return EXIT_REFUSED;
+        return s.fail(EXIT_REFUSED, "device " + std::to_string(c.dev) + " refused: " + errorAfter,
+                      {{"command", "put"}, {"dev", c.dev}, {"name", c.param}});
     }
     const int src = sourceOfParam(c.param);
     if (c.param.rfind("Voltage", 0) == 0 && c.param.size() == 8 && src >= 0 &&
@@ -153,16 +174,30 @@ int put(Session& s, const Command& c) {
                                            c.param};
     }
     s.text() << c.param << " <- " << c.value << "\n";
+    if (s.json()) {
+        emitJson(s.out(), {{"command", "put"},
+                           {"dev", c.dev},
+                           {"address", d.address},
+                           {"name", c.param},
+                           {"value", param->kind() == ParamKind::String ? nlohmann::json(c.value)
+                                                                        : nlohmann::json(number)}});
+    }
     return EXIT_OK;
 }
 
 int set(Session& s, const Command& c) {
     Device& d = s.devices()[c.dev];
-    const int rc = d.dev->setVoltage(c.src, c.volts);
-    if (rc != 0) {
-        s.err() << "hvsrc-host: device " << c.dev << " source " << c.src << " refused "
-                << voltsText(c.volts) << " V (" << rc << "): " << d.dev->lastError() << "\n";
-        return EXIT_REFUSED;
+    const nlohmann::json where = {
+        {"command", "set"}, {"dev", c.dev}, {"address", d.address}, {"src", c.src}};
+    const SetOutcome outcome = setSource(d, c.src, c.volts);
+    if (!outcome.ok()) {
+        nlohmann::json context = where;
+        context["asked_volts"] = c.volts;
+        return s.fail(EXIT_REFUSED,
+                      "device " + std::to_string(c.dev) + " source " + std::to_string(c.src) + " " +
+                          outcome.word() + " " + voltsText(c.volts) + " V (" +
+                          std::to_string(outcome.rc) + "): " + outcome.reason,
+                      context);
     }
     const KindTraits& kind = traits(d.kind);
     const double sent = sentVoltage(d.kind, c.volts);
@@ -173,50 +208,126 @@ int set(Session& s, const Command& c) {
                  << ")";
     }
     s.text() << "\n";
+    if (s.json()) {
+        nlohmann::json object = where;
+        object["asked_volts"] = c.volts;
+        object["sent_volts"] = sent;
+        emitJson(s.out(), object);
+    }
     return EXIT_OK;
 }
 
 int read(Session& s, const Command& c) {
-    const Device& d = s.devices()[c.dev];
+    Device& d = s.devices()[c.dev];
     const char* unit = traits(d.kind).currentUnit;
     std::vector<ReadingRow> rows;
     const uint32_t first = c.hasSource ? c.src : 0;
     const uint32_t end = c.hasSource ? c.src + 1 : d.sources;
+    bool allOk = true;
     for (uint32_t src = first; src < end; ++src) {
+        const SourceReading reading = readSource(d, src);
         ReadingRow row;
         row.dev = c.dev;
+        row.address = d.address;
         row.src = src;
-        row.volts = d.dev->readVoltage(src);
+        row.ok = reading.ok;
+        row.error = reading.error;
+        row.volts = reading.volts;
         row.currentUnit = unit;
-        // A source that measures no current is not asked.
-        row.current = unit != nullptr ? d.dev->readCurrent(src) : 0.0;
+        row.current = reading.current;
         row.set = setTextOf(d.set[src]);
         rows.push_back(row);
+        allOk = allOk && reading.ok;
     }
     if (s.json()) {
         printReadingsJson(s.out(), c.dev, rows);
     } else {
         printReadings(s.out(), rows);
     }
-    return EXIT_OK;
+    return allOk ? EXIT_OK : EXIT_REFUSED;
+}
+
+// The device a command names: its position, or the one device with its address.
+std::string resolveDevice(Session& session, Command& c) {
+    const std::vector<Device>& devices = session.devices();
+    if (devices.empty()) {
+        return "no devices were found (rescan when one is attached)";
+    }
+    if (c.address.empty()) {
+        if (c.dev >= devices.size()) {
+            return "no device '" + std::to_string(c.dev) + "' (devices 0 to " +
+                   std::to_string(devices.size() - 1) + "; see 'list')";
+        }
+        return "";
+    }
+    size_t found = 0;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i].address == c.address) {
+            c.dev = i;
+            ++found;
+        }
+    }
+    if (found == 1) {
+        return "";
+    }
+    return found == 0 ? "no device has the address " + c.address + " (see 'list')"
+                      : std::to_string(found) + " devices have the address " + c.address +
+                            ": name one by its position (see 'list')";
+}
+
+// The parameter a command names, its case as the device spells it.
+Param* findParam(ParamList* list, std::string& name) {
+    Param* exact = list != nullptr ? list->find(name) : nullptr;
+    if (exact != nullptr || list == nullptr) {
+        return exact;
+    }
+    const auto lower = [](std::string text) {
+        for (char& ch : text) {
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        }
+        return text;
+    };
+    for (size_t i = 0; i < list->size(); ++i) {
+        if (lower(list->at(i)->name()) == lower(name)) {
+            name = list->at(i)->name();
+            return list->at(i);
+        }
+    }
+    return nullptr;
+}
+
+SourceLimits boundOf(const UserLimits& limits) {
+    SourceLimits bound;
+    bound.known = limits.given;
+    bound.low = limits.low;
+    bound.high = limits.high;
+    return bound;
 }
 
 }  // namespace
 
-std::string checkCommand(Session& session, const Command& c) {
-    const std::vector<Device>& devices = session.devices();
-    const bool needsDevice = c.name != CommandName::List && c.name != CommandName::Monitor &&
-                             c.name != CommandName::Session &&
-                             !(c.name == CommandName::Ramp && c.allSources);
-    if (!needsDevice) {
+std::string checkCommand(Session& session, Command& c) {
+    std::vector<Device>& devices = session.devices();
+    if (c.name == CommandName::Ramp && c.allSources) {
+        for (size_t dev = 0; dev < devices.size(); ++dev) {
+            for (uint32_t src = 0; src < devices[dev].sources; ++src) {
+                const std::string problem =
+                    checkTarget(devices[dev], dev, src, c.volts, boundOf(c.limits));
+                if (!problem.empty()) {
+                    return problem;
+                }
+            }
+        }
         return "";
     }
-    if (devices.empty()) {
-        return "no devices were found (rescan when one is attached)";
+    const bool needsDevice = c.name != CommandName::List && c.name != CommandName::Monitor &&
+                             c.name != CommandName::Session;
+    if (!needsDevice) {
+        return c.name == CommandName::Monitor ? checkMonitor(session, c.monitor) : "";
     }
-    if (c.dev >= devices.size()) {
-        return "no device '" + std::to_string(c.dev) + "' (devices 0 to " +
-               std::to_string(devices.size() - 1) + "; see 'list')";
+    const std::string unknown = resolveDevice(session, c);
+    if (!unknown.empty()) {
+        return unknown;
     }
     const Device& d = devices[c.dev];
     if (c.hasSource && c.src >= d.sources) {
@@ -224,11 +335,14 @@ std::string checkCommand(Session& session, const Command& c) {
                " (it has " + std::to_string(d.sources) + " source" + (d.sources == 1 ? "" : "s") +
                ")";
     }
+    if (c.name == CommandName::Set || c.name == CommandName::Ramp) {
+        return checkTarget(d, c.dev, c.src, c.volts, boundOf(c.limits));
+    }
     if (c.name != CommandName::Get && c.name != CommandName::Put) {
         return "";
     }
     ParamList* list = session.params(d);
-    Param* param = list != nullptr ? list->find(c.param) : nullptr;
+    Param* param = findParam(list, c.param);
     if (param == nullptr) {
         return "device " + std::to_string(c.dev) + " has no parameter '" + c.param +
                "' (see 'params " + std::to_string(c.dev) + "')";
@@ -277,7 +391,7 @@ double steadyNow() {
 
 bool waitUntil(double start, double seconds) {
     for (;;) {
-        if (plat::interruptRequested()) {
+        if (hostplat::stopRequested()) {
             return false;
         }
         const double left = start + seconds - steadyNow();

@@ -10,8 +10,11 @@
 
 namespace host {
 
-// Empty when the command fits the devices found, else what is wrong.
-std::string checkCommand(Session& session, const Command& command);
+// Empty when the command fits the devices found, else what is wrong: a device address resolved
+// to its position, a parameter name to the device's spelling, every target within the limits.
+std::string checkCommand(Session& session, Command& command);
+// The part of that check that is the monitor's: its CSV against --append and --overwrite.
+std::string checkMonitor(Session& session, const MonitorOptions& options);
 // Runs one checked command; an exit code.
 int runCommand(Session& session, const Command& command);
 
@@ -19,8 +22,8 @@ int runCommand(Session& session, const Command& command);
 int runRamp(Session& session, const Command& command);
 int runMonitor(Session& session, const MonitorOptions& options);
 
-// Sleeps until `seconds` after `start` (a steady-clock time in seconds); false when Ctrl-C came
-// first.
+// Sleeps until `seconds` after `start` (a steady-clock time in seconds); false when a stop
+// (Ctrl-C, SIGTERM, SIGHUP, a closed console) came first.
 bool waitUntil(double start, double seconds);
 // Seconds on the steady clock.
 double steadyNow();

@@ -1,11 +1,16 @@
 // monitor: reads every source at an interval; each row goes to the screen (or JSON) and to the
-// CSV as it is taken, and the SVG is drawn at the end, also after Ctrl-C, from a series of fixed
-// size.
+// CSV as it is taken, and the SVG is drawn at the end, also after a stop, from a series of fixed
+// size. A source that gives no reading has no value in the row (never a 0): the table says "no
+// answer", the CSV leaves its cells empty and gives the reason in its status column, and the
+// error stream says when it stops answering and when it answers again.
+#include <algorithm>
 #include <cmath>
 
 #include "ops/Commands.h"
+#include "ops/Sources.h"
 #include "output/BoundedSeries.h"
 #include "output/Files.h"
+#include "output/Json.h"
 #include "output/Output.h"
 #include "output/SvgPlot.h"
 #include "platform.h"
@@ -29,40 +34,73 @@ bool writeText(const std::string& path, const std::string& text) {
 }
 
 std::vector<std::string> csvHeader(const std::vector<MonitorChannel>& channels) {
-    std::vector<std::string> fields{"time_s"};
+    std::vector<std::string> fields{"time_s", "time_utc"};
     for (const MonitorChannel& c : channels) {
         fields.push_back(c.name + " " + c.kind + " V");
         if (c.currentUnit != nullptr) {
             fields.push_back(c.name + " " + c.kind + " I (" + c.currentUnit + ")");
         }
+        fields.push_back(c.name + " status");
     }
     return fields;
 }
 
 std::vector<std::string> csvRow(const std::vector<MonitorChannel>& channels,
                                 const MonitorSample& sample) {
-    std::vector<std::string> fields{fixed(sample.time, 3)};
+    std::vector<std::string> fields{fixed(sample.time, 3), sample.utc};
     for (size_t i = 0; i < channels.size(); ++i) {
-        fields.push_back(voltsText(sample.volts[i]));
+        const bool ok = sample.errors[i].empty();
+        fields.push_back(ok ? voltsText(sample.volts[i]) : "");
         if (channels[i].currentUnit != nullptr) {
-            fields.push_back(voltsText(sample.current[i]));
+            fields.push_back(ok ? voltsText(sample.current[i]) : "");
         }
+        fields.push_back(ok ? "ok" : sample.errors[i]);
     }
     return fields;
 }
 
-}  // namespace
+std::string joinedRow(const std::vector<std::string>& fields) {
+    std::string line;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        line += (i == 0 ? "" : ",") + csvField(fields[i]);
+    }
+    return line;
+}
 
-int runMonitor(Session& s, const MonitorOptions& o) {
+std::vector<MonitorChannel> channelsOf(Session& s) {
     std::vector<MonitorChannel> channels;
-    std::vector<PlotLine> lines;
     for (size_t dev = 0; dev < s.devices().size(); ++dev) {
         const Device& d = s.devices()[dev];
         for (uint32_t src = 0; src < d.sources; ++src) {
-            const std::string name = "dev" + std::to_string(dev) + "/src" + std::to_string(src);
-            channels.push_back({dev, src, name, traits(d.kind).label, traits(d.kind).currentUnit});
-            lines.push_back({name + " " + traits(d.kind).label, "V", channels.size() - 1});
+            const std::string name = d.address + "/src" + std::to_string(src);
+            channels.push_back(
+                {dev, src, d.address, name, traits(d.kind).label, traits(d.kind).currentUnit});
         }
+    }
+    return channels;
+}
+
+}  // namespace
+
+std::string checkMonitor(Session& s, const MonitorOptions& o) {
+    if (o.csvPath.empty() || !o.append || !plat::fileExists(o.csvPath)) {
+        return "";
+    }
+    const std::string header = joinedRow(csvHeader(channelsOf(s)));
+    const std::string found = firstLine(o.csvPath);
+    if (found != header) {
+        return o.csvPath + " has other columns than this monitor writes (its first line: \"" +
+               found.substr(0, 200) + "\"; this run's: \"" + header.substr(0, 200) +
+               "\"): --append adds only to a file of the same devices and sources";
+    }
+    return "";
+}
+
+int runMonitor(Session& s, const MonitorOptions& o) {
+    const std::vector<MonitorChannel> channels = channelsOf(s);
+    std::vector<PlotLine> lines;
+    for (size_t i = 0; i < channels.size(); ++i) {
+        lines.push_back({channels[i].name + " " + channels[i].kind, "V", i});
     }
     for (size_t i = 0; i < channels.size(); ++i) {
         if (channels[i].currentUnit != nullptr) {
@@ -70,15 +108,19 @@ int runMonitor(Session& s, const MonitorOptions& o) {
         }
     }
     CsvWriter csv;
-    if (!o.csvPath.empty() && (!csv.open(o.csvPath) || !csv.writeRow(csvHeader(channels)))) {
-        s.err() << "hvsrc-host: cannot write " << o.csvPath << "\n";
-        return EXIT_REFUSED;
+    // An appended file has its header already (checked against these columns before the run).
+    const bool addRows = o.append && plat::fileExists(o.csvPath);
+    if (!o.csvPath.empty() &&
+        (!csv.open(o.csvPath, addRows) || (!addRows && !csv.writeRow(csvHeader(channels))))) {
+        return s.fail(EXIT_REFUSED, "cannot write " + o.csvPath, {{"command", "monitor"}});
     }
     const std::string svgProblem = o.svgPath.empty() ? "" : checkWritable(o.svgPath);
     if (!svgProblem.empty()) {
-        s.err() << "hvsrc-host: " << svgProblem << "\n";
-        return EXIT_REFUSED;
+        return s.fail(EXIT_REFUSED, svgProblem, {{"command", "monitor"}});
     }
+    std::vector<size_t> failed(channels.size(), 0);
+    std::vector<bool> silent(channels.size(), false);
+    std::string started;
     if (!s.json()) {
         printMonitorHeader(s.out(), channels);
     }
@@ -109,12 +151,29 @@ int runMonitor(Session& s, const MonitorOptions& o) {
         MonitorSample sample;
         sample.time = roundStart - start;
         std::vector<double> values;
-        for (const MonitorChannel& c : channels) {
-            jd::IHwDevHvSrc* dev = s.devices()[c.dev].dev;
-            sample.volts.push_back(dev->readVoltage(c.src));
-            // A source that measures no current is not asked.
-            sample.current.push_back(c.currentUnit != nullptr ? dev->readCurrent(c.src) : NAN);
+        sample.utc = utcNow();
+        if (started.empty()) {
+            started = sample.utc;
+        }
+        for (size_t i = 0; i < channels.size(); ++i) {
+            const MonitorChannel& c = channels[i];
+            const SourceReading reading = readSource(s.devices()[c.dev], c.src);
+            // A failed reading is a gap in the plot, never a value.
+            sample.volts.push_back(reading.ok ? reading.volts : NAN);
+            sample.current.push_back(reading.ok && c.currentUnit != nullptr ? reading.current
+                                                                            : NAN);
+            sample.errors.push_back(reading.ok ? "" : reading.error);
             values.push_back(sample.volts.back());
+            if (!reading.ok) {
+                ++failed[i];
+            }
+            if (!reading.ok && !silent[i]) {
+                s.err() << "hvsrc-host: " << c.name << " stopped answering: " << reading.error
+                        << "\n";
+            } else if (reading.ok && silent[i]) {
+                s.err() << "hvsrc-host: " << c.name << " answers again\n";
+            }
+            silent[i] = !reading.ok;
         }
         for (size_t i = 0; i < channels.size(); ++i) {
             if (channels[i].currentUnit != nullptr) {
@@ -129,8 +188,8 @@ int runMonitor(Session& s, const MonitorOptions& o) {
         s.out().flush();
         series.add(sample.time, values);
         if (csv.isOpen() && !csv.writeRow(csvRow(channels, sample))) {
-            s.err() << "hvsrc-host: cannot write " << o.csvPath << "; monitor stopped\n";
-            rc = EXIT_REFUSED;
+            rc = s.fail(EXIT_REFUSED, "cannot write " + o.csvPath + "; monitor stopped",
+                        {{"command", "monitor"}});
             break;
         }
         lastRound = steadyNow() - roundStart;
@@ -140,17 +199,37 @@ int runMonitor(Session& s, const MonitorOptions& o) {
         s.err() << "hvsrc-host: interrupted after " << series.samples() << " sample"
                 << (series.samples() == 1 ? "" : "s") << "\n";
     }
+    // The closing summary: failed readings per source, when there were any.
+    nlohmann::json failures = nlohmann::json::object();
+    for (size_t i = 0; i < channels.size(); ++i) {
+        if (failed[i] > 0) {
+            s.err() << "hvsrc-host: " << channels[i].name << ": " << failed[i] << " of "
+                    << series.samples() << " readings failed\n";
+            failures[channels[i].name] = failed[i];
+        }
+    }
+    if (s.json()) {
+        emitJson(s.out(), {{"command", "monitor"},
+                           {"event", "end"},
+                           {"samples", series.samples()},
+                           {"failed_readings", failures},
+                           {"started_utc", started}});
+    }
     if (!o.csvPath.empty()) {
         s.err() << "hvsrc-host: wrote " << o.csvPath << "\n";
     }
     if (!o.svgPath.empty()) {
-        if (!writeText(o.svgPath, monitorSvg(series, lines))) {
-            s.err() << "hvsrc-host: cannot write " << o.svgPath << "\n";
-            return EXIT_REFUSED;
+        if (!writeText(o.svgPath, monitorSvg(series, lines, started))) {
+            return s.fail(EXIT_REFUSED, "cannot write " + o.svgPath, {{"command", "monitor"}});
         }
         s.err() << "hvsrc-host: wrote " << o.svgPath << "\n";
     }
-    return interrupted ? EXIT_INTERRUPTED : rc;
+    if (interrupted) {
+        return EXIT_INTERRUPTED;
+    }
+    const bool anyFailed =
+        std::any_of(failed.begin(), failed.end(), [](size_t n) { return n > 0; });
+    return rc == EXIT_OK && anyFailed ? EXIT_REFUSED : rc;
 }
 
 }  // namespace host

@@ -1,20 +1,35 @@
-// ramp: moves sources to a voltage in steps at a rate, reading back after each step, and stops
-// where it is on a refusal, a reading that moves the wrong way, or Ctrl-C.
+// ramp: moves sources to a voltage in steps at a rate, reading voltage and current back after
+// each step, then waits until the outputs are where they were sent and says where they are.
+// Going up (away from 0 V), a refusal, a failed exchange or a reading that moves the wrong way
+// stops every source where it is. Going down toward 0 V nothing is abandoned: a rising reading
+// is a warning, and a source that fails or refuses is reported while the others go on down.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
+#include "cli/HostPlatform.h"
 #include "ops/Commands.h"
+#include "ops/Sources.h"
+#include "output/Json.h"
 #include "output/Output.h"
-#include "platform.h"
 
 namespace host {
 
 namespace {
 
 // A reading may move against the ramp by this much (or by two steps, when that is more) before
-// the ramp stops: the readings' own resolution and noise.
-constexpr double kMinTolerance = 2.0;
+// it counts: the readings' own resolution and noise.
+constexpr double kMinAgainst = 2.0;
+// Default closeness of the final reading to the target: this many volts or this share of the
+// target, whichever is more.
+constexpr double kMinTolerance = 1.0;
+constexpr double kToleranceShare = 0.01;
+// The default settle time-out is the ramp's own duration, and never less than this.
+constexpr double kMinSettleSeconds = 30.0;
+// How often the outputs are read while they settle.
+constexpr double kSettleLookSeconds = 0.2;
+
+enum class State { Going, Abandoned };
 
 struct RampSource {
     size_t dev;
@@ -24,9 +39,14 @@ struct RampSource {
     int64_t target;  // steps
     bool known;      // `at` is a voltage set in this run, not a reading
     bool moved;      // a step was set
-    double reading;  // the reading furthest toward the target so far, as a set voltage
+    bool haveBest;   // `best` holds a reading
+    double best;     // the reading furthest toward the target so far
     int64_t step;    // steps a step: at least one, never more than --step when it can be
     int direction;   // +1 up, -1 down, 0 already there
+    State state;
+    bool warned;  // a rising reading was said
+    bool silent;  // the last reading failed (said once until one succeeds)
+    SourceReading last;
 };
 
 std::string name(const RampSource& r) {
@@ -37,19 +57,19 @@ double voltsOf(const RampSource& r, int64_t steps) {
     return static_cast<double>(steps) / traits(r.device->kind).stepsPerVolt;
 }
 
-double measure(const RampSource& r) {
-    return toSetScale(r.device->kind, r.device->dev, r.device->dev->readVoltage(r.src));
-}
-
 // Where the ramp of one source starts: the voltage set in this run, else the output as measured.
 RampSource prepare(Session& s, size_t dev, uint32_t src, double volts, double stepVolts) {
     Device& d = s.devices()[dev];
     const int per = traits(d.kind).stepsPerVolt;
-    RampSource r{dev, src, &d, 0, sentSteps(d.kind, volts), false, false, 0.0, 1, 0};
-    r.reading = measure(r);
+    RampSource r{dev,   src,          &d,    0,     sentSteps(d.kind, volts),
+                 false, false,        false, 0.0,   1,
+                 0,     State::Going, false, false, {}};
+    r.last = readSource(d, src);
+    r.haveBest = r.last.ok;
+    r.best = r.last.volts;
     const SetRecord& record = d.set[src];
     r.known = record.via != SetRecord::Via::Nothing;
-    const double from = r.known ? record.volts : r.reading;
+    const double from = r.known ? record.volts : r.last.ok ? r.last.volts : 0.0;
     r.at = static_cast<int64_t>(std::llround(from * per));
     r.step = std::max<int64_t>(1, static_cast<int64_t>(stepVolts * per + 1e-9));
     r.direction = r.target > r.at ? 1 : r.target < r.at ? -1 : 0;
@@ -58,7 +78,45 @@ RampSource prepare(Session& s, size_t dev, uint32_t src, double volts, double st
 
 bool pending(const RampSource& r) {
     // A source that was never set gets its target set once, even when it reads as there.
-    return r.at != r.target || !(r.known || r.moved);
+    return r.state == State::Going && (r.at != r.target || !(r.known || r.moved));
+}
+
+// The ramp brings every source closer to 0 V without crossing it.
+bool towardZero(const std::vector<RampSource>& sources) {
+    return std::all_of(sources.begin(), sources.end(), [](const RampSource& r) {
+        return std::llabs(r.target) <= std::llabs(r.at) &&
+               (r.target == 0 || (r.target > 0) == (r.at > 0));
+    });
+}
+
+std::string readingText(const RampSource& r, const SourceReading& reading) {
+    if (!reading.ok) {
+        return "no answer: " + reading.error;
+    }
+    std::string text = fixed(reading.volts, 1) + " V";
+    const char* unit = traits(r.device->kind).currentUnit;
+    if (unit != nullptr) {
+        text += ", " + fixed(reading.current, 3) + " " + unit;
+    }
+    return text;
+}
+
+nlohmann::json readingJson(const RampSource& r, const SourceReading& reading) {
+    const char* unit = traits(r.device->kind).currentUnit;
+    nlohmann::json object = {
+        {"command", "ramp"},
+        {"dev", r.dev},
+        {"address", r.device->address},
+        {"src", r.src},
+        {"volts", reading.ok ? nlohmann::json(reading.volts) : nlohmann::json(nullptr)},
+        {"current",
+         reading.ok && unit != nullptr ? nlohmann::json(reading.current) : nlohmann::json(nullptr)},
+        {"current_unit", unit != nullptr ? nlohmann::json(unit) : nlohmann::json(nullptr)},
+        {"time_utc", utcNow()}};
+    if (!reading.ok) {
+        object["error"] = reading.error;
+    }
+    return object;
 }
 
 void report(Session& s, const std::vector<RampSource>& sources, const char* what) {
@@ -66,20 +124,142 @@ void report(Session& s, const std::vector<RampSource>& sources, const char* what
         s.text() << what << ": " << name(r) << " left at ";
         if (r.moved || r.known) {
             s.text() << voltsText(voltsOf(r, r.at)) << " V set\n";
+        } else if (r.last.ok) {
+            s.text() << "its voltage before the ramp (nothing set; it read "
+                     << voltsText(r.last.volts) << " V)\n";
         } else {
-            s.text() << "its voltage before the ramp (nothing set; it read " << voltsText(r.reading)
-                     << " V)\n";
+            s.text() << "its voltage before the ramp (nothing set)\n";
         }
     }
+}
+
+// A failed or refused step. Going down, the source is left and the others go on; going up,
+// the whole ramp stops. True when the ramp goes on.
+bool stepFailed(Session& s, std::vector<RampSource>& sources, RampSource& r, int64_t next,
+                const SetOutcome& outcome, bool down) {
+    nlohmann::json context = {{"command", "ramp"},
+                              {"dev", r.dev},
+                              {"address", r.device->address},
+                              {"src", r.src},
+                              {"set_volts", voltsOf(r, next)}};
+    s.fail(EXIT_REFUSED,
+           name(r) + " " + outcome.word() + " " + voltsText(voltsOf(r, next)) + " V (" +
+               std::to_string(outcome.rc) + "): " + outcome.reason +
+               (down ? "; the other sources go on down" : ""),
+           context);
+    r.state = State::Abandoned;
+    if (!down) {
+        report(s, sources, "stopped");
+    }
+    return down;
+}
+
+// Reads a source after a step; going up, a reading against the ramp or none at all stops it.
+bool checkReading(Session& s, std::vector<RampSource>& sources, RampSource& r, bool down,
+                  double against) {
+    if (!r.last.ok) {
+        if (!r.silent) {
+            s.err() << "hvsrc-host: " << name(r) << " stopped answering: " << r.last.error << "\n";
+        }
+        r.silent = true;
+        if (!down) {
+            report(s, sources, "stopped");
+            return false;
+        }
+        return true;
+    }
+    if (r.silent) {
+        s.err() << "hvsrc-host: " << name(r) << " answers again\n";
+        r.silent = false;
+    }
+    const double moved = r.haveBest ? (r.best - r.last.volts) * r.direction : -1.0;
+    if (r.direction != 0 && moved > against && !r.warned) {
+        s.err() << "hvsrc-host: " << name(r) << ": the reading went from " << fixed(r.best, 1)
+                << " V to " << fixed(r.last.volts, 1) << " V, "
+                << (r.direction > 0 ? "down while ramping up" : "up while ramping down")
+                << " (more than " << voltsText(against) << " V)" << (down ? "; going on down" : "")
+                << "\n";
+        if (!down) {
+            report(s, sources, "stopped");
+            return false;
+        }
+        // Said once for the source.
+        r.warned = true;
+        return true;
+    }
+    if (moved < 0.0) {
+        r.best = r.last.volts;
+        r.haveBest = true;
+    }
+    return true;
+}
+
+// Waits until every source left going reads within `tolerance` of its target, or `timeout`
+// seconds pass; says where each ended. False when a source did not get there; `stopped` when
+// a stop came first.
+bool settle(Session& s, std::vector<RampSource>& sources, double tolerance, double timeout,
+            bool& stopped) {
+    std::vector<bool> there(sources.size(), false);
+    const double start = steadyNow();
+    for (int look = 0;; ++look) {
+        bool all = true;
+        for (size_t i = 0; i < sources.size(); ++i) {
+            RampSource& r = sources[i];
+            if (r.state != State::Going || there[i]) {
+                continue;
+            }
+            r.last = readSource(*r.device, r.src);
+            there[i] = r.last.ok && std::fabs(r.last.volts - voltsOf(r, r.target)) <= tolerance;
+            all = all && there[i];
+        }
+        if (all || steadyNow() - start >= timeout) {
+            break;
+        }
+        if (!waitUntil(start, kSettleLookSeconds * (look + 1))) {
+            stopped = true;
+            return false;
+        }
+    }
+    const double waited = steadyNow() - start;
+    bool ok = true;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        RampSource& r = sources[i];
+        if (r.state != State::Going) {
+            ok = false;
+            s.text() << name(r) << ": left at " << voltsText(voltsOf(r, r.at)) << " V set, "
+                     << readingText(r, readSource(*r.device, r.src)) << "\n";
+            continue;
+        }
+        nlohmann::json end = readingJson(r, r.last);
+        end["event"] = "end";
+        end["target_volts"] = voltsOf(r, r.target);
+        end["reached"] = static_cast<bool>(there[i]);
+        if (there[i]) {
+            s.text() << name(r) << ": at " << readingText(r, r.last) << "\n";
+        } else if (r.last.ok) {
+            ok = false;
+            s.text() << name(r) << ": still at " << fixed(r.last.volts, 1) << " V after "
+                     << fixed(waited, waited < 10.0 ? 1 : 0) << " s (sent " << voltsText(voltsOf(r, r.target))
+                     << " V)\n";
+        } else {
+            ok = false;
+            s.text() << name(r) << ": sent " << voltsText(voltsOf(r, r.target)) << " V, "
+                     << readingText(r, r.last) << "\n";
+        }
+        if (s.json()) {
+            emitJson(s.out(), end);
+        }
+    }
+    return ok;
 }
 
 }  // namespace
 
 int runRamp(Session& s, const Command& c) {
     const double stepVolts = c.ramp.step > 0.0 ? c.ramp.step : c.ramp.rate * kDefaultStepSeconds;
-    const double tolerance = std::max(kMinTolerance, 2.0 * stepVolts);
+    const double against = std::max(kMinAgainst, 2.0 * stepVolts);
     std::vector<RampSource> sources;
-    double longestStep = 0.0;
+    double longestStep = 0.0, span = 0.0;
     for (size_t dev = 0; dev < s.devices().size(); ++dev) {
         for (uint32_t src = 0; src < s.devices()[dev].sources; ++src) {
             if (!c.allSources && !(dev == c.dev && src == c.src)) {
@@ -87,6 +267,7 @@ int runRamp(Session& s, const Command& c) {
             }
             const RampSource r = prepare(s, dev, src, c.volts, stepVolts);
             longestStep = std::max(longestStep, voltsOf(r, r.step));
+            span = std::max(span, std::fabs(voltsOf(r, r.target) - voltsOf(r, r.at)));
             s.text() << name(r) << ": from " << voltsText(voltsOf(r, r.at)) << " V ("
                      << (r.known ? "set in this run" : "measured") << ") to "
                      << voltsText(voltsOf(r, r.target)) << " V at " << voltsText(c.ramp.rate)
@@ -94,6 +275,7 @@ int runRamp(Session& s, const Command& c) {
             sources.push_back(r);
         }
     }
+    const bool down = towardZero(sources);
     // All sources step together; the largest step sets the pace, so none moves faster.
     const double interval = longestStep / c.ramp.rate;
     const double start = steadyNow();
@@ -106,46 +288,51 @@ int runRamp(Session& s, const Command& c) {
             if (!pending(r)) {
                 continue;
             }
-            if (plat::interruptRequested()) {
+            if (hostplat::stopRequested()) {
                 report(s, sources, "interrupted");
                 return EXIT_INTERRUPTED;
             }
             const int64_t next = r.at + std::clamp<int64_t>(r.target - r.at, -r.step, r.step);
-            jd::IHwDevHvSrc* dev = r.device->dev;
-            const int rc = dev->setVoltage(r.src, requestForSteps(r.device->kind, next));
-            if (rc != 0) {
-                s.err() << "hvsrc-host: " << name(r) << " refused " << voltsText(voltsOf(r, next))
-                        << " V (" << rc << "): " << dev->lastError() << "\n";
-                report(s, sources, "stopped");
-                return EXIT_REFUSED;
+            const SetOutcome outcome =
+                setSource(*r.device, r.src, requestForSteps(r.device->kind, next));
+            if (!outcome.ok()) {
+                if (!stepFailed(s, sources, r, next, outcome, down)) {
+                    return EXIT_REFUSED;
+                }
+                continue;
             }
             r.at = next;
             r.moved = true;
             r.device->set[r.src] = {SetRecord::Via::SetVoltage, voltsOf(r, next), ""};
-            const double reading = measure(r);
-            s.text() << name(r) << ": " << voltsText(voltsOf(r, next)) << " V set, reads "
-                     << fixed(reading, 1) << " V\n";
+            r.last = readSource(*r.device, r.src);
+            s.text() << name(r) << ": " << voltsText(voltsOf(r, next)) << " V set, "
+                     << (r.last.ok ? "reads " : "") << readingText(r, r.last) << "\n";
             s.text().flush();
-            // Against the ramp since its best reading: down while going up, or up while going
-            // down; a slow drift counts as much as a jump.
-            const double against = (r.reading - reading) * r.direction;
-            if (r.direction != 0 && against > tolerance) {
-                s.err() << "hvsrc-host: " << name(r) << ": the reading went from "
-                        << fixed(r.reading, 1) << " V to " << fixed(reading, 1) << " V, "
-                        << (r.direction > 0 ? "down while ramping up" : "up while ramping down")
-                        << " (more than " << voltsText(tolerance) << " V)\n";
-                report(s, sources, "stopped");
-                return EXIT_REFUSED;
+            if (s.json()) {
+                nlohmann::json step = readingJson(r, r.last);
+                step["event"] = "step";
+                step["set_volts"] = voltsOf(r, next);
+                emitJson(s.out(), step);
+                s.out().flush();
             }
-            if (against < 0.0) {
-                r.reading = reading;
+            if (!checkReading(s, sources, r, down, against)) {
+                return EXIT_REFUSED;
             }
         }
     }
-    for (const RampSource& r : sources) {
-        s.text() << name(r) << ": at " << voltsText(voltsOf(r, r.target)) << " V\n";
+    const double tolerance = c.ramp.tolerance > 0.0
+                                 ? c.ramp.tolerance
+                                 : std::max(kMinTolerance, kToleranceShare * std::fabs(c.volts));
+    const double timeout = c.ramp.settleTimeout >= 0.0
+                               ? c.ramp.settleTimeout
+                               : std::max(kMinSettleSeconds, span / c.ramp.rate);
+    bool stopped = false;
+    const bool reached = settle(s, sources, tolerance, timeout, stopped);
+    if (stopped) {
+        report(s, sources, "interrupted");
+        return EXIT_INTERRUPTED;
     }
-    return EXIT_OK;
+    return reached ? EXIT_OK : EXIT_REFUSED;
 }
 
 }  // namespace host

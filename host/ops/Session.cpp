@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "cli/HostPlatform.h"
+#include "ops/Sources.h"
+#include "output/Json.h"
 #include "platform.h"
 
 namespace host {
@@ -34,8 +37,7 @@ int Session::start(const std::vector<ScenarioSource>& scenario, const std::strin
                                  plat::d2xxLibraryName())
                 : options_.driverPath;
         if (!simulator_.load(driver) || !simulator_.apply(scenario)) {
-            err_ << "hvsrc-host: " << simulator_.error() << "\n";
-            return EXIT_LOAD;
+            return fail(EXIT_LOAD, simulator_.error());
         }
     }
     const std::string library =
@@ -43,8 +45,11 @@ int Session::start(const std::vector<ScenarioSource>& scenario, const std::strin
             ? plat::joinPath(plat::executableDirectory(), plat::sharedLibraryFileName("hvsrc"))
             : options_.libraryPath;
     if (!plugin_.load(library)) {
-        err_ << "hvsrc-host: cannot load the plug-in: " << plugin_.error() << "\n";
-        return EXIT_LOAD;
+        // The system's reason, taken before anything else can replace it.
+        const std::string reason = hostplat::lastLoadError();
+        return fail(EXIT_LOAD, "cannot load the plug-in: " + plugin_.error() +
+                                   (reason.empty() ? "" : " (" + reason + ")") +
+                                   "; --lib names another plug-in");
     }
     library_ = plugin_.library();
     return discover(logDirectory);
@@ -72,6 +77,19 @@ int Session::discover(const std::string& logDirectory) {
         entry.dev = static_cast<jd::IHwDevHvSrc*>(device);
         entry.firmware = firmwareOf(params(entry));
         entry.kind = classify(entry.dev, entry.firmware);
+        jd::HwDevInfo info{};
+        entry.dev->getInfo(&info);
+        entry.number = info.number;
+        entry.address = addressOf(entry.kind, entry.number);
+        if (entry.kind == SourceKind::BiasModule) {
+            // The module takes a magnitude and puts its polarity's sign on the output. Voltages
+            // are the output's everywhere in hvsrc-host, so a request whose sign the limits do
+            // not allow is the output's voltage turned over.
+            entry.polarity = entry.dev->polarity();
+            const bool positiveRequests = entry.dev->maxVoltage(0) > 0.0;
+            entry.outSign =
+                entry.polarity >= 0 && (entry.polarity == 0) == positiveRequests ? -1.0 : 1.0;
+        }
         const int64_t count = entry.dev->sourceCount();
         entry.sources = static_cast<uint32_t>(std::clamp<int64_t>(count, 0, kMaxSources));
         entry.set.resize(entry.sources);
@@ -82,19 +100,19 @@ int Session::discover(const std::string& logDirectory) {
     }
     const std::string log = plat::joinPath(logDirectory, "hvsrc.log");
     if (!options_.simulate && !driverLoadable()) {
-        err_ << "hvsrc-host: the D2XX driver (" << plat::d2xxLibraryName();
+        std::string names = plat::d2xxLibraryName();
         if (plat::d2xxFallbackLibraryName() != nullptr) {
-            err_ << " or " << plat::d2xxFallbackLibraryName();
+            names += std::string(" or ") + plat::d2xxFallbackLibraryName();
         }
-        err_ << ") was not found: install FTDI's D2XX driver; the library log is " << log << "\n";
-        return EXIT_LOAD;
+        return fail(EXIT_LOAD, "the D2XX driver (" + names +
+                                   ") was not found: install FTDI's D2XX driver; the library log "
+                                   "is " +
+                                   log);
     }
-    err_ << "hvsrc-host: no devices found";
-    if (!options_.simulate) {
-        err_ << " (is a source attached and powered?)";
-    }
-    err_ << "; the library log is " << log << "\n";
-    return EXIT_NO_DEVICE;
+    return fail(EXIT_NO_DEVICE,
+                std::string("no devices found") +
+                    (options_.simulate ? "" : " (is a source attached and powered?)") +
+                    "; the library log is " + log);
 }
 
 void Session::shutDown() {
@@ -105,6 +123,18 @@ void Session::shutDown() {
     devices_.clear();
     deviceList_.clear();
     plugin_.unload();
+}
+
+int Session::fail(int exit, const std::string& message, const nlohmann::json& context) {
+    err_ << "hvsrc-host: " << message << "\n";
+    if (options_.json) {
+        nlohmann::json object = context;
+        object["error"] = message;
+        object["exit"] = exit;
+        emitJson(out_, object);
+        out_.flush();
+    }
+    return exit;
 }
 
 ParamList* Session::params(const Device& device) const {

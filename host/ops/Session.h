@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ struct Device {
     jd::IHwDevHvSrc* dev = nullptr;
     SourceKind kind = SourceKind::HvSource;
     std::string firmware;
+    uint32_t number = 0;         // the suffix of the bridge's description
+    std::string address;         // "hv:1", "legacy:1", "bias:3": the kind and number
+    int polarity = -1;           // bias module: 1 POS, 0 NEG, -1 unknown; others -1
+    double outSign = 1.0;        // output voltage = library request x outSign (see Sources.h)
     uint32_t sources = 0;        // the source count, at most kMaxSources
     std::vector<SetRecord> set;  // one per source
 };
@@ -58,6 +63,10 @@ public:
     std::ostream& err() { return err_; }
     std::ostream& text() { return options_.json ? err_ : out_; }
     bool json() const { return options_.json; }
+    // Says why something was not done: "hvsrc-host: MESSAGE" on the error stream and, under
+    // --json, {"error": MESSAGE, "exit": EXIT} with `context` on the output. Returns `exit`.
+    int fail(int exit, const std::string& message,
+             const nlohmann::json& context = nlohmann::json::object());
 
 private:
     // Initialises the loaded library and keeps the devices it registers.

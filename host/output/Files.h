@@ -14,9 +14,17 @@ namespace host {
 std::string checkWritable(const std::string& path);
 
 // The folder this run's logs go to. With a folder given: that folder, created with its parents
-// when missing. Without: a new folder hvsrc-logs/YYYYMMDD-HHMMSS (with -2, -3, ... when that
-// exists) under the current folder. False with a message when it cannot be made or written.
-bool prepareLogFolder(const std::string& given, std::string& folder, std::string& error);
+// when missing; the library starts its logs afresh, so logs of an earlier run found there are
+// moved aside first into previous/YYYYMMDD-HHMMSS (`note` says where), keeping the latest
+// kKeptRuns runs. Without: a new folder YYYYMMDD-HHMMSS (with -2, -3, ... when that exists)
+// under `stateFolder`/hvsrc. False with a message naming the reason when it cannot be made or
+// written.
+bool prepareLogFolder(const std::string& given, const std::string& stateFolder, std::string& folder,
+                      std::string& note, std::string& error);
+constexpr size_t kKeptRuns = 10;
+
+// The first line of a file without its line end; empty when it has none or cannot be read.
+std::string firstLine(const std::string& path);
 
 // Writes CSV a row at a time; each row is flushed to the file as soon as it is written.
 class CsvWriter {
@@ -26,7 +34,8 @@ public:
     CsvWriter(const CsvWriter&) = delete;
     CsvWriter& operator=(const CsvWriter&) = delete;
 
-    bool open(const std::string& path);
+    // Starts the file afresh, or adds to its end.
+    bool open(const std::string& path, bool append);
     bool isOpen() const { return file_ != nullptr; }
     // False when the row could not be written.
     bool writeRow(const std::vector<std::string>& fields);

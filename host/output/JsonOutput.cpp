@@ -1,6 +1,7 @@
 // Output for scripts: one JSON object a line, written with nlohmann's JSON library.
 #include <nlohmann/json.hpp>
 
+#include "output/Json.h"
 #include "output/Output.h"
 
 namespace host {
@@ -9,26 +10,31 @@ namespace {
 
 using nlohmann::json;
 
-void emit(std::ostream& out, const json& object) {
-    // Texts from devices are not always UTF-8: replace what is not, rather than fail.
-    out << object.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
-}
-
 json currentOf(const char* unit, double value) {
     return unit != nullptr ? json(value) : json(nullptr);
 }
 
+void emit(std::ostream& out, const json& object) {
+    emitJson(out, object);
+}
+
 }  // namespace
+
+void emitJson(std::ostream& out, const nlohmann::json& object) {
+    out << object.dump(-1, ' ', false, json::error_handler_t::replace) << "\n";
+}
 
 void printDevicesJson(std::ostream& out, const std::vector<DeviceRow>& rows) {
     json devices = json::array();
     for (const DeviceRow& row : rows) {
         json limits = json::array();
-        for (const auto& limit : row.limits) {
-            limits.push_back({limit.first, limit.second});
+        for (size_t i = 0; i < row.limits.size(); ++i) {
+            limits.push_back(row.limitsKept[i] ? json{row.limits[i].first, row.limits[i].second}
+                                               : json(nullptr));
         }
         devices.push_back(
             {{"dev", row.index},
+             {"address", row.address},
              {"name", row.name},
              {"kind", row.kind},
              {"number", row.number},
@@ -55,15 +61,23 @@ void printParamsJson(std::ostream& out, size_t dev, const std::vector<ParamRow>&
 void printReadingsJson(std::ostream& out, size_t dev, const std::vector<ReadingRow>& rows) {
     json sources = json::array();
     for (const ReadingRow& row : rows) {
-        sources.push_back(
-            {{"src", row.src},
-             {"volts", row.volts},
-             {"current", currentOf(row.currentUnit, row.current)},
-             {"current_unit", row.currentUnit != nullptr ? json(row.currentUnit) : json(nullptr)},
-             {"set_volts", row.set.known ? json(row.set.volts) : json(nullptr)},
-             {"set_by", row.set.known ? json(row.set.via) : json(nullptr)}});
+        json source = {
+            {"src", row.src},
+            {"volts", row.ok ? json(row.volts) : json(nullptr)},
+            {"current", row.ok ? currentOf(row.currentUnit, row.current) : json(nullptr)},
+            {"current_unit", row.currentUnit != nullptr ? json(row.currentUnit) : json(nullptr)},
+            {"set_volts", row.set.known ? json(row.set.volts) : json(nullptr)},
+            {"set_by", row.set.known ? json(row.set.via) : json(nullptr)}};
+        if (!row.ok) {
+            source["error"] = row.error;
+        }
+        sources.push_back(source);
     }
-    emit(out, {{"command", "read"}, {"dev", dev}, {"sources", sources}});
+    emit(out, {{"command", "read"},
+               {"dev", dev},
+               {"address", rows.empty() ? "" : rows.front().address},
+               {"time_utc", utcNow()},
+               {"sources", sources}});
 }
 
 void printMonitorJson(std::ostream& out, const std::vector<MonitorChannel>& channels,
@@ -71,15 +85,24 @@ void printMonitorJson(std::ostream& out, const std::vector<MonitorChannel>& chan
     json sources = json::array();
     for (size_t i = 0; i < channels.size(); ++i) {
         const MonitorChannel& c = channels[i];
-        sources.push_back(
-            {{"dev", c.dev},
-             {"src", c.src},
-             {"kind", c.kind},
-             {"volts", sample.volts[i]},
-             {"current", currentOf(c.currentUnit, sample.current[i])},
-             {"current_unit", c.currentUnit != nullptr ? json(c.currentUnit) : json(nullptr)}});
+        const bool ok = sample.errors[i].empty();
+        json source = {
+            {"dev", c.dev},
+            {"address", c.address},
+            {"src", c.src},
+            {"kind", c.kind},
+            {"volts", ok ? json(sample.volts[i]) : json(nullptr)},
+            {"current", ok ? currentOf(c.currentUnit, sample.current[i]) : json(nullptr)},
+            {"current_unit", c.currentUnit != nullptr ? json(c.currentUnit) : json(nullptr)}};
+        if (!ok) {
+            source["error"] = sample.errors[i];
+        }
+        sources.push_back(source);
     }
-    emit(out, {{"command", "monitor"}, {"time_s", sample.time}, {"sources", sources}});
+    emit(out, {{"command", "monitor"},
+               {"time_s", sample.time},
+               {"time_utc", sample.utc},
+               {"sources", sources}});
 }
 
 }  // namespace host

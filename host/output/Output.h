@@ -14,12 +14,14 @@ namespace host {
 
 struct DeviceRow {
     size_t index = 0;
-    std::string name;  // the device's own name ("HV Source", "BiasMod")
-    std::string kind;  // "HV source", "legacy HV source", "bias module"
+    std::string address;  // "hv:1"
+    std::string name;     // the device's own name ("HV Source", "BiasMod")
+    std::string kind;     // "HV source", "legacy HV source", "bias module"
     uint32_t number = 0;
     std::string firmware;
     int64_t sources = 0;
-    std::vector<std::pair<double, double>> limits;  // per source, volts
+    std::vector<std::pair<double, double>> limits;  // per source, volts (output's sign)
+    std::vector<bool> limitsKept;                   // per source: false, the plug-in keeps none
     std::string polarityWord;                       // "POS", "NEG", "unknown"; empty: none
     std::string polarityText;                       // the same for people
 };
@@ -43,7 +45,10 @@ struct SetText {
 
 struct ReadingRow {
     size_t dev = 0;
+    std::string address;
     uint32_t src = 0;
+    bool ok = true;
+    std::string error;  // !ok: why there is no reading
     double volts = 0.0;
     const char* currentUnit = nullptr;  // null: the source measures no current
     double current = 0.0;
@@ -54,16 +59,22 @@ struct ReadingRow {
 struct MonitorChannel {
     size_t dev = 0;
     uint32_t src = 0;
-    std::string name;  // "dev0/src0"
+    std::string address;  // "hv:1"
+    std::string name;     // "hv:1/src0"
     std::string kind;
     const char* currentUnit = nullptr;
 };
 
 struct MonitorSample {
-    double time = 0.0;            // seconds since the first sample
-    std::vector<double> volts;    // one per channel
-    std::vector<double> current;  // one per channel; not used where the unit is null
+    double time = 0.0;                // seconds since the first sample
+    std::string utc;                  // wall-clock time, ISO 8601 UTC with milliseconds
+    std::vector<double> volts;        // one per channel
+    std::vector<double> current;      // one per channel; not used where the unit is null
+    std::vector<std::string> errors;  // one per channel: empty, or why it gave no reading
 };
+
+// The wall-clock time now, "2026-12-08T12:31:15.042Z".
+std::string utcNow();
 
 // "%.*f" and "%g" of a number.
 std::string fixed(double value, int decimals);

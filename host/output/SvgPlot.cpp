@@ -126,7 +126,8 @@ std::string panel(const BoundedSeries& series, const std::vector<PlotLine>& line
 
 }  // namespace
 
-std::string monitorSvg(const BoundedSeries& series, const std::vector<PlotLine>& lines) {
+std::string monitorSvg(const BoundedSeries& series, const std::vector<PlotLine>& lines,
+                       const std::string& started) {
     std::vector<std::string> units;
     for (const PlotLine& line : lines) {
         if (std::find(units.begin(), units.end(), line.unit) == units.end()) {
@@ -143,6 +144,10 @@ std::string monitorSvg(const BoundedSeries& series, const std::vector<PlotLine>&
            "\" font-family=\"sans-serif\" font-size=\"12\">\n";
     svg += "<rect x=\"0\" y=\"0\" width=\"" + number(kWidth) + "\" height=\"" + number(height) +
            "\" fill=\"white\"/>\n";
+    if (!started.empty()) {
+        svg += "<text x=\"" + number(kLeft) + "\" y=\"16\">started " + xmlText(started) +
+               " (UTC); time counts from the first sample</text>\n";
+    }
     for (size_t u = 0; u < units.size(); ++u) {
         svg += panel(series, lines, units[u],
                      kTop + static_cast<double>(u) * (kPanelHeight + kPanelGap), tMax);

@@ -17,6 +17,8 @@ struct PlotLine {
     size_t colour = 0;
 };
 
-std::string monitorSvg(const BoundedSeries& series, const std::vector<PlotLine>& lines);
+// `started`: the wall-clock time of the first sample (ISO 8601 UTC), shown above the panels.
+std::string monitorSvg(const BoundedSeries& series, const std::vector<PlotLine>& lines,
+                       const std::string& started);
 
 }  // namespace host

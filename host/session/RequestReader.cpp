@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "platform.h"
+#include "cli/HostPlatform.h"
 
 namespace host {
 
@@ -139,7 +139,7 @@ void RequestReader::stop(Shared& shared, LineChannel& channel, const Request& re
         std::lock_guard<std::mutex> guard(shared.mutex);
         shared.stopBefore = request.line;
         if (shared.running != 0) {
-            plat::requestInterrupt();
+            hostplat::requestStop();
         }
     }
     channel.write({{"id", request.id}, {"done", true}, {"exit", 0}});
@@ -156,7 +156,7 @@ bool RequestReader::next(Request& request, const std::function<bool()>& idle, un
         if (shared_->ended) {
             return false;
         }
-        plat::clearInterrupt();
+        hostplat::clearStop();
         lock.unlock();
         if (!idle()) {
             return false;
@@ -171,7 +171,7 @@ bool RequestReader::begin(const Request& request) {
     if (request.line < shared_->stopBefore) {
         return false;
     }
-    plat::clearInterrupt();
+    hostplat::clearStop();
     shared_->running = request.line;
     return true;
 }
@@ -179,7 +179,7 @@ bool RequestReader::begin(const Request& request) {
 void RequestReader::end() {
     std::lock_guard<std::mutex> guard(shared_->mutex);
     shared_->running = 0;
-    plat::clearInterrupt();
+    hostplat::clearStop();
 }
 
 }  // namespace host

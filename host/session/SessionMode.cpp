@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "cli/HostApp.h"
+#include "cli/HostPlatform.h"
 #include "ops/Session.h"
 #include "output/Files.h"
 #include "platform.h"
@@ -29,7 +30,7 @@ public:
           in_(in),
           err_(err),
           channel_(std::make_shared<LineChannel>(out)),
-          results_([this](const std::string& line) { channel_->write(tagResult(id_, line)); }),
+          results_([this](const std::string& line) { write(tagResult(id_, line)); }),
           messages_([this](const std::string& line) { message(line); }),
           resultStream_(&results_),
           messageStream_(&messages_),
@@ -45,10 +46,17 @@ private:
         return copy;
     }
 
+    // A line of the running command; when the output has gone, the command is stopped as by
+    // a stop request, and the session ends after it.
+    void write(const OrderedJson& object) {
+        if (!channel_->write(object)) {
+            hostplat::requestStop();
+        }
+    }
     void message(const std::string& line) {
         err_ << line << "\n";
         err_.flush();
-        channel_->write({{"id", id_}, {"message", line}});
+        write({{"id", id_}, {"message", line}});
     }
     // The lines a request printed are all out before its closing line.
     void flushLines() {
@@ -88,6 +96,7 @@ private:
 };
 
 int SessionMode::run(const std::vector<ScenarioSource>& scenario, const std::string& logFolder) {
+    hostplat::ignoreClosedOutput();
     scenario_ = scenario;
     logFolder_ = logFolder;
     const int started = session_.start(scenario_, logFolder_);
@@ -102,7 +111,8 @@ int SessionMode::run(const std::vector<ScenarioSource>& scenario, const std::str
                      {"log_dir", logFolder_}});
     RequestReader reader(in_, channel_);
     Request request;
-    const auto keepWaiting = [this] { return !channel_->lost(); };
+    const auto ending = [this] { return channel_->lost() || hostplat::endRequested(); };
+    const auto keepWaiting = [&ending] { return !ending(); };
     while (reader.next(request, keepWaiting, kIdlePollMs)) {
         id_ = request.id;
         int rc = EXIT_OK;
@@ -112,15 +122,20 @@ int SessionMode::run(const std::vector<ScenarioSource>& scenario, const std::str
             rc = fail(EXIT_INTERRUPTED, "stopped before it started");
         } else {
             rc = runRequest(request.argv);
+            // 128 + the signal, as the command line ends, read before the stop is lowered.
+            rc =
+                rc == EXIT_INTERRUPTED && hostplat::stopRequested() ? hostplat::stopExitCode() : rc;
             reader.end();
         }
         done(rc);
         id_ = nullptr;
-        if (channel_->lost()) {
+        if (ending()) {
             break;
         }
     }
-    const int rc = channel_->lost() ? EXIT_REFUSED : EXIT_OK;
+    const int rc = hostplat::endRequested() ? hostplat::stopExitCode()
+                   : channel_->lost()       ? EXIT_REFUSED
+                                            : EXIT_OK;
     session_.shutDown();
     done(rc);
     channel_->close();
@@ -160,9 +175,9 @@ int SessionMode::runRequest(const std::vector<std::string>& argv) {
 int SessionMode::rescan() {
     // The library starts its logs afresh when initialised: each rescan logs to a folder of its
     // own inside the session's, so that the logs before it are kept.
-    std::string folder, error;
+    std::string folder, note, error;
     const std::string wanted = plat::joinPath(logFolder_, "rescan-" + std::to_string(++rescans_));
-    if (!prepareLogFolder(wanted, folder, error)) {
+    if (!prepareLogFolder(wanted, "", folder, note, error)) {
         return fail(EXIT_REFUSED, error);
     }
     const int rc = session_.rescan(folder);

@@ -75,12 +75,30 @@ int BiasSrcDev::applyVoltage(double volts) {
     }
     setVoltage_ = volts;
     // The module takes the magnitude in tenths of a volt; the sign is the module's polarity.
-    const std::vector<std::string> fields =
-        query(formatString("setU(%d)", static_cast<int32_t>(tenths)));
-    if (fields.size() != 2) {
+    std::vector<std::string> fields;
+    std::string why;
+    const int rc =
+        exchange(formatString("setU(%d)", static_cast<int32_t>(tenths)), 2, true, fields, why);
+    return rc == 0 ? 0 : recordFailure(rc, "Setting the output", why);
+}
+
+int BiasSrcDev::exchange(const std::string& command, size_t count, bool status,
+                         std::vector<std::string>& fields, std::string& why) {
+    ThreadSyncGuard guard(&deviceLock_);
+    const std::vector<std::string> lines = sendCommand(command);
+    fields = replyFields(lines);
+    if (lines.empty()) {
+        why = exchangeFailure_;
         return -1;
     }
-    if (!statusOk(fields[1])) {
+    if (fields.size() != count) {
+        why = formatString("Answer to %s has %zu field%s, not %zu", command.c_str(), fields.size(),
+                           fields.size() == 1 ? "" : "s", count);
+        return -1;
+    }
+    if (status && !statusOk(fields.back())) {
+        why = formatString("Answer to %s has the failed status %s", command.c_str(),
+                           fields.back().c_str());
         return -2;
     }
     return 0;
@@ -90,19 +108,14 @@ double BiasSrcDev::getVoltage(uint32_t /*index*/) {
     return setVoltage_.load();
 }
 
-int BiasSrcDev::sendVoltage(uint32_t /*index*/, int32_t volts) {
-    return applyVoltage(static_cast<double>(volts));
-}
-
-int BiasSrcDev::measure(uint32_t /*index*/, int32_t& volts, int32_t& current) {
+int BiasSrcDev::readMeasurement(uint32_t /*index*/, int32_t& volts, int32_t& current) {
     volts = 0;
     current = 0;
-    const std::vector<std::string> fields = query("getUI(1)");
-    if (fields.size() != 3) {
-        return -1;
-    }
-    if (!statusOk(fields[2])) {
-        return -2;
+    std::vector<std::string> fields;
+    std::string why;
+    const int rc = exchange("getUI(1)", 3, true, fields, why);
+    if (rc != 0) {
+        return recordFailure(rc, "Reading the output", why);
     }
     volts = signedTenths(fields[0]);
     current = signedTenths(fields[1]);
@@ -118,8 +131,11 @@ double BiasSrcDev::maxVoltage(int32_t /*index*/) {
 }
 
 int BiasSrcDev::polarity() {
-    const std::vector<std::string> fields = query("printPolarity()");
-    if (fields.size() != 2) {
+    std::vector<std::string> fields;
+    std::string why;
+    // The status of this answer is not examined.
+    if (exchange("printPolarity()", 2, false, fields, why) != 0) {
+        recordFailure(-1, "Reading the polarity", why);
         return -1;
     }
     if (fields[0] == "NEG") {
@@ -128,6 +144,8 @@ int BiasSrcDev::polarity() {
     if (fields[0] == "POS") {
         return 1;
     }
+    recordFailure(-1, "Reading the polarity",
+                  formatString("Answer %s is neither NEG nor POS", fields[0].c_str()));
     return -1;
 }
 

@@ -38,23 +38,32 @@ public:
     // The firmware text, or empty when the module does not answer properly.
     std::string readFirmware();
     // Range check against the limits, then "setU(..)": 0, -1 for a malformed answer, -2 for a
-    // failed status, ERR_OUT_OF_RANGE for a refused voltage.
+    // failed status (both recorded as "Setting the output failed"), ERR_OUT_OF_RANGE for a
+    // refused voltage.
     int applyVoltage(double volts);
+    // One getUI(1) exchange: voltage and current in tenths as the module reports them (both 0
+    // on a failure, recorded as "Reading the output failed"); 0, -1 for a malformed answer, -2
+    // for a failed status.
+    int readMeasurement(uint32_t index, int32_t& volts, int32_t& current) override;
 
+    // For the tests only.
     int32_t lowerLimit() const { return lowerLimit_.load(); }
     int32_t upperLimit() const { return upperLimit_.load(); }
 
 protected:
     void queryDevice() override;
     void registerParameters() override;
-    // One getUI(1) exchange: voltage and current in tenths as the module reports them (both 0
-    // on a failure); 0, -1 for a malformed answer, -2 for a failed status.
-    int measure(uint32_t index, int32_t& volts, int32_t& current) override;
-    // applyVoltage with the whole volts given.
-    int sendVoltage(uint32_t index, int32_t volts) override;
 
 private:
     void readLimits();
+    // One exchange whose answer must have `count` fields, the last one a status when `status` is
+    // set: 0, -1 (no answer, or another number of fields) or -2 (a failed status), with `why`
+    // telling what went wrong. Holds the device lock, so `why` is this exchange's.
+    int exchange(const std::string& command, size_t count, bool status,
+                 std::vector<std::string>& fields, std::string& why);
+
+    // Why the last exchange brought no reply lines; written under the device lock.
+    std::string exchangeFailure_;
 
     // Written by initialize and voltage setting, read by the lock-free getters.
     std::atomic<int32_t> lowerLimit_{0};

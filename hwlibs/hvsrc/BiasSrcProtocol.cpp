@@ -2,6 +2,7 @@
 // is read up to ")" LF CR (or for one second), cut into reply lines at ")" and logged; query
 // picks the bracketed line and cuts it into its ';'-separated fields.
 #include "BiasSrcDev.h"
+#include "TextUtil.h"
 
 namespace HwHvSrc {
 
@@ -87,6 +88,7 @@ std::vector<std::string> replyFields(const std::vector<std::string>& lines) {
 std::vector<std::string> BiasSrcDev::sendCommand(const std::string& command) {
     ThreadSyncGuard guard(&deviceLock_);
     if (!channel_) {
+        exchangeFailure_ = kNotOpenText;
         return {};
     }
     channel_->clearInput();
@@ -101,12 +103,16 @@ std::vector<std::string> BiasSrcDev::sendCommand(const std::string& command) {
     if (log_) {
         log_->logAndReturn(-1, LOG_ERR, "Cannot send command: %s", command.c_str());
     }
+    // The log entry keeps its words; the recorded reason adds the channel's text.
+    exchangeFailure_ = formatString("Cannot send command: %s (%s)", command.c_str(),
+                                    channel_->lastError().c_str());
     return {};
 }
 
 std::vector<std::string> BiasSrcDev::receiveLines() {
     ThreadSyncGuard guard(&deviceLock_);
     if (!channel_) {
+        exchangeFailure_ = kNotOpenText;
         return {};
     }
     if (!receiveBuffer_) {
@@ -117,13 +123,21 @@ std::vector<std::string> BiasSrcDev::receiveLines() {
                                              sizeof(kBiasReplyEnd), kBiasReceiveTimeout);
     if (received <= 0) {
         // Nothing in time gives no lines and no entry; a driver failure is logged.
-        if (received < 0 && log_) {
-            log_->logAndReturn(received, LOG_ERR, "Cannot receive answer: %s",
-                               channel_->lastError().c_str());
+        if (received < 0) {
+            exchangeFailure_ =
+                formatString("Cannot receive answer: %s", channel_->lastError().c_str());
+            if (log_) {
+                log_->logAndReturn(received, LOG_ERR, "%s", exchangeFailure_.c_str());
+            }
+        } else {
+            exchangeFailure_ = "No answer (Timeout)";
         }
         return {};
     }
     std::vector<std::string> lines = replyLines(buffer, static_cast<size_t>(received));
+    if (lines.empty()) {
+        exchangeFailure_ = "Empty answer";
+    }
     if (log_) {
         for (const std::string& line : lines) {
             log_->logText(0, LOG_DBG, line.c_str(), "Received");

@@ -44,9 +44,10 @@ DevBase::~DevBase() {
         auxParams_->release();
         auxParams_ = nullptr;
     }
-    if (channel_) {
-        closeChannel();
-    }
+    // The class's protocol on top of the channel went with the class's members, before this
+    // destructor began; only the channel is left to close.
+    ThreadSyncGuard guard(&deviceLock_);
+    closeLink();
     log_.reset();
 }
 
@@ -83,14 +84,14 @@ double DevBase::getVoltage(uint32_t index) {
 double DevBase::readVoltage(uint32_t index) {
     int32_t volts = 0;
     int32_t current = 0;
-    measure(index, volts, current);
+    readMeasurement(index, volts, current);
     return static_cast<double>(volts) / voltageCounts_;
 }
 
 double DevBase::readCurrent(uint32_t index) {
     int32_t volts = 0;
     int32_t current = 0;
-    measure(index, volts, current);
+    readMeasurement(index, volts, current);
     return static_cast<double>(current) / currentCounts_;
 }
 
@@ -102,9 +103,7 @@ int DevBase::initialize() {
     ThreadSyncGuard guard(&deviceLock_);
     // A channel left open by an earlier initialize is closed first, so a bridge is never held
     // twice, and before the log that the protocol on top of it writes to is replaced.
-    if (channel_) {
-        closeChannel();
-    }
+    closeChannel();
 
     // The suffix comes from the bridge's programmable USB description: only its file-name-safe
     // form goes into the file name, so the log always stays inside the log directory.
@@ -131,16 +130,18 @@ int DevBase::initialize() {
 }
 
 int DevBase::deinitialize() {
-    ThreadSyncGuard guard(&deviceLock_);
-    if (channel_) {
-        closeChannel();
-    }
+    closeChannel();
     return 0;
 }
 
 void DevBase::closeChannel() {
     ThreadSyncGuard guard(&deviceLock_);
     closeProtocol();
+    closeLink();
+}
+
+void DevBase::closeLink() {
+    ThreadSyncGuard guard(&deviceLock_);
     if (channel_) {
         // The channel is forgotten either way, but a close the driver refused is recorded.
         const int rc = channel_->close();
@@ -187,16 +188,16 @@ int DevBase::parameterHandler(jd::IParam* param, bool isRead, void* context) {
     int32_t current = 0;
     if (isRead) {
         if (std::strcmp(name, "VoltageSense1") == 0) {
-            device->measure(0, volts, current);
+            device->readMeasurement(0, volts, current);
             param->setInt32(volts);
         } else if (std::strcmp(name, "VoltageSense2") == 0) {
-            device->measure(1, volts, current);
+            device->readMeasurement(1, volts, current);
             param->setInt32(volts);
         } else if (std::strcmp(name, "CurrentSense1") == 0) {
-            device->measure(0, volts, current);
+            device->readMeasurement(0, volts, current);
             param->setInt32(current);
         } else if (std::strcmp(name, "CurrentSense2") == 0) {
-            device->measure(1, volts, current);
+            device->readMeasurement(1, volts, current);
             param->setInt32(current);
         }
     } else {
@@ -218,6 +219,18 @@ int DevBase::reportError(int code, const char* format, ...) {
     if (log_) {
         log_->log(code, LOG_ERR, message.c_str());
     }
+    storeLastError(message);
+    return code;
+}
+
+int DevBase::recordFailure(int code, const std::string& operation, const std::string& reason) {
+    ThreadSyncGuard guard(&errorLock_);
+    ++failures_;
+    storeLastError(operation + " failed (failure " + std::to_string(failures_) + "): " + reason);
+    return code;
+}
+
+void DevBase::storeLastError(const std::string& message) {
     size_t length = std::min(message.size(), kLastErrorSize - 1);
     // A cut message ends before a character, not inside its UTF-8 sequence.
     if (length < message.size()) {
@@ -227,7 +240,6 @@ int DevBase::reportError(int code, const char* format, ...) {
     }
     std::memcpy(lastError_, message.data(), length);
     lastError_[length] = '\0';
-    return code;
 }
 
 std::string DevBase::fileNameSafe(const std::string& text) {

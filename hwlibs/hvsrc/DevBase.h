@@ -17,9 +17,13 @@
 namespace HwHvSrc {
 
 enum : int {
+    // An operation on a device whose channel is closed (after deinitialize).
+    ERR_NOT_OPEN = -1,
     ERR_OUT_OF_RANGE = -1005,
     ERR_NOT_SUPPORTED = -1026,
 };
+// The reason recorded for ERR_NOT_OPEN.
+constexpr const char* kNotOpenText = "Device not open";
 
 class DevBase : public jd::IHwDevHvSrc {
 public:
@@ -56,14 +60,20 @@ public:
     int reserved17() override { return 0; }
     int polarity() override { return 0; }
     // The two HV source classes: the request is remembered for getVoltage (sources 0 and 1),
-    // cut to whole volts and sent with the class's sendVoltage, under the device lock.
+    // cut to whole volts and sent with the class's sendVoltage, under the device lock. The bias
+    // module replaces both with its own, since it keeps and sends tenths of a volt.
     int setVoltage(uint32_t index, double volts) override;
     double getVoltage(uint32_t index) override;
-    // One measurement (measure) each: its raw voltage or current divided by the class's counts
-    // per volt or per unit of current.
+    // One readMeasurement each: its raw voltage or current divided by the class's counts per volt
+    // or per unit of current. A failed measurement reads 0 and is recorded by the class.
     double readVoltage(uint32_t index) override;
     double readCurrent(uint32_t index) override;
 
+    // One measurement of a source for the readings and the parameter handler: raw voltage and
+    // current values (both 0 when it fails; the class records why as the last error).
+    virtual int readMeasurement(uint32_t index, int32_t& volts, int32_t& current) = 0;
+
+    // For the tests and the benchmark only; the host never sees these.
     const std::string& description() const { return description_; }
     const std::string& suffix() const { return suffix_; }
     const std::string& firmware() const { return firmware_; }
@@ -88,11 +98,11 @@ public:
 
 protected:
     // nameText: "HV Source" or "BiasMod"; logPrefix: "hvsrc_", "hvsrcold_" or "hvsrc_biasmod_".
-    // voltageCounts and currentCounts: what measure reports per volt and per unit of the current
-    // that readCurrent gives.
+    // voltageCounts and currentCounts: what readMeasurement reports per volt and per unit of the
+    // current that readCurrent gives.
     DevBase(std::string description, jd::IFramework* framework, std::string logDirectory,
             const char* nameText, const char* logPrefix, std::string suffix, uint32_t baudRate,
-            double voltageCounts = 1.0, double currentCounts = 1000.0);
+            double voltageCounts, double currentCounts);
     ~DevBase() override;
 
     // The model's own start-up, under the device lock, after the channel is open at the class's
@@ -101,13 +111,13 @@ protected:
     // Registers the host parameters (only called when the parameter list is empty).
     virtual void registerParameters() = 0;
     // Drops what the class keeps on top of the channel (the command manager); called under the
-    // device lock by deinitialize before the channel is closed.
+    // device lock by deinitialize before the channel is closed. (Not by the destructor: by then
+    // the class's own members are gone already.)
     virtual void closeProtocol() {}
-    // One measurement of a source for the parameter handler and the readings: raw voltage and
-    // current values.
-    virtual int measure(uint32_t index, int32_t& volts, int32_t& current) = 0;
-    // The class's voltage-sending routine (range check, then send) for the parameter handler.
-    virtual int sendVoltage(uint32_t index, int32_t volts) = 0;
+    // The HV source classes' voltage-sending routine (range check, then send), for setVoltage and
+    // the parameter handler. The bias module has its own setVoltage and no voltage parameter, so
+    // it keeps this default, which nothing calls.
+    virtual int sendVoltage(uint32_t /*index*/, int32_t /*volts*/) { return ERR_NOT_SUPPORTED; }
 
     // The twelve parameters of the two HV source classes, in their order.
     void registerHvParameters(int16_t sourceCount, int32_t min1, int32_t min2, int32_t max1,
@@ -117,6 +127,12 @@ protected:
 
     // Records, logs at ERR on the device log and returns the code.
     int reportError(int code, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Records a failed operation as the last error, "<operation> failed (failure N): <reason>",
+    // and returns the code. N counts the device's recorded failures, so two failures in a row
+    // never leave the same text and a host can tell that its call failed. Nothing is logged: the
+    // layer below has written the reason at ERR already, or it is one the log does not show (no
+    // answer, a closed device).
+    int recordFailure(int code, const std::string& operation, const std::string& reason);
 
     // Closes and forgets the channel (and first the protocol on top of it), under the lock.
     void closeChannel();
@@ -146,6 +162,13 @@ protected:
     uint64_t callbackContext_ = 0;
 
 private:
+    // Stores the text as the last error; called with the error lock held.
+    void storeLastError(const std::string& message);
+    // Closes and forgets the channel alone.
+    void closeLink();
+
+    // Failures recorded so far; guarded by the error lock.
+    uint64_t failures_ = 0;
     // What setVoltage was last asked for, per source; read without the lock by getVoltage.
     static constexpr uint32_t kRequestedSources = 2;
     std::atomic<double> requested_[kRequestedSources] = {{0.0}, {0.0}};

@@ -4,13 +4,12 @@
 #include "HvDev.h"
 
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace HwHvSrc {
 
 namespace {
-
-constexpr int kNotOpen = -1;
 
 // A signed big-endian 16-bit value, widened with its sign.
 int32_t signed16(const unsigned char* bytes) {
@@ -26,22 +25,7 @@ unsigned char indexByte(uint32_t index) {
 
 HvDev::HvDev(std::string description, jd::IFramework* framework, std::string logDirectory)
     : DevBase(description, framework, std::move(logDirectory), "HV Source", "hvsrc_",
-              DevBase::suffixOf(description), kBaudRate) {}
-
-HvDev::~HvDev() {
-    // The command manager uses the channel, which the base closes after this body: drop it first.
-    ThreadSyncGuard guard(&deviceLock_);
-    cmdMgr_.reset();
-}
-
-CmdMgr* HvDev::protocol(int& status) {
-    if (cmdMgr_ == nullptr) {
-        status = reportError(kNotOpen, "Device not open");
-        return nullptr;
-    }
-    status = 0;
-    return cmdMgr_.get();
-}
+              DevBase::suffixOf(description), kBaudRate, 1.0, kCurrentCounts) {}
 
 void HvDev::queryDevice() {
     ThreadSyncGuard guard(&deviceLock_);
@@ -82,12 +66,11 @@ void HvDev::closeProtocol() {
 
 int HvDev::testConnection() {
     ThreadSyncGuard guard(&deviceLock_);
-    int status = 0;
-    CmdMgr* cmd = protocol(status);
+    CmdMgr* cmd = protocol();
     if (cmd == nullptr) {
-        return status;
+        return recordFailure(ERR_NOT_OPEN, "Testing the connection", kNotOpenText);
     }
-    status = cmd->transact(HV_CMD_TEST, nullptr, 0, nullptr, 0, kTestTimeout);
+    const int status = cmd->transact(HV_CMD_TEST, nullptr, 0, nullptr, 0, kTestTimeout);
     if (status != 0) {
         return reportError(status, "Cannot test (%s)", cmd->lastError().c_str());
     }
@@ -96,14 +79,14 @@ int HvDev::testConnection() {
 
 int HvDev::readRanges(uint32_t index) {
     ThreadSyncGuard guard(&deviceLock_);
-    int status = 0;
-    CmdMgr* cmd = protocol(status);
+    CmdMgr* cmd = protocol();
     if (cmd == nullptr) {
-        return status;
+        return recordFailure(ERR_NOT_OPEN, "Reading the ranges", kNotOpenText);
     }
     const unsigned char request = indexByte(index);
     unsigned char answer[8] = {};
-    status = cmd->transact(HV_CMD_GET_RANGES, &request, 1, answer, sizeof(answer), kQueryTimeout);
+    const int status =
+        cmd->transact(HV_CMD_GET_RANGES, &request, 1, answer, sizeof(answer), kQueryTimeout);
     int32_t lower = 0;
     int32_t upper = 0;
     // The bytes of an answer that failed its checks (a flagged error, a wrong code, a short
@@ -126,18 +109,19 @@ int HvDev::readMeasurement(uint32_t index, int32_t& volts, int32_t& current) {
     ThreadSyncGuard guard(&deviceLock_);
     volts = 0;
     current = 0;
-    int status = 0;
-    CmdMgr* cmd = protocol(status);
+    const std::string operation = "Reading source " + std::to_string(index);
+    CmdMgr* cmd = protocol();
     if (cmd == nullptr) {
-        return status;
+        return recordFailure(ERR_NOT_OPEN, operation, kNotOpenText);
     }
     const unsigned char request = indexByte(index);
     unsigned char answer[6] = {};
-    status =
+    const int status =
         cmd->transact(HV_CMD_READ_VOLT_CURR, &request, 1, answer, sizeof(answer), kQueryTimeout);
-    // A failed exchange reads as 0 V and 0 current, whatever bytes it brought.
+    // A failed exchange reads as 0 V and 0 current, whatever bytes it brought; the command
+    // manager has logged it, the device records it for the host.
     if (status != 0) {
-        return status;
+        return recordFailure(status, operation, cmd->lastError());
     }
     volts = signed16(answer);
     const uint32_t word = (static_cast<uint32_t>(answer[2]) << 24) |
@@ -151,24 +135,29 @@ int HvDev::sendVoltage(uint32_t index, int32_t volts) {
     ThreadSyncGuard guard(&deviceLock_);
     // The frame names the source by the index's low byte, so that byte decides which limits
     // apply: index 256 reaches source 0 and must pass source 0's check.
+    // Every source takes a signed 16-bit value: one beyond it would go out wrapped, as another
+    // voltage of perhaps the other sign.
     const unsigned char source = indexByte(index);
-    if (source < kKeptSources && (volts < lower_[source].load() || volts > upper_[source].load())) {
+    const bool fits = volts >= std::numeric_limits<int16_t>::min() &&
+                      volts <= std::numeric_limits<int16_t>::max();
+    if (!fits || (source < kKeptSources &&
+                  (volts < lower_[source].load() || volts > upper_[source].load()))) {
         return reportError(ERR_OUT_OF_RANGE, "Voltage out of range %d", volts);
     }
-    int status = 0;
-    CmdMgr* cmd = protocol(status);
+    const std::string operation = "Setting source " + std::to_string(index);
+    CmdMgr* cmd = protocol();
     if (cmd == nullptr) {
-        return status;
+        return recordFailure(ERR_NOT_OPEN, operation, kNotOpenText);
     }
-    // Only the low 16 bits of the value go out; that is what the source takes.
     const uint32_t bits = static_cast<uint32_t>(volts);
     const unsigned char request[3] = {source, static_cast<unsigned char>((bits >> 8) & 0xFFu),
                                       static_cast<unsigned char>(bits & 0xFFu)};
-    return cmd->transact(HV_CMD_SET_VOLTAGE, request, sizeof(request), nullptr, 0, kQueryTimeout);
-}
-
-int HvDev::measure(uint32_t index, int32_t& volts, int32_t& current) {
-    return readMeasurement(index, volts, current);
+    const int status =
+        cmd->transact(HV_CMD_SET_VOLTAGE, request, sizeof(request), nullptr, 0, kQueryTimeout);
+    if (status != 0) {
+        return recordFailure(status, operation, cmd->lastError());
+    }
+    return 0;
 }
 
 int64_t HvDev::sourceCount() {

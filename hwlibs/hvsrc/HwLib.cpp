@@ -71,10 +71,11 @@ void HwLib::createDevices(const std::vector<std::string>& candidates) {
         if (description.empty()) {
             continue;
         }
-        // A bridge is opened by its description, which finds the first bridge of that text; a
-        // second one could never be opened, and its device would take over the first one's log
-        // file (same suffix, same name).
-        if (!seen.insert(description).second) {
+        // A bridge is opened by its description, which finds the first bridge of that text; once
+        // a device holds it, a second one could never be opened, and its device would take over
+        // the first one's log file (same suffix, same name). Until then (the first failed to
+        // open, say because another program holds it) the next bridge of that text is tried.
+        if (seen.count(description) != 0) {
             log->logAndReturn(0, LOG_ERR, "Duplicate description, not opened: %s",
                               description.c_str());
             continue;
@@ -94,6 +95,7 @@ void HwLib::createDevices(const std::vector<std::string>& candidates) {
             device->release();
             continue;
         }
+        seen.insert(description);
         devices.push_back(device);
     }
 }
