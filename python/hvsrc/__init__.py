@@ -15,9 +15,11 @@ from typing import Optional, Sequence, Union
 
 from .errors import (AlarmError, Error, ReadingError, RefusedError, SessionError, StoppedError,
                      UsageError)
-from .session import Device, Reading, Result, Sample, Session, Source, SourceSample, find_host
+from .session import (Device, IvScan, Reading, Result, Sample, Session, Source, SourceSample,
+                      find_host)
 
 __all__ = ["open", "Session", "Source", "Device", "Reading", "Sample", "SourceSample", "Result",
+           "IvScan",
            "Error", "RefusedError", "ReadingError", "UsageError", "AlarmError", "StoppedError",
            "SessionError", "find_host"]
 

@@ -1,20 +1,23 @@
 """The exceptions of hvsrc: every failure the program reports is one of them."""
 
-from typing import Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence
 
 
 class Error(Exception):
     """A request failed, or the session did.
 
     ``exit_status`` is the program's exit status for it (as its command line would end), ``text``
-    what the program said, ``argv`` the request (None for the session itself).
+    what the program said, ``argv`` the request (None for the session itself) and ``records``
+    what the request printed before it failed (the steps of a scan, the samples of a monitor).
     """
 
-    def __init__(self, text: str, exit_status: int, argv: Optional[Sequence[str]] = None):
+    def __init__(self, text: str, exit_status: int, argv: Optional[Sequence[str]] = None,
+                 records: Optional[List[Dict[str, Any]]] = None):
         super().__init__(f"{text} (exit {exit_status})")
         self.text = text
         self.exit_status = exit_status
         self.argv = list(argv) if argv is not None else None
+        self.records = records if records is not None else []
 
 
 class RefusedError(Error):
@@ -41,11 +44,13 @@ class SessionError(Error):
     """The session could not start (no plug-in, no device: exit 3, 4) or it ended or died."""
 
 
-def error_for(exit_status: int, text: str, argv: Optional[Sequence[str]], failed_reading: bool) -> Error:
+def error_for(exit_status: int, text: str, argv: Optional[Sequence[str]],
+              records: List[Dict[str, Any]], failed_reading: bool) -> Error:
     """The exception for a request that ended with `exit_status`."""
     if exit_status == 1:
-        return (ReadingError if failed_reading else RefusedError)(text, exit_status, argv)
-    kind = {2: UsageError, 3: SessionError, 4: SessionError, 5: AlarmError}.get(exit_status)
+        kind = ReadingError if failed_reading else RefusedError
+    else:
+        kind = {2: UsageError, 3: SessionError, 4: SessionError, 5: AlarmError}.get(exit_status)
     if kind is None:
         kind = StoppedError if exit_status >= 128 else Error
-    return kind(text, exit_status, argv)
+    return kind(text, exit_status, argv, records)

@@ -19,7 +19,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
-from .errors import Error, SessionError, error_for
+from .errors import AlarmError, SessionError, error_for
 
 # Amperes per unit the program gives currents in.
 _AMPERES = {"nA": 1e-9, "uA": 1e-6, "mA": 1e-3, "A": 1.0}
@@ -99,11 +99,11 @@ class Sample:
 
 
 class Result(NamedTuple):
-    """What a request printed: its JSON objects (without "id") and messages, and its exit status."""
+    """What a request that succeeded printed: its JSON objects (without "id") and its messages
+    (what it said on the error stream)."""
 
     records: List[Dict[str, Any]]
     messages: List[str]
-    exit_status: int
 
 
 class Session:
@@ -122,13 +122,18 @@ class Session:
         self._ended = False
         threading.Thread(target=self._read_out, daemon=True).start()
         threading.Thread(target=self._read_err, daemon=True).start()
-        ready = self._next_line(None)
+        ready = self._next_line()
         if ready is None or not ready.get("ready"):
             status = ready.get("exit", 3) if ready else self._exit_status()
             self.close()
             raise SessionError(self._error_text(ready), status)
         self.version: str = ready.get("version", "")
         self.log_dir: str = ready.get("log_dir", "")
+
+    @property
+    def pid(self) -> int:
+        """The process id of the hvsrc-host session."""
+        return self._proc.pid
 
     # --- the protocol ---------------------------------------------------------------------
 
@@ -156,7 +161,7 @@ class Session:
         tail = "\n".join(self._err_tail)
         return tail or f"hvsrc-host ended ({' '.join(self._argv)})"
 
-    def _next_line(self, argv: Optional[Sequence[str]]) -> Optional[Dict[str, Any]]:
+    def _next_line(self) -> Optional[Dict[str, Any]]:
         """The program's next line; None when its output ended (it exited or died)."""
         while True:
             try:
@@ -182,26 +187,29 @@ class Session:
             except (OSError, ValueError):
                 pass  # the program has gone: its output's end says so
 
-    def _died(self, argv: Optional[Sequence[str]]) -> SessionError:
+    def _died(self, argv: Sequence[str], records: List[Dict[str, Any]]) -> SessionError:
         status = self._exit_status()
-        # Give the error stream's reader a moment to take the last lines.
         tail = "\n".join(self._err_tail)
         return SessionError(f"the hvsrc-host session ended during the request"
-                            f"{': ' + tail if tail else ''}", status, argv)
+                            f"{': ' + tail if tail else ''}", status, argv, records)
 
-    def _stream(self, argv: Sequence[str]) -> Iterator[Dict[str, Any]]:
-        """Sends a request and yields its objects as they come; raises when it fails."""
+    def _stream(self, argv: Sequence[str],
+                messages: Optional[List[str]] = None) -> Iterator[Dict[str, Any]]:
+        """Sends a request and yields its objects (without "id") as they come, its messages
+        going to `messages`; raises when it fails, with every object it printed."""
         if self._ended:
             raise SessionError("the hvsrc-host session has ended", self._exit_status(), argv)
         request_id = next(self._ids)
         self._send({"id": request_id, "argv": list(argv)})
-        error_text, messages, failed_reading = None, [], False
+        records: List[Dict[str, Any]] = []
+        messages = [] if messages is None else messages
+        error_text, failed_reading = None, False
         finished = False
         try:
             while True:
-                line = self._next_line(argv)
+                line = self._next_line()
                 if line is None:
-                    raise self._died(argv)
+                    raise self._died(argv, records)
                 if line.get("id") != request_id:
                     continue  # a stop's answer
                 if line.get("done"):
@@ -209,34 +217,35 @@ class Session:
                     status = line.get("exit", 0)
                     if status != 0:
                         text = error_text or "\n".join(messages) or f"'{' '.join(argv)}' failed"
-                        raise error_for(status, text, argv, failed_reading)
+                        raise error_for(status, text, argv, records, failed_reading)
                     return
                 if "message" in line:
                     messages.append(line["message"])
-                elif "error" in line and "command" not in line and "exit" in line:
-                    error_text = line["error"]
-                else:
-                    if "error" in line:
-                        error_text = line["error"]
-                    failed_reading = failed_reading or _has_failed_reading(line)
-                    record = {k: v for k, v in line.items() if k != "id"}
-                    yield record
+                    continue
+                if "error" in line and "exit" in line:
+                    error_text = line["error"]  # why the request failed
+                    continue
+                failed_reading = failed_reading or _has_failed_reading(line)
+                record = {k: v for k, v in line.items() if k != "id"}
+                records.append(record)
+                yield record
         finally:
             if not finished and not self._ended:
                 # Left early (the caller stopped iterating, or Ctrl-C): stop the request and read
                 # on to its end, so that the next request starts on a clean line.
                 self.stop()
                 while True:
-                    line = self._next_line(argv)
+                    line = self._next_line()
                     if line is None or (line.get("id") == request_id and line.get("done")):
                         break
 
     def run(self, *argv: str) -> Result:
         """Runs one request (a command as the command line spells it, e.g. ``run("read", "0")``)
         and returns what it printed; raises a subclass of :class:`hvsrc.Error` when it fails."""
+        messages: List[str] = []
         with self._request_lock:
-            records = list(self._stream([str(a) for a in argv]))
-        return Result(records, [], 0)
+            records = list(self._stream([str(a) for a in argv], messages))
+        return Result(records, messages)
 
     # --- the shape a script uses ------------------------------------------------------------
 
@@ -358,14 +367,37 @@ class Source:
         return ends[-1]["volts"] if ends else float(volts)
 
     def iv(self, start: float, stop: float, step: float, compliance: Optional[str] = None,
-           **options: Any) -> List[Dict[str, Any]]:
+           **options: Any) -> "IvScan":
         """An IV scan from `start` to `stop` V in `step` V steps (the program's ``iv``);
         `compliance` a current with its unit ("10uA"). Other keywords become its options
         (settle=1, samples=5, back=0, rate=20, csv=..., svg=...). Returns the steps as records
-        with their fields as the program prints them (volts in V, currents in the unit named)."""
+        with the fields the program prints (set_volts, mean_volts, std_volts, mean_current,
+        std_current in current_unit, samples, status); ``.end`` says how it ended. A scan stopped
+        at the compliance that got back to `back` V is returned as well (``.end["status"]`` is
+        "compliance"); any other failure raises, its ``records`` holding the steps taken."""
         argv = ["iv", self.address, str(self.src), repr(float(start)), repr(float(stop)),
                 repr(float(step))]
         if compliance is not None:
             argv += ["--compliance", str(compliance)]
-        records = self.session.run(*argv, *_flags(options)).records
-        return [r for r in records if r.get("event") in (None, "step")]
+        try:
+            records = self.session.run(*argv, *_flags(options)).records
+        except AlarmError as e:
+            end = _end_of(e.records)
+            if not end or end.get("status") != "compliance" or not end.get("reached"):
+                raise
+            records = e.records
+        return IvScan([r for r in records if r.get("event") == "step"], _end_of(records))
+
+
+def _end_of(records: List[Dict[str, Any]]) -> Dict[str, Any]:
+    ends = [r for r in records if r.get("event") == "end"]
+    return ends[-1] if ends else {}
+
+
+class IvScan(list):
+    """The steps of an IV scan (records with their fields); ``end`` is the closing record
+    (status, reason, end_volts, reached)."""
+
+    def __init__(self, steps: List[Dict[str, Any]], end: Dict[str, Any]):
+        super().__init__(steps)
+        self.end = end
