@@ -24,6 +24,7 @@ public:
     void setCallback(uint64_t callback, uint64_t context) override;
     uint64_t reserved2() override { return reservedValue; }
 
+    // For the tests only.
     size_t deviceCount() const { return devices.size(); }
 
 protected:

@@ -198,6 +198,7 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
         {"--scenario row.scn set 0 0 10", 2, "row.scn line 1: a double quote is not closed", "^$",
          "bias | BiasModule: 3 | firmware=\"BM 1\nhvold | HV source AVR |\n"},
         {"--scenario . set 0 0 10", 2, "\\. is a folder, not a scenario file"},
+        {"--scenario none.scn list", 2, "cannot read the scenario file none.scn: No such file"},
         {"--lib ./none --simulate list", 3,
          "cannot load the plug-in: cannot load ./none \\(.+\\); "
          "--lib names another plug-in"},
@@ -426,6 +427,24 @@ TEST(Host, MonitorShowsALostLineAsNoAnswer) {
     EXPECT_TRUE(std::regex_match(csv.substr(csv.find('\n') + 1), std::regex("(" + row + "){8}")))
         << csv;
     EXPECT_EQ(std::stoul(failed[1]), matches(csv, ",,[^,\n]+,0,0,ok")) << csv;
+    // Pulled out during a ramp down: that source is reported, the other goes on down to 0 V.
+    std::thread pullAgain([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        sim_unplug(1, 1);
+    });
+    const Result ramp =
+        host("--scenario unplug.scn set 0 0 100 + set bias:3 0 50 + ramp all 0 --rate 100");
+    pullAgain.join();
+    EXPECT_EQ(1, ramp.rc);
+    EXPECT_TRUE(
+        std::regex_search(ramp.err, std::regex("device 0 source 0 failed \\d+ V \\(-?\\d+\\): "
+                                               ".+; the other sources go on down\n")))
+        << ramp.err;
+    EXPECT_TRUE(
+        std::regex_search(ramp.out, std::regex("device 0 source 0: left at [1-9]\\d* V set, "
+                                               "no answer: .+\ndevice 1 source 0: at 0\\.0 V, "
+                                               "0\\.000 mA\n$")))
+        << ramp.out;
 }
 
 // Every --json line of every command parses, errors too; the facts each command states, by JSON
@@ -499,7 +518,8 @@ TEST(Host, JsonParsesBack) {
         "nothing was run",
         refused[0]["error"]);
     ASSERT_EQ(1u, usage.size());
-    EXPECT_EQ(2, usage[0]["exit"]);
+    EXPECT_EQ(nlohmann::json::parse(R"({"error": "unknown command 'bogus'", "exit": 2})"),
+              usage[0]);
 }
 
 // The plot's memory stays the same however long the run; every spike survives the merging of

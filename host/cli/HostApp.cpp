@@ -65,8 +65,8 @@ int runChain(Session& session, Options& options) {
     }
     for (const Command& command : options.commands) {
         if (hostplat::stopRequested()) {
-            return session.fail(EXIT_INTERRUPTED, "stopped by " + hostplat::stopName() +
-                                                      " before '" + command.text + "'");
+            return session.fail(hostplat::stopExitCode(), "stopped by " + hostplat::stopName() +
+                                                              " before '" + command.text + "'");
         }
         const int rc = runCommand(session, command);
         if (rc != EXIT_OK) {
@@ -96,8 +96,9 @@ int hostMain(const std::vector<std::string>& args, std::istream& in, std::ostrea
     Options options;
     std::string error;
     if (!parseCommandLine(args, options, error)) {
-        return refuse(options, out, err, EXIT_USAGE,
-                      error + "\n(hvsrc-host --help lists the commands and options)");
+        refuse(options, out, err, EXIT_USAGE, error);
+        err << "(hvsrc-host --help lists the commands and options)\n";
+        return EXIT_USAGE;
     }
     // A session's output is JSON lines from the start, its refusals too.
     const bool sessionMode =

@@ -226,8 +226,11 @@ bool settle(Session& s, std::vector<RampSource>& sources, double tolerance, doub
         RampSource& r = sources[i];
         if (r.state != State::Going) {
             ok = false;
-            s.text() << name(r) << ": left at " << voltsText(voltsOf(r, r.at)) << " V set, "
-                     << readingText(r, readSource(*r.device, r.src)) << "\n";
+            const SourceReading now = readSource(*r.device, r.src);
+            s.text() << name(r) << ": "
+                     << (r.moved || r.known ? "left at " + voltsText(voltsOf(r, r.at)) + " V set"
+                                            : std::string("not ramped"))
+                     << ", " << (now.ok ? "reads " : "") << readingText(r, now) << "\n";
             continue;
         }
         nlohmann::json end = readingJson(r, r.last);
@@ -239,8 +242,8 @@ bool settle(Session& s, std::vector<RampSource>& sources, double tolerance, doub
         } else if (r.last.ok) {
             ok = false;
             s.text() << name(r) << ": still at " << fixed(r.last.volts, 1) << " V after "
-                     << fixed(waited, waited < 10.0 ? 1 : 0) << " s (sent " << voltsText(voltsOf(r, r.target))
-                     << " V)\n";
+                     << fixed(waited, waited < 10.0 ? 1 : 0) << " s (sent "
+                     << voltsText(voltsOf(r, r.target)) << " V)\n";
         } else {
             ok = false;
             s.text() << name(r) << ": sent " << voltsText(voltsOf(r, r.target)) << " V, "
@@ -265,7 +268,19 @@ int runRamp(Session& s, const Command& c) {
             if (!c.allSources && !(dev == c.dev && src == c.src)) {
                 continue;
             }
-            const RampSource r = prepare(s, dev, src, c.volts, stepVolts);
+            RampSource r = prepare(s, dev, src, c.volts, stepVolts);
+            if (!r.known && !r.last.ok) {
+                // Where the output is cannot be known: a first step could be a jump.
+                s.fail(EXIT_REFUSED,
+                       name(r) + " gives no reading (" + r.last.error +
+                           ") and nothing was set in this run: where it is is unknown, so it is "
+                           "not ramped",
+                       {{"command", "ramp"},
+                        {"dev", dev},
+                        {"address", r.device->address},
+                        {"src", src}});
+                r.state = State::Abandoned;
+            }
             longestStep = std::max(longestStep, voltsOf(r, r.step));
             span = std::max(span, std::fabs(voltsOf(r, r.target) - voltsOf(r, r.at)));
             s.text() << name(r) << ": from " << voltsText(voltsOf(r, r.at)) << " V ("
@@ -276,6 +291,12 @@ int runRamp(Session& s, const Command& c) {
         }
     }
     const bool down = towardZero(sources);
+    const bool anyAbandoned = std::any_of(sources.begin(), sources.end(), [](const RampSource& r) {
+        return r.state == State::Abandoned;
+    });
+    if (anyAbandoned && !down) {
+        return EXIT_REFUSED;
+    }
     // All sources step together; the largest step sets the pace, so none moves faster.
     const double interval = longestStep / c.ramp.rate;
     const double start = steadyNow();

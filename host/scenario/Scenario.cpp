@@ -1,5 +1,6 @@
 #include "scenario/Scenario.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -218,9 +219,11 @@ bool readScenarioFile(const std::string& path, std::vector<ScenarioSource>& out,
         error = path + " is a folder, not a scenario file";
         return false;
     }
+    errno = 0;
     std::FILE* file = plat::openFile(path, "rb");
     if (file == nullptr) {
-        error = "cannot read the scenario file " + path;
+        error = "cannot read the scenario file " + path + ": " +
+                (errno != 0 ? std::generic_category().message(errno) : "it cannot be opened");
         return false;
     }
     std::string text;

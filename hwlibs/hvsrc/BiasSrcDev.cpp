@@ -92,8 +92,9 @@ int BiasSrcDev::exchange(const std::string& command, size_t count, bool status,
         return -1;
     }
     if (fields.size() != count) {
-        why = formatString("Answer to %s has %zu field%s, not %zu", command.c_str(), fields.size(),
-                           fields.size() == 1 ? "" : "s", count);
+        why = formatString("Answer to %s has %u field%s, not %u", command.c_str(),
+                           static_cast<unsigned>(fields.size()), fields.size() == 1 ? "" : "s",
+                           static_cast<unsigned>(count));
         return -1;
     }
     if (status && !statusOk(fields.back())) {

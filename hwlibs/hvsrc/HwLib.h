@@ -23,6 +23,7 @@ public:
     // Releases every device (its release closes its channel); empties the list.
     int deinitialize() override;
 
+    // For the tests only.
     FileLog* libraryLog() const { return log.get(); }
 
 private:
