@@ -99,7 +99,11 @@ demo: build-linux
 	  + read 0 + read 1 + read 2 \
 	  + monitor --interval 0.25 --count 12 --csv $(DEMO_DIR)/monitor.csv --overwrite --svg $(DEMO_DIR)/monitor.svg \
 	  + ramp all 0 --rate 200
-	@echo "logs, monitor.csv and monitor.svg (open it in a browser) are in $(DEMO_DIR)"
+	@echo "--- an IV scan of a simulated sensor that breaks down at 350 V (exit 5: stopped at the compliance)"
+	$(HOST) --scenario examples/sensor.scn --log-dir $(DEMO_DIR) \
+	  iv 0 0 0 400 10 --compliance 10uA --settle 0.2 --rate 200 \
+	  --csv $(DEMO_DIR)/iv.csv --overwrite --svg $(DEMO_DIR)/iv.svg; rc=$$?; [ $$rc = 0 ] || [ $$rc = 5 ]
+	@echo "logs, monitor.csv, monitor.svg, iv.csv and iv.svg (open the SVGs in a browser) are in $(DEMO_DIR)"
 
 # The packages hold the plug-in, hvsrc-host and the stand-in driver: only these are built for them.
 PACKAGE_DIR := $(CURDIR)/build/packages

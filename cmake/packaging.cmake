@@ -27,7 +27,8 @@ file(GLOB HVSRC_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md)
 if(HVSRC_DOCS)
     install(FILES ${HVSRC_DOCS} DESTINATION docs)
 endif()
-install(FILES ${CMAKE_SOURCE_DIR}/examples/lab.scn DESTINATION examples)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/lab.scn ${CMAKE_SOURCE_DIR}/examples/sensor.scn
+        DESTINATION examples)
 
 set(CPACK_PACKAGE_NAME hvsrc)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

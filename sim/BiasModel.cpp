@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model_registry.h"
+#include "sensor_load.h"
 #include "sim_bias.h"
 #include "simctl.h"
 
@@ -30,6 +31,8 @@ struct Model {
     std::string status = "00";
     double ramp = 0.0;
     double load = 0.0;
+    simsensor::Sensor sensor;
+    simsensor::Noise noise;
     bool currentOverride = false;
     int32_t current = 0;
     unsigned delayMs = 0;
@@ -133,8 +136,13 @@ std::vector<std::string> answerFields(Model& m, const std::string& line,
         double amps = 0.0;
         if (m.currentOverride) {
             amps = m.current;
-        } else if (m.load > 0.0) {
-            amps = std::trunc(std::trunc(out) / m.load);
+        } else {
+            // Tenths of a milliampere: the resistor's share and the sensor's, then the noise on
+            // the sum; the module's own resolution stays as coarse as it is.
+            const double volts = std::trunc(out);
+            double tenths = m.load > 0.0 ? volts / m.load : 0.0;
+            tenths += simsensor::current(m.sensor, volts / 10.0) * 1e4;
+            amps = std::trunc(m.noise.apply(tenths));
         }
         return {hex16(out), hex16(amps), status};
     }
@@ -275,6 +283,29 @@ int sim_bias_set_load(int bridge, double kilo_ohms) {
     return Models::withModel(bridge, [&](Model& m) {
         m.load = kilo_ohms;
         m.currentOverride = false;
+        return 0;
+    });
+}
+
+int sim_bias_set_sensor(int bridge, double leak_amps, double depletion_volts,
+                        double breakdown_volts) {
+    if (!(leak_amps >= 0.0) || !(depletion_volts >= 0.0) || !(breakdown_volts >= 0.0)) {
+        return -1;
+    }
+    return Models::withModel(bridge, [&](Model& m) {
+        m.sensor = {leak_amps, depletion_volts, breakdown_volts};
+        m.currentOverride = false;
+        return 0;
+    });
+}
+
+int sim_bias_set_noise(int bridge, double relative) {
+    if (!(relative >= 0.0)) {
+        return -1;
+    }
+    return Models::withModel(bridge, [&](Model& m) {
+        m.noise = simsensor::Noise(static_cast<uint32_t>(bridge));
+        m.noise.setRelative(relative);
         return 0;
     });
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model_registry.h"
+#include "sensor_load.h"
 #include "sim_hvsrc.h"
 #include "simctl.h"
 
@@ -52,6 +53,7 @@ struct Source {
     int16_t set = 0;
     double output = 0.0;
     double load = 0.0;
+    simsensor::Sensor sensor;
     bool overridden = false;
     int16_t readVolts = 0;
     int32_t readCurrent = 0;
@@ -68,6 +70,7 @@ struct Model {
     double ramp = 0.0;
     Clock::time_point lastUpdate = Clock::now();
     unsigned delayMs = 0;
+    simsensor::Noise noise;
 
     int oneShot = 0;
     int persistent = 0;
@@ -200,9 +203,12 @@ uint8_t respond(Model& m, uint8_t code, const std::vector<uint8_t>& request,
             if (s.overridden) {
                 volts = s.readVolts;
                 current = s.readCurrent;
-            } else if (s.load > 0.0) {
-                current = clampTo(std::trunc(std::trunc(s.output) * 1000.0 / s.load), -2147483648.0,
-                                  2147483647.0);
+            } else {
+                // Nanoamperes: the resistor's share and the sensor's, then the noise on the sum.
+                const double volts = std::trunc(s.output);
+                double nano = s.load > 0.0 ? volts * 1000.0 / s.load : 0.0;
+                nano += simsensor::current(s.sensor, volts) * 1e9;
+                current = clampTo(std::trunc(m.noise.apply(nano)), -2147483648.0, 2147483647.0);
             }
             putBe16(body, volts);
             putBe32(body, static_cast<uint32_t>(current));
@@ -362,6 +368,28 @@ int sim_hvsrc_set_load(int bridge, int source, double megaohms) {
     }
     return withSource(bridge, source, [&](Model&, Source& s) {
         s.load = megaohms;
+        return 0;
+    });
+}
+
+int sim_hvsrc_set_sensor(int bridge, int source, double leak_amps, double depletion_volts,
+                         double breakdown_volts) {
+    if (!(leak_amps >= 0.0) || !(depletion_volts >= 0.0) || !(breakdown_volts >= 0.0)) {
+        return -1;
+    }
+    return withSource(bridge, source, [&](Model&, Source& s) {
+        s.sensor = {leak_amps, depletion_volts, breakdown_volts};
+        return 0;
+    });
+}
+
+int sim_hvsrc_set_noise(int bridge, double relative) {
+    if (!(relative >= 0.0)) {
+        return -1;
+    }
+    return Models::withModel(bridge, [&](Model& m) {
+        m.noise = simsensor::Noise(static_cast<uint32_t>(bridge));
+        m.noise.setRelative(relative);
         return 0;
     });
 }

@@ -40,7 +40,18 @@ bool takeFault(std::map<int, uint32_t>& faults, int fn, uint32_t& value) {
 }
 
 bool ioDead(const Bridge& b) {
-    return b.unplugged || !b.attached;
+    if (b.unplugged || !b.attached) {
+        return true;
+    }
+    if (b.unplugFrom == TimePoint::max()) {
+        return false;
+    }
+    const TimePoint now = Clock::now();
+    return now >= b.unplugFrom && now < b.unplugUntil;
+}
+
+TimePoint nextUnplug(const Bridge& b, TimePoint now) {
+    return b.unplugFrom > now ? b.unplugFrom : TimePoint::max();
 }
 
 int deliverAt(int bridge, const uint8_t* data, size_t length, TimePoint notBefore) {

@@ -86,6 +86,9 @@ struct Bridge {
     bool attached = true;
     bool open = false;
     bool unplugged = false;
+    // A scheduled unplug (sim_unplug_at): dead from `unplugFrom` until `unplugUntil`.
+    TimePoint unplugFrom = TimePoint::max();
+    TimePoint unplugUntil = TimePoint::max();
     bool stalled = false;
     bool flood = false;
     uint8_t floodByte = 0;
@@ -137,7 +140,11 @@ Result withBridge(int bridge, Result missing, Change change) {
 // Takes the fault recorded for `fn` out of `faults` into `value`; false when there is none.
 bool takeFault(std::map<int, uint32_t>& faults, int fn, uint32_t& value);
 
+// Unplugged (now, or by the schedule), or detached.
 bool ioDead(const Bridge& b);
+// When the scheduled unplug next begins, or TimePoint::max() when it has begun or there is none:
+// a blocked read wakes then.
+TimePoint nextUnplug(const Bridge& b, TimePoint now);
 
 // Queues bytes on a bridge, ready no earlier than `notBefore` and after every earlier delivery.
 // Takes the lock itself.

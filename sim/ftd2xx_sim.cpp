@@ -276,7 +276,8 @@ uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* byt
         }
         // Woken by deliveries, purges, plug changes and closes, and when bytes on their way
         // show.
-        r.changed.wait_until(lock, std::min(deadline, b->input.nextVisible(now)));
+        r.changed.wait_until(lock,
+                             std::min({deadline, b->input.nextVisible(now), nextUnplug(*b, now)}));
         now = Clock::now();
         if (!stillOpen(handle, b)) {
             return kInvalidHandle;

@@ -18,7 +18,10 @@
  * The output is the set voltage with the polarity's sign (negative for NEG). With a ramp rate of
  * 0 it follows the set voltage at once, otherwise it moves toward it at that many tenths per
  * second. The current is output / load (tenths of a volt per kilo-ohm give tenths of a mA),
- * truncated toward zero; a load of 0 or less draws no current. A current set with
+ * truncated toward zero; a load of 0 or less draws no current. A silicon sensor
+ * (sim_bias_set_sensor, as sim_hvsrc_set_sensor describes it) adds its current to the load's,
+ * and relative noise (sim_bias_set_noise) scales the sum before it is truncated to tenths of a
+ * mA, the module's own resolution. A current set with
  * sim_bias_set_current overrides the load until sim_bias_set_load is called again.
  *
  * The module understands the bridge only at 115200 baud, 8 data bits, one stop bit, no parity,
@@ -68,6 +71,12 @@ int sim_bias_set_status(int bridge, const char* status);
 /* Tenths of a volt per second toward the set voltage; 0: at once. */
 int sim_bias_set_ramp(int bridge, double tenths_per_second);
 int sim_bias_set_load(int bridge, double kilo_ohms);
+/* The load as a sensor: leakage in amperes at full depletion, depletion and breakdown voltages
+ * in volts (each 0: none). */
+int sim_bias_set_sensor(int bridge, double leak_amps, double depletion_volts,
+                        double breakdown_volts);
+/* Relative spread (standard deviation) of the current readings, 0 or more. */
+int sim_bias_set_noise(int bridge, double relative);
 int sim_bias_set_current(int bridge, int32_t tenths);
 /* Answers are delivered this many milliseconds after their command line. */
 int sim_bias_set_delay(int bridge, unsigned delay_ms);

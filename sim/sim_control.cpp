@@ -2,6 +2,8 @@
 // bridges attached and detached, peers set, input delivered, faults injected and what the host
 // did read back.
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -152,6 +154,27 @@ int sim_fake_count_next(int bridge, const char* function, uint32_t count) {
 int sim_unplug(int bridge, int unplugged) {
     return withBridge(bridge, -1, [&](Bridge& b) {
         b.unplugged = unplugged != 0;
+        b.unplugFrom = TimePoint::max();
+        b.unplugUntil = TimePoint::max();
+        reg().changed.notify_all();
+        return 0;
+    });
+}
+
+int sim_unplug_at(int bridge, double after_seconds, double for_seconds) {
+    // At most a year ahead: far enough for any run, near enough for the clock's range.
+    constexpr double kLongest = 365.0 * 24 * 3600;
+    if (!(after_seconds >= 0.0 && after_seconds <= kLongest) || !(for_seconds <= kLongest) ||
+        std::isnan(for_seconds)) {
+        return -1;
+    }
+    const auto span = [](double seconds) {
+        return std::chrono::duration_cast<Nanos>(std::chrono::duration<double>(seconds));
+    };
+    return withBridge(bridge, -1, [&](Bridge& b) {
+        b.unplugged = false;
+        b.unplugFrom = Clock::now() + span(after_seconds);
+        b.unplugUntil = for_seconds > 0.0 ? b.unplugFrom + span(for_seconds) : TimePoint::max();
         reg().changed.notify_all();
         return 0;
     });

@@ -25,7 +25,12 @@
  * Units: voltages in whole volts. The current count is in nanoamperes, so the library's
  * readCurrent (count / 1000) reads microamperes: count = output volts * 1000 / load in megaohms,
  * truncated toward zero and clamped to 32 bits; a load of 0 or less draws no current. The output
- * follows the set voltage at once (ramp 0) or at the ramp rate in volts per second. A reading
+ * follows the set voltage at once (ramp 0) or at the ramp rate in volts per second. A source may
+ * also carry a silicon sensor (sim_hvsrc_set_sensor), whose current adds to the load's: the
+ * leakage at full depletion, growing as the square root of the bias below the depletion voltage
+ * and exponentially (a factor e every 2 V) above the breakdown voltage, with the sign of the
+ * output. Relative Gaussian noise (sim_hvsrc_set_noise; 0 by default, seeded by the bridge id)
+ * scales the summed current before it is truncated to whole nanoamperes. A reading
  * set with sim_hvsrc_set_reading replaces output and current of that source in the answers until
  * sim_hvsrc_clear_reading.
  *
@@ -81,6 +86,12 @@ int sim_hvsrc_set_range(int bridge, int source, int16_t first, int16_t second);
 /* Volts per second toward the set voltage; 0: at once. Applies to every source. */
 int sim_hvsrc_set_ramp(int bridge, double volts_per_second);
 int sim_hvsrc_set_load(int bridge, int source, double megaohms);
+/* The source's sensor: leakage in amperes at full depletion (0: none), depletion voltage (0:
+ * depleted at any bias) and breakdown voltage (0: none), all 0 or more. */
+int sim_hvsrc_set_sensor(int bridge, int source, double leak_amps, double depletion_volts,
+                         double breakdown_volts);
+/* Relative spread (standard deviation) of the current readings, 0 or more; for every source. */
+int sim_hvsrc_set_noise(int bridge, double relative);
 /* Output and current count that ReadVoltCurr reports for the source, until cleared. */
 int sim_hvsrc_set_reading(int bridge, int source, int16_t volts, int32_t current_count);
 int sim_hvsrc_clear_reading(int bridge, int source);

@@ -110,6 +110,9 @@ int sim_fake_count_next(int bridge, const char* function, uint32_t count);
 /* Unplugged while open: FT_Read, FT_Write and FT_GetQueueStatus fail with 4 (FT_IO_ERROR);
  * plugging back in (0) restores the bridge. */
 int sim_unplug(int bridge, int unplugged);
+/* Unplugs the bridge after_seconds from now and, when for_seconds > 0, plugs it back in that
+ * much later (else it stays unplugged); both at most a year. sim_unplug cancels the schedule. */
+int sim_unplug_at(int bridge, double after_seconds, double for_seconds);
 /* Stalled: FT_Write accepts 0 bytes and returns FT_OK. */
 int sim_stall(int bridge, int stalled);
 /* Write hook: called in the writing thread after every FT_Write on this bridge that did its work,

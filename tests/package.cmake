@@ -21,7 +21,7 @@ if(NOT HVSRC_SANITIZE)
                      -DCONFIG=${CMAKE_BINARY_DIR}/CPackConfig.cmake
                      -DWORKDIR=${CMAKE_BINARY_DIR}/package-check
                      -DARCHIVE=${archive_file} -DTOP=${archive}
-                     "-DFILES=${files};README.md;examples/lab.scn;docs/protocols.md;docs/host-integration.md;docs/architecture.md"
+                     "-DFILES=${files};README.md;examples/lab.scn;examples/sensor.scn;docs/protocols.md;docs/host-integration.md;docs/architecture.md"
                      "-DBINARIES=${files}" -DOBJDUMP=${CMAKE_OBJDUMP}
                      -DHOST=hvsrc-host${CMAKE_EXECUTABLE_SUFFIX}
                      "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace host {
 
@@ -126,14 +127,53 @@ bool readLimits(const std::string& value, UserLimits& limits, std::string& takes
     return limits.given;
 }
 
-bool parseMonitor(std::vector<std::string> words, MonitorOptions& o, std::string& error) {
-    for (const char* flag : {"--append", "--overwrite"}) {
-        const auto found = std::find(words.begin() + 1, words.end(), flag);
-        if (found != words.end()) {
-            (flag[2] == 'a' ? o.append : o.overwrite) = true;
-            words.erase(found);
-        }
+// Takes a flag without a value out of the words; true when it was there.
+bool takeSwitch(std::vector<std::string>& words, const char* flag) {
+    const auto found = std::find(words.begin() + 1, words.end(), flag);
+    if (found == words.end()) {
+        return false;
     }
+    words.erase(found);
+    return true;
+}
+
+bool readCurrent(const std::string& value, double& amps, std::string& takes) {
+    takes = "a current above 0 with its unit: 200nA, 10uA, 1.5mA";
+    return parseCurrent(value, amps) && amps > 0.0 && amps <= 1.0;
+}
+
+// The alarm options; false with `known` cleared for a flag that is not one of them.
+bool takeAlarmFlag(const std::string& flag, const std::string& value, AlarmOptions& a, bool& known,
+                   std::string& takes) {
+    if (flag == "--trip") {
+        return readCurrent(value, a.trip, takes);
+    }
+    if (flag == "--trip-count") {
+        takes = "a whole number from 1 to 1000";
+        return parseIndex(value, a.tripCount) && a.tripCount >= 1 && a.tripCount <= 1000;
+    }
+    if (flag == "--trip-rate") {
+        return positiveUpTo(value, a.tripRate, kMaxRate, "V/s", takes);
+    }
+    if (flag == "--deviation") {
+        return positiveUpTo(value, a.deviation, kMaxStep, "volts", takes);
+    }
+    if (flag == "--deviation-after") {
+        takes = "a number of seconds from 0 to " + fixedText(kMaxSettle);
+        return parseDouble(value, a.deviationAfter) && a.deviationAfter >= 0.0 &&
+               a.deviationAfter <= kMaxSettle;
+    }
+    if (flag == "--on-alarm") {
+        a.onAlarm = value;
+        return !value.empty();
+    }
+    known = false;
+    return false;
+}
+
+bool parseMonitor(std::vector<std::string> words, MonitorOptions& o, std::string& error) {
+    o.append = takeSwitch(words, "--append");
+    o.overwrite = takeSwitch(words, "--overwrite");
     const bool ok = readFlags(
         "monitor", words, 1, error,
         [&](const std::string& flag, const std::string& value, bool& known, std::string& takes) {
@@ -151,8 +191,7 @@ bool parseMonitor(std::vector<std::string> words, MonitorOptions& o, std::string
                 (flag == "--csv" ? o.csvPath : o.svgPath) = value;
                 return !value.empty();
             }
-            known = false;
-            return false;
+            return takeAlarmFlag(flag, value, o.alarms, known, takes);
         });
     if (ok && o.count > 0 && o.duration > 0.0) {
         error = "'monitor' takes --count or --duration, not both";
@@ -220,6 +259,81 @@ bool parseRamp(const std::vector<std::string>& words, Command& c, std::string& e
         });
 }
 
+bool parseIv(std::vector<std::string> words, Command& c, std::string& error) {
+    IvOptions& o = c.iv;
+    o.overwrite = takeSwitch(words, "--overwrite");
+    size_t fixedArgs = 0;
+    while (fixedArgs + 1 < words.size() && words[fixedArgs + 1].rfind("--", 0) != 0) {
+        ++fixedArgs;
+    }
+    if (!expectArgs("iv", fixedArgs, 5, 5, error)) {
+        error += " (iv DEV SRC FROM TO STEP)";
+        return false;
+    }
+    c.hasSource = true;
+    if (!readDevice(words[1], c, error) || !readSource(words[2], c.src, error) ||
+        !readVolts(words[3], o.from, error) || !readVolts(words[4], o.to, error) ||
+        !readVolts(words[5], o.step, error)) {
+        return false;
+    }
+    const bool ok = readFlags(
+        "iv", words, 6, error,
+        [&](const std::string& flag, const std::string& value, bool& known, std::string& takes) {
+            if (flag == "--settle") {
+                takes = "a number of seconds from 0 to " + fixedText(kMaxSettle);
+                return parseDouble(value, o.settle) && o.settle >= 0.0 && o.settle <= kMaxSettle;
+            }
+            if (flag == "--samples") {
+                takes = "a whole number from 1 to 1000";
+                return parseIndex(value, o.samples) && o.samples >= 1 && o.samples <= 1000;
+            }
+            if (flag == "--compliance") {
+                return readCurrent(value, o.compliance, takes);
+            }
+            if (flag == "--back") {
+                takes = "a number of volts";
+                return parseDouble(value, o.back);
+            }
+            if (flag == "--rate") {
+                return positiveUpTo(value, o.rate, kMaxRate, "V/s", takes);
+            }
+            if (flag == "--tolerance") {
+                return positiveUpTo(value, o.tolerance, kMaxStep, "volts", takes);
+            }
+            if (flag == "--limits") {
+                return readLimits(value, c.limits, takes);
+            }
+            if (flag == "--csv" || flag == "--svg") {
+                (flag == "--csv" ? o.csvPath : o.svgPath) = value;
+                return !value.empty();
+            }
+            known = false;
+            return false;
+        });
+    if (!ok) {
+        return false;
+    }
+    const double span = o.to - o.from;
+    if (o.step == 0.0 || (span != 0.0 && (span > 0.0) != (o.step > 0.0))) {
+        error = "'iv' STEP " + fixedText(o.step) + " V does not lead from " + fixedText(o.from) +
+                " V to " + fixedText(o.to) + " V (" +
+                (span >= 0.0 ? "a step above 0" : "a step below 0") + " does)";
+        return false;
+    }
+    const double steps = std::floor(std::fabs(span / o.step) + 1e-9) + 1.0;
+    if (steps > static_cast<double>(kMaxIvSteps)) {
+        error = "'iv' from " + fixedText(o.from) + " V to " + fixedText(o.to) + " V in steps of " +
+                fixedText(o.step) + " V takes " + fixedText(steps) + " steps, more than " +
+                std::to_string(kMaxIvSteps) + ": take larger steps";
+        return false;
+    }
+    if (o.overwrite && o.csvPath.empty()) {
+        error = "'iv' --overwrite is about the file of --csv, which is not given";
+        return false;
+    }
+    return true;
+}
+
 bool isProgramOption(const std::string& word) {
     for (const char* option :
          {"--lib", "--log-dir", "--simulate", "--scenario", "--driver", "--json", "--version"}) {
@@ -285,6 +399,10 @@ bool parseCommand(const std::vector<std::string>& words, Command& c, std::string
         c.name = CommandName::Ramp;
         return parseRamp(words, c, error);
     }
+    if (name == "iv") {
+        c.name = CommandName::Iv;
+        return parseIv(words, c, error);
+    }
     if (name == "session") {
         c.name = CommandName::Session;
         return expectArgs(name, n, 0, 0, error);
@@ -294,132 +412,6 @@ bool parseCommand(const std::vector<std::string>& words, Command& c, std::string
 }
 
 }  // namespace
-
-bool parseIndex(const std::string& text, size_t& out) {
-    if (text.empty() || text.size() > 9) {
-        return false;
-    }
-    size_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<size_t>(c - '0');
-    }
-    out = value;
-    return true;
-}
-
-bool parseDouble(const std::string& text, double& out) {
-    // strtod also reads hexadecimal ("0x10" is 16), infinities and leading spaces: none of them
-    // is a voltage or a time anyone means to type.
-    if (text.empty() || text.find_first_of("xXpP \t\n\r\f\v") != std::string::npos) {
-        return false;
-    }
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0' || !std::isfinite(value)) {
-        return false;
-    }
-    out = value;
-    return true;
-}
-
-bool parseInt32(const std::string& text, int32_t& out) {
-    if (text.empty()) {
-        return false;
-    }
-    char* end = nullptr;
-    const long long value = std::strtoll(text.c_str(), &end, 10);
-    if (end == text.c_str() || *end != '\0' || value < INT32_MIN || value > INT32_MAX) {
-        return false;
-    }
-    out = static_cast<int32_t>(value);
-    return true;
-}
-
-std::string usageText() {
-    return "usage: hvsrc-host [options] COMMAND [ARGS] [+ COMMAND [ARGS] ...]\n"
-           "\n"
-           "Loads the hvsrc plug-in, finds the attached HV sources and runs the commands in\n"
-           "order. The whole command line is checked before anything is loaded or set, and\n"
-           "every target voltage against the source's limits before the first command runs.\n"
-           "\n"
-           "options (before the command):\n"
-           "  --lib PATH            the plug-in (default: the one beside this program)\n"
-           "  --log-dir DIR         where the library and device logs go, created if need be;\n"
-           "                        logs of an earlier run there are moved to DIR/previous/\n"
-           "                        (the latest 10 runs kept). Default: a new folder for each\n"
-           "                        run under $XDG_STATE_HOME/hvsrc (~/.local/state/hvsrc;\n"
-           "                        %LOCALAPPDATA%\\hvsrc on Windows)\n"
-           "  --simulate            use the stand-in D2XX driver with one simulated source of\n"
-           "                        each kind instead of real sources\n"
-           "  --scenario FILE       simulated sources from a scenario file (implies --simulate)\n"
-           "  --driver PATH         the stand-in driver (default: sim/ beside this program)\n"
-           "  --json                results as JSON, one object a line, for every command, and\n"
-           "                        every error as {\"error\": ..., \"exit\": ...}; messages for\n"
-           "                        people go to the error stream\n"
-           "  -h, --help, help      this text          --version   the version\n"
-           "\n"
-           "DEV is a device's position in 'list' (0, 1, ...) or its address KIND:NUMBER, KIND\n"
-           "one of hv, legacy, bias and NUMBER the device number 'list' shows (bias:3). An\n"
-           "address stays with the device when bridges are plugged in another order. SRC\n"
-           "counts from 0; parameter names count sources from 1, so Voltage1 is SRC 0.\n"
-           "\n"
-           "Voltages are the output's, with its sign, in every command and output: a NEG\n"
-           "bias module is set to -40 V and reads -40 V.\n"
-           "\n"
-           "commands:\n"
-           "  list                  devices: address, name, kind, number, firmware, sources,\n"
-           "                        limits, polarity\n"
-           "  params DEV            every parameter with its type, value, access and meaning\n"
-           "  get DEV NAME          read one parameter (names match in any case)\n"
-           "  put DEV NAME VALUE    write one parameter\n"
-           "  set DEV SRC VOLTS [--limits LOW:HIGH]\n"
-           "                        set a source's voltage (HV sources take whole volts, bias\n"
-           "                        modules tenths of a volt; the rest is cut off toward 0 V)\n"
-           "  read DEV [SRC]        measured voltage and current\n"
-           "  ramp DEV SRC VOLTS [--rate V/s] [--step V] [--tolerance V] [--settle-timeout S]\n"
-           "                     [--limits LOW:HIGH]\n"
-           "                        move a source to VOLTS in steps (default 10 V/s, steps of\n"
-           "                        what the rate covers in 0.2 s), reading voltage and current\n"
-           "                        after each; then waits until the output reads within the\n"
-           "                        tolerance (default 1 V or 1 % of VOLTS) or the settle\n"
-           "                        time-out passes (default the ramp's duration, at least\n"
-           "                        30 s), and says where it is. Going away from 0 V it stops\n"
-           "                        on a refusal, a failure or a reading going the wrong way;\n"
-           "                        going toward 0 V it goes on with every source it can\n"
-           "  ramp all 0 [options as above]\n"
-           "                        every source of every device down to 0 V at once\n"
-           "  monitor [--interval S] [--count N | --duration S] [--csv FILE [--append |\n"
-           "          --overwrite]] [--svg FILE]\n"
-           "                        every source over time (default: a sample a second until\n"
-           "                        stopped); the CSV gets each row as it is taken, with UTC\n"
-           "                        time and a status column per source; an existing CSV\n"
-           "                        needs --append (same columns) or --overwrite\n"
-           "  session               load once, then run requests read as JSON lines on standard\n"
-           "                        input ({\"id\": 1, \"argv\": [\"read\", \"0\"]}), answering "
-           "in\n"
-           "                        JSON lines tagged with the id; \"stop\" stops the running\n"
-           "                        request, \"rescan\" finds the devices again "
-           "(docs/scripting.md)\n"
-           "\n"
-           "--limits bounds the targets of one command. The plug-in keeps no limits for\n"
-           "sources 2 and up of an HV source: a target other than 0 V for one of them needs\n"
-           "--limits.\n"
-           "\n"
-           "A reading that fails is never shown as a value: \"no answer: REASON\" in tables,\n"
-           "empty cells and the reason in the CSV, null and \"error\" in JSON.\n"
-           "\n"
-           "currents: HV sources in uA (CurrentSense parameters: raw counts in nA), bias\n"
-           "modules in mA; the legacy HV source (\"HV source AVR\") measures none.\n"
-           "\n"
-           "exit status: 0 ok, 1 a device refused or failed (a reading, a set, a ramp that\n"
-           "did not reach its target), 2 bad command line or a target beyond the limits\n"
-           "(nothing was run), 3 plug-in or D2XX driver not found, 4 no device found,\n"
-           "128 + signal when stopped: 130 Ctrl-C, 143 SIGTERM, 129 SIGHUP or a closed\n"
-           "console\n";
-}
 
 bool parseCommandLine(const std::vector<std::string>& args, Options& options, std::string& error) {
     size_t i = 0;

@@ -16,10 +16,21 @@ enum ExitCode {
     EXIT_USAGE = 2,          // bad command line; nothing was touched
     EXIT_LOAD = 3,           // the plug-in or the D2XX driver could not be loaded
     EXIT_NO_DEVICE = 4,      // no device found
+    EXIT_ALARM = 5,          // an alarm: a trip, a deviation, a lost line, an iv's compliance
     EXIT_INTERRUPTED = 130,  // stopped by Ctrl-C (128 + the signal: SIGTERM 143, SIGHUP 129)
 };
 
-enum class CommandName { List, Params, Get, Put, Set, Read, Monitor, Ramp, Session };
+enum class CommandName { List, Params, Get, Put, Set, Read, Monitor, Ramp, Iv, Session };
+
+// The alarms a monitor watches for. A source that stops answering is always one.
+struct AlarmOptions {
+    double trip = 0.0;             // amperes; 0: no trip
+    size_t tripCount = 2;          // consecutive readings at or above `trip`
+    double tripRate = 50.0;        // V/s of the ramp down to 0 V after a trip
+    double deviation = 0.0;        // volts between measured and set voltage; 0: not watched
+    double deviationAfter = 10.0;  // seconds the deviation must last
+    std::string onAlarm;           // a command run for each alarm; empty: none
+};
 
 struct MonitorOptions {
     double interval = 1.0;   // seconds between samples
@@ -29,7 +40,23 @@ struct MonitorOptions {
     std::string svgPath;     // empty: no SVG
     bool append = false;     // --append: add rows to an existing CSV with the same columns
     bool overwrite = false;  // --overwrite: replace an existing CSV
+    AlarmOptions alarms;
 };
+
+// iv DEV SRC FROM TO STEP: a current-voltage scan.
+struct IvOptions {
+    double from = 0.0, to = 0.0, step = 0.0;  // volts
+    double settle = 1.0;                      // seconds after each set before the readings
+    size_t samples = 5;                       // readings a step
+    double compliance = 0.0;                  // amperes; 0: not given
+    double back = 0.0;                        // volts to return to at the end
+    double rate = 10.0;                       // V/s of every move
+    double tolerance = -1.0;                  // volts; < 0: 1 V or 1 % of the step's voltage
+    std::string csvPath, svgPath;             // empty: none
+    bool overwrite = false;                   // --overwrite: replace an existing CSV
+};
+// Steps an iv scan takes at most.
+constexpr size_t kMaxIvSteps = 10000;
 
 // A range the user gives a command for its targets (--limits LOW:HIGH).
 struct UserLimits {
@@ -59,7 +86,8 @@ struct Command {
     double volts = 0.0;  // set, ramp
     MonitorOptions monitor;
     RampOptions ramp;
-    UserLimits limits;  // set, ramp
+    IvOptions iv;
+    UserLimits limits;  // set, ramp, iv
 };
 
 struct Options {
@@ -86,5 +114,9 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& options, st
 bool parseIndex(const std::string& text, size_t& out);
 bool parseDouble(const std::string& text, double& out);
 bool parseInt32(const std::string& text, int32_t& out);
+// A current with its unit ("200nA", "10uA", "1.5mA", "0.1A"; pA too), in amperes, 0 or more.
+bool parseCurrent(const std::string& text, double& amps);
+// A current for people, in the unit that suits its size: "10.8 uA", "350 nA", "1.2 mA".
+std::string currentText(double amps);
 
 }  // namespace host

@@ -22,15 +22,22 @@ namespace host {
 // is never overwritten unasked: it takes --append or --overwrite.
 std::string checkOutputFiles(const Options& options) {
     for (const Command& command : options.commands) {
-        if (command.name != CommandName::Monitor) {
+        const bool iv = command.name == CommandName::Iv;
+        if (command.name != CommandName::Monitor && !iv) {
             continue;
         }
         const MonitorOptions& m = command.monitor;
-        if (!m.csvPath.empty() && !m.append && !m.overwrite && plat::fileExists(m.csvPath)) {
+        if (!iv && !m.csvPath.empty() && !m.append && !m.overwrite && plat::fileExists(m.csvPath)) {
             return m.csvPath + " exists: give --append to add rows to it (same columns) or " +
                    "--overwrite to replace it";
         }
-        for (const std::string* path : {&command.monitor.csvPath, &command.monitor.svgPath}) {
+        if (iv && !command.iv.csvPath.empty() && !command.iv.overwrite &&
+            plat::fileExists(command.iv.csvPath)) {
+            return command.iv.csvPath + " exists: give --overwrite to replace it";
+        }
+        const std::string* paths[2] = {iv ? &command.iv.csvPath : &m.csvPath,
+                                       iv ? &command.iv.svgPath : &m.svgPath};
+        for (const std::string* path : paths) {
             const std::string problem = path->empty() ? "" : checkWritable(*path);
             if (!problem.empty()) {
                 return problem;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace host::hostplat {
 
@@ -30,6 +32,16 @@ bool endRequested();
 // A session whose reader has gone must not be ended by the write that finds it out (SIGPIPE on
 // Linux): the write fails instead and the session ends cleanly.
 void ignoreClosedOutput();
+
+// True when the error stream is a terminal: progress lines go there only then.
+bool errorIsTerminal();
+
+// Starts `command` through the system's shell (sh -c; cmd /c on Windows) with the variables
+// added to this program's environment, and returns without waiting for it. False with the
+// system's reason when it could not be started.
+bool startCommand(const std::string& command,
+                  const std::vector<std::pair<std::string, std::string>>& environment,
+                  std::string& error);
 
 // Why the last library load failed, as the system says it; empty when it says nothing.
 std::string lastLoadError();

@@ -1,11 +1,19 @@
 #include <dlfcn.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
 
 #include "cli/HostPlatform.h"
 #include "platform.h"
+
+extern char** environ;
 
 namespace host::hostplat {
 
@@ -70,6 +78,42 @@ void ignoreClosedOutput() {
 }
 
 void runFinished() {}
+
+bool errorIsTerminal() {
+    return isatty(STDERR_FILENO) != 0;
+}
+
+bool startCommand(const std::string& command,
+                  const std::vector<std::pair<std::string, std::string>>& environment,
+                  std::string& error) {
+    std::vector<std::string> texts;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        texts.emplace_back(*entry);
+    }
+    for (const auto& variable : environment) {
+        texts.push_back(variable.first + "=" + variable.second);
+    }
+    std::vector<char*> envp;
+    for (std::string& text : texts) {
+        envp.push_back(text.data());
+    }
+    envp.push_back(nullptr);
+    std::string shell = "/bin/sh", dashC = "-c", body = command;
+    char* argv[] = {shell.data(), dashC.data(), body.data(), nullptr};
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, envp.data());
+    if (rc != 0) {
+        error = std::strerror(rc);
+        return false;
+    }
+    // Reaped by a thread of its own, so the command never waits on us nor we on it.
+    std::thread([pid] {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return true;
+}
 
 std::string lastLoadError() {
     const char* text = dlerror();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cli/HostPlatform.h"
@@ -76,6 +77,42 @@ void ignoreClosedOutput() {
 
 void runFinished() {
     finished.store(true);
+}
+
+bool errorIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool startCommand(const std::string& command,
+                  const std::vector<std::pair<std::string, std::string>>& environment,
+                  std::string& error) {
+    // The environment block: this program's variables, then the added ones, each ending in a
+    // NUL, the block in a second NUL.
+    std::string block;
+    if (char* own = GetEnvironmentStringsA()) {
+        for (const char* entry = own; *entry != '\0'; entry += std::strlen(entry) + 1) {
+            block.append(entry, std::strlen(entry) + 1);
+        }
+        FreeEnvironmentStringsA(own);
+    }
+    for (const auto& variable : environment) {
+        block += variable.first + "=" + variable.second;
+        block.push_back('\0');
+    }
+    block.push_back('\0');
+    std::string line = "cmd.exe /c " + command;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        block.data(), nullptr, &startup, &process)) {
+        error = "CreateProcess failed with error " + std::to_string(GetLastError());
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
 }
 
 std::string lastLoadError() {

@@ -338,6 +338,22 @@ std::string checkCommand(Session& session, Command& c) {
     if (c.name == CommandName::Set || c.name == CommandName::Ramp) {
         return checkTarget(d, c.dev, c.src, c.volts, boundOf(c.limits));
     }
+    if (c.name == CommandName::Iv) {
+        const std::string problem = checkIv(d, c.iv);
+        if (!problem.empty()) {
+            return problem;
+        }
+        // Every step and the voltage it returns to, before anything moves.
+        std::vector<double> targets = ivTargets(c.iv);
+        targets.push_back(c.iv.back);
+        for (double volts : targets) {
+            const std::string beyond = checkTarget(d, c.dev, c.src, volts, boundOf(c.limits));
+            if (!beyond.empty()) {
+                return beyond;
+            }
+        }
+        return "";
+    }
     if (c.name != CommandName::Get && c.name != CommandName::Put) {
         return "";
     }
@@ -378,6 +394,8 @@ int runCommand(Session& session, const Command& c) {
             return runMonitor(session, c.monitor);
         case CommandName::Ramp:
             return runRamp(session, c);
+        case CommandName::Iv:
+            return runIv(session, c);
         case CommandName::Session:
             break;  // never a command of a chain: the command line and a session refuse it
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "cli/CommandLine.h"
 #include "ops/Session.h"
@@ -21,6 +22,11 @@ int runCommand(Session& session, const Command& command);
 // Each in a file of its own.
 int runRamp(Session& session, const Command& command);
 int runMonitor(Session& session, const MonitorOptions& options);
+int runIv(Session& session, const Command& command);
+// Empty when an iv scan can run on the device, else why not (no current reading, no compliance).
+std::string checkIv(const Device& device, const IvOptions& options);
+// The voltages an iv scan sets: FROM, FROM + STEP, ... and TO.
+std::vector<double> ivTargets(const IvOptions& options);
 
 // Sleeps until `seconds` after `start` (a steady-clock time in seconds); false when a stop
 // (Ctrl-C, SIGTERM, SIGHUP, a closed console) came first.

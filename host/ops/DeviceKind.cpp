@@ -58,6 +58,11 @@ double requestForSteps(SourceKind kind, int64_t steps) {
     return volts;
 }
 
+double ampsPer(SourceKind kind) {
+    const char* unit = traits(kind).currentUnit;
+    return unit == nullptr ? 0.0 : std::string(unit) == "mA" ? 1e-3 : 1e-6;
+}
+
 std::string voltsText(double volts) {
     char buffer[32];
     std::snprintf(buffer, sizeof(buffer), "%g", volts == 0.0 ? 0.0 : volts);

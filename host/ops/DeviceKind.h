@@ -25,6 +25,8 @@ struct KindTraits {
 // -1000..0 V.
 SourceKind classify(jd::IHwDevHvSrc* device, const std::string& firmware);
 const KindTraits& traits(SourceKind kind);
+// Amperes of one unit of the kind's current readings (0 where it measures none).
+double ampsPer(SourceKind kind);
 
 // The voltage the library sends for a request, as it cuts it: toward zero to whole volts, or to
 // tenths for the bias module.

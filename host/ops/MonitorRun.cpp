@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ops/Alarms.h"
 #include "ops/Commands.h"
 #include "ops/Sources.h"
 #include "output/BoundedSeries.h"
@@ -23,15 +24,8 @@ namespace {
 constexpr size_t kPlotBuckets = 500;
 // A sample this share of the interval late says that the readings cannot keep up.
 constexpr double kLateShare = 0.1;
-
-bool writeText(const std::string& path, const std::string& text) {
-    std::FILE* file = plat::openFile(path, "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && ok;
-}
+// While a source ramps down after a trip, the wait between samples wakes this often to step it.
+constexpr double kTripLookSeconds = 0.1;
 
 std::vector<std::string> csvHeader(const std::vector<MonitorChannel>& channels) {
     std::vector<std::string> fields{"time_s", "time_utc"};
@@ -54,7 +48,8 @@ std::vector<std::string> csvRow(const std::vector<MonitorChannel>& channels,
         if (channels[i].currentUnit != nullptr) {
             fields.push_back(ok ? voltsText(sample.current[i]) : "");
         }
-        fields.push_back(ok ? "ok" : sample.errors[i]);
+        const std::string& mark = sample.marks[i];
+        fields.push_back(!ok ? sample.errors[i] : mark.empty() ? "ok" : mark);
     }
     return fields;
 }
@@ -125,6 +120,20 @@ int runMonitor(Session& s, const MonitorOptions& o) {
         printMonitorHeader(s.out(), channels);
     }
 
+    AlarmWatch watch(s, o.alarms, channels);
+    // Waits for a sample's time; a source ramping down after a trip steps on meanwhile.
+    const auto waitFor = [&](double start, double due) {
+        while (watch.stepTrips()) {
+            const double next = std::min(due, steadyNow() - start + kTripLookSeconds);
+            if (!waitUntil(start, next)) {
+                return false;
+            }
+            if (next >= due) {
+                return true;
+            }
+        }
+        return waitUntil(start, due);
+    };
     BoundedSeries series(lines.size(), kPlotBuckets);
     bool slowSaid = false;
     double lastRound = 0.0;
@@ -143,7 +152,7 @@ int runMonitor(Session& s, const MonitorOptions& o) {
                     << " s, longer than the interval of " << voltsText(o.interval)
                     << " s: samples follow as fast as the readings allow\n";
         }
-        if (!waitUntil(start, due)) {
+        if (!waitFor(start, due)) {
             interrupted = true;
             break;
         }
@@ -167,13 +176,12 @@ int runMonitor(Session& s, const MonitorOptions& o) {
             if (!reading.ok) {
                 ++failed[i];
             }
-            if (!reading.ok && !silent[i]) {
-                s.err() << "hvsrc-host: " << c.name << " stopped answering: " << reading.error
-                        << "\n";
-            } else if (reading.ok && silent[i]) {
+            // A source that stops answering is an alarm, said by the watch.
+            if (reading.ok && silent[i]) {
                 s.err() << "hvsrc-host: " << c.name << " answers again\n";
             }
             silent[i] = !reading.ok;
+            sample.marks.push_back(watch.observe(i, reading, sample.time));
         }
         for (size_t i = 0; i < channels.size(); ++i) {
             if (channels[i].currentUnit != nullptr) {
@@ -195,6 +203,7 @@ int runMonitor(Session& s, const MonitorOptions& o) {
         lastRound = steadyNow() - roundStart;
     }
     csv.close();
+    watch.finishTrips();
     if (interrupted) {
         s.err() << "hvsrc-host: interrupted after " << series.samples() << " sample"
                 << (series.samples() == 1 ? "" : "s") << "\n";
@@ -208,18 +217,20 @@ int runMonitor(Session& s, const MonitorOptions& o) {
             failures[channels[i].name] = failed[i];
         }
     }
+    watch.summary();
     if (s.json()) {
         emitJson(s.out(), {{"command", "monitor"},
                            {"event", "end"},
                            {"samples", series.samples()},
                            {"failed_readings", failures},
+                           {"alarms", watch.alarmsJson()},
                            {"started_utc", started}});
     }
     if (!o.csvPath.empty()) {
         s.err() << "hvsrc-host: wrote " << o.csvPath << "\n";
     }
     if (!o.svgPath.empty()) {
-        if (!writeText(o.svgPath, monitorSvg(series, lines, started))) {
+        if (!writeTextFile(o.svgPath, monitorSvg(series, lines, started))) {
             return s.fail(EXIT_REFUSED, "cannot write " + o.svgPath, {{"command", "monitor"}});
         }
         s.err() << "hvsrc-host: wrote " << o.svgPath << "\n";
@@ -229,6 +240,9 @@ int runMonitor(Session& s, const MonitorOptions& o) {
     }
     const bool anyFailed =
         std::any_of(failed.begin(), failed.end(), [](size_t n) { return n > 0; });
+    if (rc == EXIT_OK && watch.any()) {
+        return EXIT_ALARM;
+    }
     return rc == EXIT_OK && anyFailed ? EXIT_REFUSED : rc;
 }
 

@@ -182,6 +182,15 @@ bool prepareLogFolder(const std::string& given, const std::string& stateFolder, 
     return true;
 }
 
+bool writeTextFile(const std::string& path, const std::string& text) {
+    std::FILE* file = plat::openFile(path, "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && ok;
+}
+
 std::string firstLine(const std::string& path) {
     std::FILE* file = plat::openFile(path, "rb");
     if (file == nullptr) {

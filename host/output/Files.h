@@ -23,6 +23,9 @@ bool prepareLogFolder(const std::string& given, const std::string& stateFolder, 
                       std::string& note, std::string& error);
 constexpr size_t kKeptRuns = 10;
 
+// Writes a whole file afresh; false when it could not be written.
+bool writeTextFile(const std::string& path, const std::string& text);
+
 // The first line of a file without its line end; empty when it has none or cannot be read.
 std::string firstLine(const std::string& path);
 

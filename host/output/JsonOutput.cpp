@@ -97,6 +97,9 @@ void printMonitorJson(std::ostream& out, const std::vector<MonitorChannel>& chan
         if (!ok) {
             source["error"] = sample.errors[i];
         }
+        if (i < sample.marks.size() && !sample.marks[i].empty()) {
+            source["alarm"] = sample.marks[i];
+        }
         sources.push_back(source);
     }
     emit(out, {{"command", "monitor"},

@@ -71,6 +71,7 @@ struct MonitorSample {
     std::vector<double> volts;        // one per channel
     std::vector<double> current;      // one per channel; not used where the unit is null
     std::vector<std::string> errors;  // one per channel: empty, or why it gave no reading
+    std::vector<std::string> marks;   // one per channel: an alarm ("trip", ...) or empty
 };
 
 // The wall-clock time now, "2026-12-08T12:31:15.042Z".

@@ -9,44 +9,7 @@ namespace host {
 namespace {
 
 std::string number(double value, const char* format = "%.6g") {
-    char buffer[64];
-    std::snprintf(buffer, sizeof(buffer), format, value);
-    return buffer;
-}
-
-std::string xmlText(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-// A "nice" tick step for a span: 1, 2 or 5 times a power of ten, about `ticks` ticks.
-double tickStep(double span, int ticks) {
-    if (!(span > 0.0)) {
-        return 1.0;
-    }
-    const double raw = span / ticks;
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    const double fraction = raw / power;
-    const double nice = fraction < 1.5 ? 1.0 : fraction < 3.5 ? 2.0 : fraction < 7.5 ? 5.0 : 10.0;
-    return nice * power;
+    return svgNumber(value, format);
 }
 
 const char* const kColours[] = {"#1f77b4", "#d62728", "#2ca02c", "#9467bd",
@@ -125,6 +88,47 @@ std::string panel(const BoundedSeries& series, const std::vector<PlotLine>& line
 }
 
 }  // namespace
+
+std::string svgNumber(double value, const char* format) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof(buffer), format, value);
+    return buffer;
+}
+
+std::string xmlText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+// A "nice" tick step for a span: 1, 2 or 5 times a power of ten, about `ticks` ticks.
+double tickStep(double span, int ticks) {
+    if (!(span > 0.0)) {
+        return 1.0;
+    }
+    const double raw = span / ticks;
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    const double fraction = raw / power;
+    const double nice = fraction < 1.5 ? 1.0 : fraction < 3.5 ? 2.0 : fraction < 7.5 ? 5.0 : 10.0;
+    return nice * power;
+}
 
 std::string monitorSvg(const BoundedSeries& series, const std::vector<PlotLine>& lines,
                        const std::string& started) {

@@ -21,4 +21,10 @@ struct PlotLine {
 std::string monitorSvg(const BoundedSeries& series, const std::vector<PlotLine>& lines,
                        const std::string& started);
 
+// Shared by the plots: a number in an SVG attribute or label, text made safe for XML, and a
+// "nice" tick step (1, 2 or 5 times a power of ten) giving about `ticks` ticks over `span`.
+std::string svgNumber(double value, const char* format = "%.6g");
+std::string xmlText(const std::string& text);
+double tickStep(double span, int ticks);
+
 }  // namespace host

@@ -122,6 +122,11 @@ void printMonitorRow(std::ostream& out, const std::vector<MonitorChannel>& chann
             out << pad(ok ? fixed(sample.current[i], 3) : "-", 10);
         }
     }
+    for (size_t i = 0; i < channels.size() && i < sample.marks.size(); ++i) {
+        if (!sample.marks[i].empty()) {
+            out << " ! " << sample.marks[i] << " " << channels[i].name;
+        }
+    }
     out << "\n";
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "cli/CommandLine.h"
 #include "platform.h"
 
 namespace host {
@@ -65,6 +66,12 @@ bool toNumber(const std::string& text, double& out) {
     return !text.empty() && end != text.c_str() && *end == '\0' && std::isfinite(out);
 }
 
+std::string toText(double value) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%g", value);
+    return text;
+}
+
 bool toWhole(const std::string& text, double lo, double hi, double& out) {
     return toNumber(text, out) && out == std::trunc(out) && out >= lo && out <= hi;
 }
@@ -76,11 +83,69 @@ bool toPair(const std::string& text, double& lo, double& hi) {
            toNumber(text.substr(colon + 1), hi);
 }
 
+// Largest leakage current, depletion or breakdown voltage, and unplug time a scenario takes.
+constexpr double kMaxLeakAmps = 1.0;
+constexpr double kMaxSensorVolts = 32767.0;
+constexpr double kMaxUnplugSeconds = 1e6;
+
+// A voltage with or without its unit: "80" or "80V".
+bool toVolts(std::string text, double& out) {
+    if (!text.empty() && text.back() == 'V') {
+        text.pop_back();
+    }
+    return toNumber(text, out);
+}
+
+// "T" or "T+D": seconds until the bridge is unplugged, and until it is plugged in again (0: never).
+bool toUnplug(const std::string& text, double& after, double& back) {
+    const size_t plus = text.find('+');
+    back = 0.0;
+    if (!toNumber(text.substr(0, plus), after) || after < 0.0 || after > kMaxUnplugSeconds) {
+        return false;
+    }
+    return plus == std::string::npos ||
+           (toNumber(text.substr(plus + 1), back) && back > 0.0 && back <= kMaxUnplugSeconds);
+}
+
+// The sensor keys: leak, depletion, breakdown, without the source digit of the HV source's.
+std::string sensorKey(const std::string& kind, const std::string& key) {
+    for (const char* name : {"leak", "depletion", "breakdown"}) {
+        const std::string base = name;
+        if (kind == "bias" ? key == base
+                           : kind == "hvsrc" && (key == base + "0" || key == base + "1")) {
+            return base;
+        }
+    }
+    return "";
+}
+
 // Empty when `key=value` is a sound setting for the kind, else what is wrong with it.
 std::string checkSetting(const std::string& kind, const std::string& key,
                          const std::string& value) {
     double a = 0.0;
     double b = 0.0;
+    const std::string sensor = sensorKey(kind, key);
+    if (sensor == "leak") {
+        return parseCurrent(value, a) && a <= kMaxLeakAmps
+                   ? ""
+                   : "the leakage is a current with its unit, 0 to 1 A (2uA, 150nA, 0.3mA)";
+    }
+    if (!sensor.empty()) {
+        return toVolts(value, a) && a >= 0.0 && a <= kMaxSensorVolts
+                   ? ""
+                   : "the " + sensor + " voltage is 0 to 32767 V (0: none)";
+    }
+    if (key == "noise" && kind != "hvold") {
+        return toNumber(value, a) && a >= 0.0 && a <= 1.0
+                   ? ""
+                   : "noise is the readings' relative spread, 0 to 1 (0.02: 2 %)";
+    }
+    if (key == "unplug") {
+        return toUnplug(value, a, b) ? ""
+                                     : "unplug is T or T+D: seconds from the start until the "
+                                       "bridge is unplugged (0 to 1000000), and +D seconds "
+                                       "until it is plugged in again (above 0)";
+    }
     const bool rate = key == "ramp";
     const bool load = key == "load" || key == "load0" || key == "load1";
     if ((kind == "hvsrc" && (rate || key == "load0" || key == "load1")) ||
@@ -116,10 +181,13 @@ std::string checkSetting(const std::string& kind, const std::string& key,
     if (kind == "bias" && key == "polarity") {
         return value == "POS" || value == "NEG" ? "" : "polarity is POS or NEG";
     }
-    const char* keys = kind == "hvsrc"   ? "serial, firmware, sources, range0, range1, ramp, "
-                                           "load0, load1, wire"
-                       : kind == "hvold" ? "serial, ramp, wire"
-                                         : "serial, firmware, limits, polarity, ramp, load, wire";
+    const char* keys = kind == "hvsrc" ? "serial, firmware, sources, range0, range1, ramp, "
+                                         "load0, load1, leak0, leak1, depletion0, depletion1, "
+                                         "breakdown0, breakdown1, noise, unplug, wire"
+                       : kind == "hvold"
+                           ? "serial, ramp, unplug, wire"
+                           : "serial, firmware, limits, polarity, ramp, load, leak, depletion, "
+                             "breakdown, noise, unplug, wire";
     return "unknown setting for a " + kind + " source (it takes " + keys + ")";
 }
 
@@ -177,11 +245,29 @@ bool parseLine(const std::string& text, int number, ScenarioSource& source, std:
     }
     for (const auto& setting : source.settings) {
         const std::string& key = setting.first;
-        const bool perSource =
-            key == "range0" || key == "range1" || key == "load0" || key == "load1";
+        const bool perSource = key == "range0" || key == "range1" || key == "load0" ||
+                               key == "load1" ||
+                               (source.kind == "hvsrc" && !sensorKey("hvsrc", key).empty());
         if (perSource && key.back() - '0' >= count) {
             error = where + key + " is for a source this model does not have (sources=" +
                     std::to_string(static_cast<int>(count)) + ")";
+            return false;
+        }
+    }
+    // A breakdown at or below the depletion voltage would leave no plateau to measure.
+    for (const std::string& digit : std::vector<std::string>{"", "0", "1"}) {
+        double depletion = 0.0;
+        double breakdown = 0.0;
+        for (const auto& setting : source.settings) {
+            if (setting.first == "depletion" + digit) {
+                toVolts(setting.second, depletion);
+            } else if (setting.first == "breakdown" + digit) {
+                toVolts(setting.second, breakdown);
+            }
+        }
+        if (breakdown > 0.0 && breakdown <= depletion) {
+            error = where + "breakdown" + digit + " is above depletion" + digit + " (" +
+                    toText(breakdown) + " V is not above " + toText(depletion) + " V)";
             return false;
         }
     }
@@ -295,8 +381,52 @@ bool Simulator::apply(const std::vector<ScenarioSource>& sources) {
             return false;
         }
         for (const auto& setting : source.settings) {
-            if (!applySetting(source, bridge, setting.first, setting.second)) {
+            if (sensorKey(source.kind, setting.first).empty() &&
+                !applySetting(source, bridge, setting.first, setting.second)) {
                 error_ = where + "the stand-in refused " + setting.first + "=" + setting.second;
+                return false;
+            }
+        }
+        if (!applySensors(source, bridge)) {
+            error_ = where + "the stand-in refused the sensor settings";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Simulator::applySensors(const ScenarioSource& source, int bridge) {
+    // A sensor's three keys go to the stand-in together, per source.
+    const bool hv = source.kind == "hvsrc";
+    for (const std::string& digit :
+         hv ? std::vector<std::string>{"0", "1"} : std::vector<std::string>{""}) {
+        double values[3] = {0.0, 0.0, 0.0};
+        bool any = false;
+        for (const auto& setting : source.settings) {
+            const std::string base = sensorKey(source.kind, setting.first);
+            if (base.empty() || setting.first != base + digit) {
+                continue;
+            }
+            any = true;
+            if (base == "leak") {
+                parseCurrent(setting.second, values[0]);
+            } else {
+                toVolts(setting.second, values[base == "depletion" ? 1 : 2]);
+            }
+        }
+        if (!any) {
+            continue;
+        }
+        if (hv) {
+            auto f = reinterpret_cast<int (*)(int, int, double, double, double)>(
+                symbol("sim_hvsrc_set_sensor"));
+            if (f == nullptr || f(bridge, digit[0] - '0', values[0], values[1], values[2]) != 0) {
+                return false;
+            }
+        } else {
+            auto f = reinterpret_cast<int (*)(int, double, double, double)>(
+                symbol("sim_bias_set_sensor"));
+            if (f == nullptr || f(bridge, values[0], values[1], values[2]) != 0) {
                 return false;
             }
         }
@@ -318,6 +448,18 @@ bool Simulator::applySetting(const ScenarioSource& source, int bridge, const std
             f(value == "on" ? 1 : 0);
         }
         return f != nullptr;
+    }
+    if (key == "unplug") {
+        double after = 0.0;
+        double back = 0.0;
+        toUnplug(value, after, back);
+        auto f = reinterpret_cast<int (*)(int, double, double)>(symbol("sim_unplug_at"));
+        return f != nullptr && f(bridge, after, back) == 0;
+    }
+    if (key == "noise") {
+        auto f = reinterpret_cast<int (*)(int, double)>(
+            symbol(kind == "hvsrc" ? "sim_hvsrc_set_noise" : "sim_bias_set_noise"));
+        return f != nullptr && f(bridge, a) == 0;
     }
     if (kind == "hvsrc") {
         if (key == "firmware") {

@@ -44,6 +44,7 @@ public:
 
 private:
     void* symbol(const char* name);
+    bool applySensors(const ScenarioSource& source, int bridge);
     bool applySetting(const ScenarioSource& source, int bridge, const std::string& key,
                       const std::string& value);
 
