@@ -67,8 +67,8 @@ def test_failures_raise_with_exit_status_and_text(tmp_path):
              "95 V is above the upper limit 90 V"),
             (lambda: hv.run("set", "hv:1", "0", "ten"), hvsrc.UsageError, 2,
              "'ten' is not a voltage"),
-            (lambda: hv.run("put", "hv:1", "Voltage2", "2000"), hvsrc.RefusedError, 1,
-             "refused: Voltage out of range 2000"),
+            (lambda: hv.run("put", "hv:1", "Voltage2", "5000"), hvsrc.RefusedError, 1,
+             "refused: Voltage out of range 5000"),
             (lambda: hv.run("bogus"), hvsrc.UsageError, 2, "unknown command 'bogus'"),
         ]
         for call, kind, status, text in cases:
