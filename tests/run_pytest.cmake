@@ -2,8 +2,9 @@
 #   -DPYTHON=<python3> -DHOST=<;-list: emulator (may be empty) and the program>
 #   -DTESTS=<the suite's folder> -DMODULE=<the folder holding hvsrc/> -DWORKDIR=<scratch folder>
 # pytest's exit 5 (no test collected) is a failure here: a suite that finds nothing proves nothing.
-list(FILTER HOST EXCLUDE REGEX "^$")
+cmake_policy(SET CMP0007 NEW)
 list(JOIN HOST " " host_command)
+string(STRIP "${host_command}" host_command)
 file(REMOVE_RECURSE "${WORKDIR}")
 file(MAKE_DIRECTORY "${WORKDIR}")
 execute_process(COMMAND ${CMAKE_COMMAND} -E env "HVSRC_HOST=${host_command}" "PYTHONPATH=${MODULE}"
