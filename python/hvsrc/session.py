@@ -111,9 +111,12 @@ class Session:
 
     def __init__(self, command: List[str]):
         self._argv = command
-        self._proc = subprocess.Popen(
-            command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            encoding="utf-8", errors="replace", bufsize=1)
+        try:
+            self._proc = subprocess.Popen(
+                command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                encoding="utf-8", errors="replace", bufsize=1)
+        except OSError as e:
+            raise SessionError(f"cannot start {command[0]}: {e}", 3) from e
         self._lines: "queue.Queue[Any]" = queue.Queue()
         self._err_tail: "collections.deque[str]" = collections.deque(maxlen=_ERR_LINES)
         self._ids = itertools.count(1)
@@ -122,13 +125,19 @@ class Session:
         self._ended = False
         threading.Thread(target=self._read_out, daemon=True).start()
         threading.Thread(target=self._read_err, daemon=True).start()
-        ready = self._next_line()
-        if ready is None or not ready.get("ready"):
-            status = ready.get("exit", 3) if ready else self._exit_status()
+        # The session's own lines until it is ready, or until it says why not and ends.
+        error: Optional[str] = None
+        while True:
+            line = self._next_line()
+            if line is None or line.get("ready") or line.get("done"):
+                break
+            error = line.get("error", error)
+        if line is None or not line.get("ready"):
+            status = line.get("exit", 3) if line else self._exit_status()
             self.close()
-            raise SessionError(self._error_text(ready), status)
-        self.version: str = ready.get("version", "")
-        self.log_dir: str = ready.get("log_dir", "")
+            raise SessionError(error or self._error_text(), status)
+        self.version: str = line.get("version", "")
+        self.log_dir: str = line.get("log_dir", "")
 
     @property
     def pid(self) -> int:
@@ -155,9 +164,7 @@ class Session:
         except subprocess.TimeoutExpired:
             return -1
 
-    def _error_text(self, line: Optional[Dict[str, Any]]) -> str:
-        if line and line.get("error"):
-            return line["error"]
+    def _error_text(self) -> str:
         tail = "\n".join(self._err_tail)
         return tail or f"hvsrc-host ended ({' '.join(self._argv)})"
 

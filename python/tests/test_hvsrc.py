@@ -77,6 +77,12 @@ def test_failures_raise_with_exit_status_and_text(tmp_path):
             assert raised.value.exit_status == status and text in raised.value.text
         # The session goes on after each.
         assert hv.source("bias:3", 0).set(10) == 10.0
+    # A session that cannot start: no device found, no program.
+    for start, status, text in [(lambda: session(tmp_path, "# no sources\n"), 4, "no devices found"),
+                                (lambda: hvsrc.open(host=str(tmp_path / "none")), 3, "none")]:
+        with pytest.raises(hvsrc.SessionError) as raised:
+            start()
+        assert raised.value.exit_status == status and text in raised.value.text
 
 
 def test_failed_reading_raises_never_zero(tmp_path):
