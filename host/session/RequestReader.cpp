@@ -69,14 +69,16 @@ bool parseRequest(const std::string& text, OrderedJson& id, std::vector<std::str
         error = "the request has no \"argv\": the command and its arguments as a list of texts";
         return false;
     }
-    argv.clear();
+    std::vector<std::string> read;
     for (const OrderedJson& word : *words) {
         if (!word.is_string()) {
-            error = "every word of \"argv\" is a text; " + word.dump() + " is not";
+            error = "every word of \"argv\" is a text; " +
+                    word.dump(-1, ' ', false, OrderedJson::error_handler_t::replace) + " is not";
             return false;
         }
-        argv.push_back(word.get<std::string>());
+        read.push_back(word.get<std::string>());
     }
+    argv = std::move(read);
     return true;
 }
 
