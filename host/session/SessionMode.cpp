@@ -77,7 +77,7 @@ private:
         flushLines();
         channel_->write({{"id", id_}, {"done", true}, {"exit", exit}});
     }
-    int runRequest(const std::vector<std::string>& argv);
+    int runRequest(const Request& request, RequestReader& reader);
     int rescan();
 
     const Options options_;
@@ -90,16 +90,14 @@ private:
     std::ostream resultStream_;
     std::ostream messageStream_;
     Session session_;
-    std::vector<ScenarioSource> scenario_;
     std::string logFolder_;
     int rescans_ = 0;
 };
 
 int SessionMode::run(const std::vector<ScenarioSource>& scenario, const std::string& logFolder) {
     hostplat::ignoreClosedOutput();
-    scenario_ = scenario;
     logFolder_ = logFolder;
-    const int started = session_.start(scenario_, logFolder_);
+    const int started = session_.start(scenario, logFolder_);
     if (started != EXIT_OK) {
         done(started);
         return started;
@@ -115,18 +113,10 @@ int SessionMode::run(const std::vector<ScenarioSource>& scenario, const std::str
     const auto keepWaiting = [&ending] { return !ending(); };
     while (reader.next(request, keepWaiting, kIdlePollMs)) {
         id_ = request.id;
-        int rc = EXIT_OK;
-        if (!request.error.empty()) {
-            rc = fail(EXIT_USAGE, "line " + std::to_string(request.line) + ": " + request.error);
-        } else if (!reader.begin(request)) {
-            rc = fail(EXIT_INTERRUPTED, "stopped before it started");
-        } else {
-            rc = runRequest(request.argv);
-            // 128 + the signal, as the command line ends, read before the stop is lowered.
-            rc =
-                rc == EXIT_INTERRUPTED && hostplat::stopRequested() ? hostplat::stopExitCode() : rc;
-            reader.end();
-        }
+        const int rc =
+            !request.error.empty()
+                ? fail(EXIT_USAGE, "line " + std::to_string(request.line) + ": " + request.error)
+                : runRequest(request, reader);
         done(rc);
         id_ = nullptr;
         if (ending()) {
@@ -142,34 +132,44 @@ int SessionMode::run(const std::vector<ScenarioSource>& scenario, const std::str
     return rc;
 }
 
-int SessionMode::runRequest(const std::vector<std::string>& argv) {
-    if (argv.front() == "rescan") {
-        return argv.size() == 1 ? rescan() : fail(EXIT_USAGE, "'rescan' takes no arguments");
-    }
-    Options request;
+int SessionMode::runRequest(const Request& request, RequestReader& reader) {
+    // What needs no device is checked first: a bad request is refused as such even when a
+    // stop came after it.
+    const std::vector<std::string>& argv = request.argv;
+    const bool rescanning = argv.front() == "rescan";
+    Options parsed;
     std::string error;
-    if (!parseCommandLine(argv, request, error)) {
+    if (rescanning && argv.size() > 1) {
+        return fail(EXIT_USAGE, "'rescan' takes no arguments");
+    }
+    if (!rescanning && !parseCommandLine(argv, parsed, error)) {
         return fail(EXIT_USAGE, error);
     }
-    if (request.help) {
+    if (parsed.help) {
         flushLines();
         channel_->write({{"id", id_}, {"usage", usageText()}});
         return EXIT_OK;
     }
-    if (request.version || request.simulate || !request.libraryPath.empty() ||
-        !request.logDirectory.empty() || !request.driverPath.empty()) {
+    if (parsed.version || parsed.simulate || !parsed.libraryPath.empty() ||
+        !parsed.logDirectory.empty() || !parsed.driverPath.empty()) {
         return fail(EXIT_USAGE,
                     "the program's options are given when the session starts; a request is a "
                     "command and its arguments");
     }
-    if (request.commands.front().name == CommandName::Session) {
+    if (!rescanning && parsed.commands.front().name == CommandName::Session) {
         return fail(EXIT_USAGE, "a session runs commands; 'session' is not one of them");
     }
-    error = checkOutputFiles(request);
-    if (!error.empty()) {
-        return fail(EXIT_USAGE, error);
+    if (!reader.begin(request)) {
+        return fail(EXIT_INTERRUPTED, "stopped before it started");
     }
-    return runChain(session_, request);
+    error = rescanning ? "" : checkOutputFiles(parsed);
+    int rc = !error.empty() ? fail(EXIT_USAGE, error)
+             : rescanning   ? rescan()
+                            : runChain(session_, parsed);
+    // 128 + the signal, as the command line ends, read before the stop is lowered.
+    rc = rc == EXIT_INTERRUPTED && hostplat::stopRequested() ? hostplat::stopExitCode() : rc;
+    reader.end();
+    return rc;
 }
 
 int SessionMode::rescan() {
