@@ -123,8 +123,10 @@ class Session:
         self._request_lock = threading.Lock()  # one request at a time
         self._write_lock = threading.Lock()  # whole lines on the program's input
         self._ended = False
-        threading.Thread(target=self._read_out, daemon=True).start()
-        threading.Thread(target=self._read_err, daemon=True).start()
+        self._out_reader = threading.Thread(target=self._read_out, daemon=True)
+        self._err_reader = threading.Thread(target=self._read_err, daemon=True)
+        self._out_reader.start()
+        self._err_reader.start()
         # The session's own lines until it is ready, or until it says why not and ends.
         error: Optional[str] = None
         while True:
@@ -159,10 +161,13 @@ class Session:
             self._err_tail.append(line.rstrip("\n"))
 
     def _exit_status(self) -> int:
+        """The ended program's exit status, once its last lines on the error stream are read."""
         try:
-            return self._proc.wait(timeout=_CLOSE_TIMEOUT_S)
+            status = self._proc.wait(timeout=_CLOSE_TIMEOUT_S)
         except subprocess.TimeoutExpired:
             return -1
+        self._err_reader.join(_POLL_S * 5)
+        return status
 
     def _error_text(self) -> str:
         tail = "\n".join(self._err_tail)
@@ -174,11 +179,13 @@ class Session:
             try:
                 line = self._lines.get(timeout=_POLL_S)
             except queue.Empty:
-                # The output of a process that died ends too; this only guards a wait that the
-                # end-of-output line cannot reach.
-                if self._proc.poll() is not None and self._lines.empty():
-                    self._ended = True
-                    return None
+                # The output of a process that ended ends too, and its reader says so; this only
+                # guards against a pipe that another process (a Wine server) still holds open.
+                if self._proc.poll() is not None:
+                    self._out_reader.join(_POLL_S * 5)
+                    if self._lines.empty():
+                        self._ended = True
+                        return None
                 continue
             if line is _END:
                 self._ended = True
