@@ -264,7 +264,7 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
          "hvsrc | Tessaro HV Source: 1 | ramp=100 load0=10\n"},
         {"--scenario row.scn ramp hv:1 0 60 --rate 1000 + ramp hv:1 0 0 --settle-timeout 0.2 "
          "--rate 1000",
-         1, "", "device 0 source 0: still at [1-9]\\d\\.\\d V after 0\\.2 s \\(sent 0 V\\)\n$"},
+         1, "", "device 0 source 0: still at [1-9]\\d\\.\\d V after 0\\.\\d s \\(sent 0 V\\)\n$"},
         // The legacy source pauses 50 ms in each reading: a round cannot keep to 0.01 s, said once.
         {"--scenario fast.scn set 0 0 100 + set 2 0 50 + monitor --interval 0.01 --count 3 --csv "
          "mon.csv --svg mon.svg",
@@ -437,6 +437,20 @@ TEST(Host, MonitorShowsALostLineAsNoAnswer) {
               "hvsrc | Tessaro HV Source: 1 | sources=1 load0=10 unplug=0.25+0.3\n"
               "bias | BiasModule: 3 | limits=0:90 load=100\n");
     fs::remove("unplug.csv");
+    fs::remove("unplug2.csv");
+    // Pulls the bridge (1) or puts it back (0) `delay` ms after the CSV has `rows` lines.
+    const auto pullAt = [](const char* csv, size_t rows, int delay, int unplugged) {
+        const auto lines = [&] {
+            const std::string text = hvtest::readFile(csv);
+            return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+        };
+        // Bounded, so that a run that never writes the file fails instead of hanging.
+        for (int waited = 0; lines() < rows && waited < 30000; waited += 5) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        sim_unplug(1, unplugged);
+    };
     const Result run = host(
         "--scenario unplug.scn set 0 0 100 + monitor --interval 0.1 --count 8 --csv unplug.csv");
     EXPECT_EQ(5, run.rc) << run.err;
@@ -466,12 +480,10 @@ TEST(Host, MonitorShowsALostLineAsNoAnswer) {
         << csv;
     EXPECT_EQ(std::stoul(failed[1]), matches(csv, ",,[^,\n]+,0,0,ok")) << csv;
     // Pulled out during a ramp down: that source is reported, the other goes on down to 0 V.
-    std::thread pullAgain([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        sim_unplug(1, 1);
-    });
-    const Result ramp =
-        host("--scenario unplug.scn set 0 0 100 + set bias:3 0 50 + ramp all 0 --rate 100");
+    std::thread pullAgain([&] { pullAt("unplug2.csv", 2, 250, 1); });
+    const Result ramp = host(
+        "--scenario unplug.scn set 0 0 100 + set bias:3 0 50 + monitor --count 1 --csv "
+        "unplug2.csv + ramp all 0 --rate 100");
     pullAgain.join();
     EXPECT_EQ(1, ramp.rc);
     EXPECT_TRUE(
