@@ -254,8 +254,11 @@ bool parseRamp(const std::vector<std::string>& words, Command& c, std::string& e
             if (flag == "--limits") {
                 return readLimits(value, c.limits, takes);
             }
-            known = false;
-            return false;
+            if (flag.rfind("--deviation", 0) == 0) {
+                known = false;  // a ramp's output lags its set voltage by design
+                return false;
+            }
+            return takeAlarmFlag(flag, value, c.ramp.alarms, known, takes);
         });
 }
 

@@ -69,6 +69,7 @@ struct RampOptions {
     double step = 0.0;            // volts a step; 0: rate x kDefaultStepSeconds
     double tolerance = -1.0;      // volts; < 0: the default (1 V or 1 % of the target)
     double settleTimeout = -1.0;  // seconds; < 0: the default (see Ramp.cpp)
+    AlarmOptions alarms;          // the trip (and --on-alarm) only: a ramp's output lags its set
 };
 
 // One command of the chain, its numbers already read. Device and source numbers are checked

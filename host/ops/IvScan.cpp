@@ -33,6 +33,10 @@ constexpr double kSettleSlackSeconds = 30.0;
 constexpr double kMinTolerance = 1.0;
 constexpr double kToleranceShare = 0.01;
 
+// A failed set on the way back is tried again this often, for this long.
+constexpr double kBackRetryPause = 0.25;
+constexpr double kBackRetrySeconds = 10.0;
+
 enum class Ending { Done, Compliance, Failed, Stopped };
 
 // Waits `seconds`, also when a stop has come (the ramp back must not be cut short).
@@ -91,11 +95,28 @@ struct Scan {
     Ending move(double target, bool watch) {
         const double stepVolts = o.rate * kMoveStepSeconds;
         double at = setVolts;
-        const double start = steadyNow();
+        double start = steadyNow();
+        double retryUntil = 0.0;
         // The target is set at least once, also when the source is there already.
         for (int tick = 1;; ++tick) {
-            at = target > at ? std::min(target, at + stepVolts) : std::max(target, at - stepVolts);
-            const Ending done = set(at);
+            const double next =
+                target > at ? std::min(target, at + stepVolts) : std::max(target, at - stepVolts);
+            const Ending done = set(next);
+            if (done != Ending::Done && !watch) {
+                // The way back is not given up at once: a line that comes back within the retry
+                // time still brings the source back.
+                if (retryUntil == 0.0) {
+                    retryUntil = steadyNow() + kBackRetrySeconds;
+                    s.err() << "hvsrc-host: " << why << "; trying again for "
+                            << voltsText(kBackRetrySeconds) << " s\n";
+                } else if (steadyNow() > retryUntil) {
+                    return done;
+                }
+                pause(kBackRetryPause);
+                start = steadyNow() - kMoveStepSeconds * tick;
+                continue;
+            }
+            at = next;
             if (done != Ending::Done || at == target) {
                 return done;
             }

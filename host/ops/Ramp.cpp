@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "cli/HostPlatform.h"
+#include "ops/Alarms.h"
 #include "ops/Commands.h"
 #include "ops/Sources.h"
 #include "output/Json.h"
@@ -29,7 +30,8 @@ constexpr double kMinSettleSeconds = 30.0;
 // How often the outputs are read while they settle.
 constexpr double kSettleLookSeconds = 0.2;
 
-enum class State { Going, Abandoned };
+// Tripped: the source's current reached the trip; the alarm watch takes it down to 0 V.
+enum class State { Going, Abandoned, Tripped };
 
 struct RampSource {
     size_t dev;
@@ -121,6 +123,9 @@ nlohmann::json readingJson(const RampSource& r, const SourceReading& reading) {
 
 void report(Session& s, const std::vector<RampSource>& sources, const char* what) {
     for (const RampSource& r : sources) {
+        if (r.state == State::Tripped) {
+            continue;
+        }
         s.text() << what << ": " << name(r) << " left at ";
         if (r.moved || r.known) {
             s.text() << voltsText(voltsOf(r, r.at)) << " V set\n";
@@ -197,25 +202,32 @@ bool checkReading(Session& s, std::vector<RampSource>& sources, RampSource& r, b
 // Waits until every source left going reads within `tolerance` of its target, or `timeout`
 // seconds pass; says where each ended. False when a source did not get there; `stopped` when
 // a stop came first.
+// With a trip, every source is read at least `looks` times, so a current at the trip on the
+// last step is seen on as many readings as the trip needs.
 bool settle(Session& s, std::vector<RampSource>& sources, double tolerance, double timeout,
-            bool& stopped) {
+            AlarmWatch* watch, size_t looks, bool& stopped) {
     std::vector<bool> there(sources.size(), false);
     const double start = steadyNow();
-    for (int look = 0;; ++look) {
+    for (size_t look = 0;; ++look) {
         bool all = true;
         for (size_t i = 0; i < sources.size(); ++i) {
             RampSource& r = sources[i];
-            if (r.state != State::Going || there[i]) {
+            if (r.state != State::Going || (there[i] && watch == nullptr)) {
                 continue;
             }
             r.last = readSource(*r.device, r.src);
+            if (watch != nullptr && r.last.ok &&
+                watch->observe(i, r.last, steadyNow() - start) == "trip") {
+                r.state = State::Tripped;
+                continue;
+            }
             there[i] = r.last.ok && std::fabs(r.last.volts - voltsOf(r, r.target)) <= tolerance;
             all = all && there[i];
         }
-        if (all || steadyNow() - start >= timeout) {
+        if ((all && (watch == nullptr || look + 1 >= looks)) || steadyNow() - start >= timeout) {
             break;
         }
-        if (!waitUntil(start, kSettleLookSeconds * (look + 1))) {
+        if (!waitUntil(start, kSettleLookSeconds * static_cast<double>(look + 1))) {
             stopped = true;
             return false;
         }
@@ -224,6 +236,10 @@ bool settle(Session& s, std::vector<RampSource>& sources, double tolerance, doub
     bool ok = true;
     for (size_t i = 0; i < sources.size(); ++i) {
         RampSource& r = sources[i];
+        if (r.state == State::Tripped) {
+            ok = false;
+            continue;  // the trip's own messages say where it goes
+        }
         if (r.state != State::Going) {
             ok = false;
             const SourceReading now = readSource(*r.device, r.src);
@@ -256,12 +272,41 @@ bool settle(Session& s, std::vector<RampSource>& sources, double tolerance, doub
     return ok;
 }
 
+// The ramp itself; `watch` (when a trip is given) sees every reading after a step.
+int rampSources(Session& s, const Command& c, std::vector<RampSource>& sources, AlarmWatch* watch);
+
 }  // namespace
 
 int runRamp(Session& s, const Command& c) {
+    std::vector<RampSource> sources;
+    std::vector<MonitorChannel> channels;
+    for (size_t dev = 0; dev < s.devices().size(); ++dev) {
+        const Device& d = s.devices()[dev];
+        for (uint32_t src = 0; src < d.sources; ++src) {
+            if (c.allSources || (dev == c.dev && src == c.src)) {
+                channels.push_back({dev, src, d.address, d.address + "/src" + std::to_string(src),
+                                    traits(d.kind).label, traits(d.kind).currentUnit});
+            }
+        }
+    }
+    AlarmWatch watch(s, c.ramp.alarms, channels);
+    const bool trips = c.ramp.alarms.trip > 0.0;
+    int rc = rampSources(s, c, sources, trips ? &watch : nullptr);
+    // However the ramp ended, a tripped source goes all the way down.
+    watch.finishTrips();
+    watch.summary();
+    if (s.json() && watch.any()) {
+        emitJson(s.out(),
+                 {{"command", "ramp"}, {"event", "alarms"}, {"alarms", watch.alarmsJson()}});
+    }
+    return watch.any() && (rc == EXIT_OK || rc == EXIT_REFUSED) ? EXIT_ALARM : rc;
+}
+
+namespace {
+
+int rampSources(Session& s, const Command& c, std::vector<RampSource>& sources, AlarmWatch* watch) {
     const double stepVolts = c.ramp.step > 0.0 ? c.ramp.step : c.ramp.rate * kDefaultStepSeconds;
     const double against = std::max(kMinAgainst, 2.0 * stepVolts);
-    std::vector<RampSource> sources;
     double longestStep = 0.0, span = 0.0;
     for (size_t dev = 0; dev < s.devices().size(); ++dev) {
         for (uint32_t src = 0; src < s.devices()[dev].sources; ++src) {
@@ -305,7 +350,11 @@ int runRamp(Session& s, const Command& c) {
             report(s, sources, "interrupted");
             return EXIT_INTERRUPTED;
         }
-        for (RampSource& r : sources) {
+        if (watch != nullptr) {
+            watch->stepTrips();
+        }
+        for (size_t i = 0; i < sources.size(); ++i) {
+            RampSource& r = sources[i];
             if (!pending(r)) {
                 continue;
             }
@@ -336,6 +385,11 @@ int runRamp(Session& s, const Command& c) {
                 emitJson(s.out(), step);
                 s.out().flush();
             }
+            if (watch != nullptr && r.last.ok &&
+                watch->observe(i, r.last, steadyNow() - start) == "trip") {
+                r.state = State::Tripped;
+                continue;
+            }
             if (!checkReading(s, sources, r, down, against)) {
                 return EXIT_REFUSED;
             }
@@ -348,12 +402,15 @@ int runRamp(Session& s, const Command& c) {
                                ? c.ramp.settleTimeout
                                : std::max(kMinSettleSeconds, span / c.ramp.rate);
     bool stopped = false;
-    const bool reached = settle(s, sources, tolerance, timeout, stopped);
+    const bool reached =
+        settle(s, sources, tolerance, timeout, watch, c.ramp.alarms.tripCount, stopped);
     if (stopped) {
         report(s, sources, "interrupted");
         return EXIT_INTERRUPTED;
     }
     return reached ? EXIT_OK : EXIT_REFUSED;
 }
+
+}  // namespace
 
 }  // namespace host
