@@ -323,12 +323,15 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
         // the session going on; every line JSON with its request's id; the end of the input
         // ends it and deinitialises the library (every bridge closed).
         {"--scenario fast.scn session", 0,
-         "\nhvsrc-host: line 1: not JSON [^\n]*\nhvsrc-host: unknown command 'bogus'\ndevice 0 "
+         "\nhvsrc-host: line 1: not JSON [^\n]*\nhvsrc-host: line 2: not JSON \\(number overflow "
+         "parsing '1e400'\\)\nhvsrc-host: unknown command 'bogus'\ndevice 0 "
          "source 0 set to 10 V\n$",
          lit("{\"id\":null,\"ready\":true,\"version\":\"" HVSRC_VERSION
              "\",\"devices\":3,\"log_dir\":\"host_logs\"}\n"
              "{\"id\":null,\"error\":\"line 1: not JSON (parse error at line 1, column 2: @\n"
              "{\"id\":null,\"done\":true,\"exit\":2}\n"
+             "{\"id\":null,\"error\":\"line 2: not JSON (number overflow parsing '1e400')\","
+             "\"exit\":2}\n{\"id\":null,\"done\":true,\"exit\":2}\n"
              "{\"id\":1,\"error\":\"unknown command 'bogus'\",\"exit\":2}\n"
              "{\"id\":1,\"done\":true,\"exit\":2}\n"
              "{\"id\":\"a\",\"message\":\"device 0 source 0 set to 10 V\"}\n"
@@ -338,7 +341,8 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
              "{\"id\":\"a\",\"done\":true,\"exit\":0}\n"
              "{\"id\":null,\"done\":true,\"exit\":0}\n"),
          nullptr, true,
-         "{]\n{\"id\": 1, \"argv\": [\"bogus\"]}\n{\"id\": \"a\", \"argv\": [\"set\", \"0\", "
+         "{]\n{\"id\": 1e400}\n{\"id\": 1, \"argv\": [\"bogus\"]}\n{\"id\": \"a\", \"argv\": "
+         "[\"set\", \"0\", "
          "\"0\", "
          "\"10\"]}\n"},
         // A monitor without end stopped by a stop request (answered at once) as Ctrl-C would;

@@ -41,7 +41,7 @@ bool parseRequest(const std::string& text, OrderedJson& id, std::vector<std::str
     OrderedJson request;
     try {
         request = OrderedJson::parse(text);
-    } catch (const OrderedJson::parse_error& e) {
+    } catch (const OrderedJson::exception& e) {  // a syntax error, or a number out of range
         error =
             "not JSON (" + std::string(e.what()).substr(std::string(e.what()).find(' ') + 1) + ")";
         return false;
