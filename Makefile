@@ -11,7 +11,7 @@
 SHELL := /bin/bash
 PACKAGES := cmake make g++ libgtest-dev libgmock-dev googletest nlohmann-json3-dev \
             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang libclang-rt-14-dev \
-            llvm lld
+            llvm lld python3 python3-pytest
 WINE := $(shell dpkg -L wine64 2>/dev/null | grep -E '/wine64$$' | head -n 1)
 WINESERVER := $(dir $(WINE))wineserver
 WINEPREFIX_DIR := $(CURDIR)/build/windows/wineprefix

@@ -1,7 +1,7 @@
 # What `cmake --install` puts where, and the packages CPack makes of it: one folder with the
 # plug-in and hvsrc-host side by side (hvsrc-host finds the plug-in beside itself), the stand-in
-# driver in sim/ where no library search looks for the vendor's driver, the README, the docs and
-# an example scenario.
+# driver in sim/ where no library search looks for the vendor's driver, the Python module in
+# python/, the README, the docs, example scenarios and an example script.
 #
 #   hvsrc-<version>-win64.zip     from the windows preset
 #   hvsrc-<version>-Linux.tar.gz  from the linux preset
@@ -28,7 +28,13 @@ if(HVSRC_DOCS)
     install(FILES ${HVSRC_DOCS} DESTINATION docs)
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/examples/lab.scn ${CMAKE_SOURCE_DIR}/examples/sensor.scn
+              ${CMAKE_SOURCE_DIR}/examples/iv_scan.py
         DESTINATION examples)
+# The Python module beside hvsrc-host, which it starts from there (its tests stay behind).
+install(FILES ${CMAKE_SOURCE_DIR}/python/pyproject.toml ${CMAKE_SOURCE_DIR}/python/README.md
+        DESTINATION python)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/python/hvsrc DESTINATION python
+        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 
 set(CPACK_PACKAGE_NAME hvsrc)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

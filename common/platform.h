@@ -48,6 +48,8 @@ size_t residentBytes();
 // what it is doing and stop cleanly; a second Ctrl-C ends the program at once as usual.
 void installInterruptHandler();
 bool interruptRequested();
+// Lowers the flag again; the next Ctrl-C then raises it again rather than end the program.
+void clearInterrupt();
 
 // True where the D2XX functions use the platform's default calling convention, so plain
 // function pointers reach them: x64 Windows and Linux; not 32-bit Windows (__stdcall).

@@ -97,6 +97,7 @@ namespace {
 
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+std::atomic<bool> handlerInstalled{false};
 
 void onInterrupt(int) {
     interrupted.store(true);
@@ -111,10 +112,18 @@ void installInterruptHandler() {
     // SA_RESETHAND: the next SIGINT has its default effect, so a second Ctrl-C ends the program.
     action.sa_flags = SA_RESTART | SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
+    handlerInstalled.store(true);
 }
 
 bool interruptRequested() {
     return interrupted.load();
+}
+
+void clearInterrupt() {
+    // The handler reset itself when it ran (SA_RESETHAND): installed again for the next Ctrl-C.
+    if (interrupted.exchange(false) && handlerInstalled.load()) {
+        installInterruptHandler();
+    }
 }
 
 double processCpuSeconds() {

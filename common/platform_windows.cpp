@@ -106,6 +106,11 @@ bool interruptRequested() {
     return interrupted.load();
 }
 
+void clearInterrupt() {
+    // The handler stays installed; with the flag down the next Ctrl-C raises it again.
+    interrupted.store(false);
+}
+
 double processCpuSeconds() {
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {

@@ -6,6 +6,7 @@
 #   information> -DOBJDUMP=<objdump> -DHOST=<path of hvsrc-host inside TOP>
 #   -DEMULATOR=<;-list or empty> -DEXPECT=<regex the listing must match>
 #   [-DWINDRES=<windres> -DRESOURCE_FILE=<path inside TOP> -DRESOURCE_EXPECT=<;-list of regexes>]
+#   [-DPYTHON=<python3>: examples/iv_scan.py is run from the unpacked package too]
 foreach(var CPACK CONFIG WORKDIR ARCHIVE TOP FILES BINARIES OBJDUMP HOST EXPECT)
     if(NOT ${var})
         message(FATAL_ERROR "check_package: ${var} is not set")
@@ -77,4 +78,13 @@ foreach(scenario "--simulate" "--scenario;${root}/examples/lab.scn")
         message(FATAL_ERROR "packaged ${HOST} ${scenario} list: exit ${rc}\n${out}${err}")
     endif()
 endforeach()
+if(PYTHON)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=HVSRC_HOST --unset=PYTHONPATH
+                            "${PYTHON}" "${root}/examples/iv_scan.py" --to 400 --step 25
+                    WORKING_DIRECTORY "${WORKDIR}/run"
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0 OR NOT out MATCHES "compliance 10 uA reached at 3[5-7]5 V")
+        message(FATAL_ERROR "packaged examples/iv_scan.py: exit ${rc}\n${out}${err}")
+    endif()
+endif()
 message(STATUS "${ARCHIVE}: complete, stripped, runs")

@@ -15,18 +15,20 @@ if(NOT HVSRC_SANITIZE)
         set(files libhvsrc.so hvsrc-host sim/libftd2xx.so)
         set(resource_check "")
         set(archive_file ${archive}.tar.gz)
+        # The example script runs from the unpacked archive with nothing but Python.
+        set(example_check -DPYTHON=/usr/bin/python3)
     endif()
     add_test(NAME test_package
              COMMAND ${CMAKE_COMMAND} -DCPACK=${CMAKE_CPACK_COMMAND}
                      -DCONFIG=${CMAKE_BINARY_DIR}/CPackConfig.cmake
                      -DWORKDIR=${CMAKE_BINARY_DIR}/package-check
                      -DARCHIVE=${archive_file} -DTOP=${archive}
-                     "-DFILES=${files};README.md;examples/lab.scn;examples/sensor.scn;docs/protocols.md;docs/host-integration.md;docs/architecture.md"
+                     "-DFILES=${files};README.md;examples/lab.scn;examples/sensor.scn;examples/iv_scan.py;python/hvsrc/__init__.py;python/pyproject.toml;docs/protocols.md;docs/host-integration.md;docs/architecture.md;docs/scripting.md"
                      "-DBINARIES=${files}" -DOBJDUMP=${CMAKE_OBJDUMP}
                      -DHOST=hvsrc-host${CMAKE_EXECUTABLE_SUFFIX}
                      "-DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR}"
                      "-DEXPECT=HV Source.*BiasMod"
-                     ${resource_check}
+                     ${resource_check} ${example_check}
                      -P ${CMAKE_CURRENT_LIST_DIR}/check_package.cmake)
     set_tests_properties(test_package PROPERTIES TIMEOUT 300)
 endif()

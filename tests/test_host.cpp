@@ -29,8 +29,36 @@ struct Result {
     std::string out, err;
 };
 
-// This build's plug-in on the stand-in this test links (beside it on Windows, in sim/ on Linux).
-Result host(const std::string& args, bool ownLogFolder = true) {
+// A session's input: the text up to each '\f' at once, then a pause, so that what follows comes
+// while the request before it runs.
+class PausingInput : public std::streambuf {
+public:
+    explicit PausingInput(std::string text) : text_(std::move(text)) {}
+
+protected:
+    int_type underflow() override {
+        if (next_ >= text_.size()) {
+            return traits_type::eof();
+        }
+        if (text_[next_] == '\f') {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ++next_;
+        }
+        const size_t end = std::min(text_.find('\f', next_), text_.size());
+        chunk_ = text_.substr(next_, end - next_);
+        next_ = end;
+        setg(&chunk_[0], &chunk_[0], &chunk_[0] + chunk_.size());
+        return chunk_.empty() ? underflow() : traits_type::to_int_type(chunk_[0]);
+    }
+
+private:
+    std::string text_, chunk_;
+    size_t next_ = 0;
+};
+
+// This build's plug-in on the stand-in this test links (beside it on Windows, in sim/ on Linux);
+// `input` is what a session reads.
+Result host(const std::string& args, bool ownLogFolder = true, const char* input = "") {
     const std::string bin = plat::joinPath(plat::executableDirectory(), "..");
     const std::string beside = plat::joinPath(plat::executableDirectory(), plat::d2xxLibraryName());
     const std::string driver = plat::fileExists(beside) ? beside
@@ -47,7 +75,9 @@ Result host(const std::string& args, bool ownLogFolder = true) {
     }
     sim_reset();
     std::ostringstream out, err;
-    const int rc = host::hostMain(full, out, err);
+    PausingInput text(input);
+    std::istream in(&text);
+    const int rc = host::hostMain(full, in, out, err);
     return {rc, out.str(), err.str()};
 }
 
@@ -83,9 +113,13 @@ const char* const kFast =
     "range1=0:1000 load0=10 load1=20\nhvold | HV source AVR |\n"
     "bias | BiasModule: 3 | firmware=BM-1.04-sim limits=0:90 polarity=POS load=100\n";
 
-// The whole output as a regex: what `text` says, character for character.
+// The whole output as a regex: what `text` says, character for character ("@" any line's rest).
 std::string lit(const std::string& text) {
-    return "^" + std::regex_replace(text, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&") + "$";
+    return "^" +
+           std::regex_replace(
+               std::regex_replace(text, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&"),
+               std::regex("@"), "[^\n]*") +
+           "$";
 }
 
 // One row per rule: command line (row.scn holds the row's scenario), exit code, error stream and
@@ -108,6 +142,7 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
         std::string out = "^$";
         const char* scenario = nullptr;
         bool logs = true;
+        const char* input = "";  // a session's requests
     } rows[] = {
         {"--simulate list + help", 0, "^$", usage, nullptr, false},
         {"--version", 0, "^$", "^hvsrc-host " HVSRC_VERSION "\n$", nullptr, false},
@@ -284,13 +319,52 @@ TEST(Host, AnswersEachCommandLineWithItsExitCodeAndOutput) {
          " 100\\.0 +5\\.000 +[0-9.]+ +0\\.000 +! trip hv:1/src0 ! deviation bias:3/src0\n$",
          "hvsrc | Tessaro HV Source: 1 | leak0=2uA depletion0=80 breakdown0=350 load1=20\n"
          "bias | BiasModule: 3 | limits=0:90 load=100 ramp=2\n"},
+        // A session: a line that is not a request and an unknown command refused with exit 2 and
+        // the session going on; every line JSON with its request's id; the end of the input
+        // ends it and deinitialises the library (every bridge closed).
+        {"--scenario fast.scn session", 0,
+         "\nhvsrc-host: line 1: not JSON [^\n]*\nhvsrc-host: line 2: not JSON \\(number overflow "
+         "parsing '1e400'\\)\nhvsrc-host: unknown command 'bogus'\ndevice 0 "
+         "source 0 set to 10 V\n$",
+         lit("{\"id\":null,\"ready\":true,\"version\":\"" HVSRC_VERSION
+             "\",\"devices\":3,\"log_dir\":\"host_logs\"}\n"
+             "{\"id\":null,\"error\":\"line 1: not JSON (parse error at line 1, column 2: @\n"
+             "{\"id\":null,\"done\":true,\"exit\":2}\n"
+             "{\"id\":null,\"error\":\"line 2: not JSON (number overflow parsing '1e400')\","
+             "\"exit\":2}\n{\"id\":null,\"done\":true,\"exit\":2}\n"
+             "{\"id\":1,\"error\":\"unknown command 'bogus'\",\"exit\":2}\n"
+             "{\"id\":1,\"done\":true,\"exit\":2}\n"
+             "{\"id\":\"a\",\"message\":\"device 0 source 0 set to 10 V\"}\n"
+             "{\"id\":\"a\",\"address\":\"hv:1\",\"asked_volts\":10.0,\"command\":\"set\",\"dev\":"
+             "0,"
+             "\"sent_volts\":10.0,\"src\":0}\n"
+             "{\"id\":\"a\",\"done\":true,\"exit\":0}\n"
+             "{\"id\":null,\"done\":true,\"exit\":0}\n"),
+         nullptr, true,
+         "{]\n{\"id\": 1e400}\n{\"id\": 1, \"argv\": [\"bogus\"]}\n{\"id\": \"a\", \"argv\": "
+         "[\"set\", \"0\", "
+         "\"0\", "
+         "\"10\"]}\n"},
+        // A monitor without end stopped by a stop request (answered at once) as Ctrl-C would;
+        // the session goes on with the next request.
+        {"--scenario fast.scn session", 0, "interrupted after \\d+ samples",
+         "^\\{\"id\":null,\"ready\"[^\n]*\n(\\{\"id\":1,\"command\":\"monitor\",\"sources\"[^\n]*"
+         "\n)+"
+         "[\\s\\S]*\\{\"id\":2,\"done\":true,\"exit\":0\\}\n[\\s\\S]*"
+         "\\{\"id\":1,\"done\":true,\"exit\":130\\}\n\\{\"id\":3,\"address\":\"bias:3\","
+         "\"command\":"
+         "\"read\"[^\n]*\n\\{\"id\":3,\"done\":true,\"exit\":0\\}\n\\{\"id\":null,\"done\":true,"
+         "\"exit\":0\\}\n$",
+         nullptr, true,
+         "{\"id\": 1, \"argv\": [\"monitor\", \"--interval\", \"0.02\"]}\n\f{\"id\": 2, \"argv\": "
+         "[\"stop\"]}\n{\"id\": 3, \"argv\": [\"read\", \"bias:3\"]}\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args);
         if (row.scenario != nullptr) {
             writeFile("row.scn", row.scenario);
         }
-        const Result run = host(row.args, row.logs);
+        const Result run = host(row.args, row.logs, row.input);
         EXPECT_EQ(row.rc, run.rc) << run.err;
         EXPECT_TRUE(std::regex_search(run.err, std::regex(row.err))) << run.err;
         EXPECT_TRUE(std::regex_search(run.out, std::regex(row.out))) << run.out;

@@ -406,6 +406,10 @@ bool parseCommand(const std::vector<std::string>& words, Command& c, std::string
         c.name = CommandName::Iv;
         return parseIv(words, c, error);
     }
+    if (name == "session") {
+        c.name = CommandName::Session;
+        return expectArgs(name, n, 0, 0, error);
+    }
     error = "unknown command '" + name + "'";
     return false;
 }
@@ -482,6 +486,12 @@ bool parseCommandLine(const std::vector<std::string>& args, Options& options, st
             return false;
         }
         options.commands.push_back(command);
+    }
+    if (options.commands.size() > 1 &&
+        std::any_of(options.commands.begin(), options.commands.end(),
+                    [](const Command& c) { return c.name == CommandName::Session; })) {
+        error = "'session' takes its requests on standard input, not after '+'";
+        return false;
     }
     return true;
 }

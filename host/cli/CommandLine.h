@@ -20,7 +20,7 @@ enum ExitCode {
     EXIT_INTERRUPTED = 130,  // stopped by Ctrl-C (128 + the signal: SIGTERM 143, SIGHUP 129)
 };
 
-enum class CommandName { List, Params, Get, Put, Set, Read, Monitor, Ramp, Iv };
+enum class CommandName { List, Params, Get, Put, Set, Read, Monitor, Ramp, Iv, Session };
 
 // The alarms a monitor watches for. A source that stops answering is always one.
 struct AlarmOptions {

@@ -4,6 +4,8 @@
 // deinitialised however the run ends.
 #include "cli/HostApp.h"
 
+#include <iostream>
+
 #include "cli/HostPlatform.h"
 #include "ops/Commands.h"
 #include "ops/Session.h"
@@ -11,11 +13,10 @@
 #include "output/Json.h"
 #include "platform.h"
 #include "scenario/Scenario.h"
+#include "session/SessionMode.h"
 #include "version.h"
 
 namespace host {
-
-namespace {
 
 // Files the monitor commands will write, checked before anything is loaded. A CSV that exists
 // is never overwritten unasked: it takes --append or --overwrite.
@@ -46,6 +47,8 @@ std::string checkOutputFiles(const Options& options) {
     return "";
 }
 
+namespace {
+
 // Says why the run ends before a command ran: on the error stream, and as a JSON object on the
 // output under --json. Returns `exit`.
 int refuse(const Options& options, std::ostream& out, std::ostream& err, int exit,
@@ -57,13 +60,9 @@ int refuse(const Options& options, std::ostream& out, std::ostream& err, int exi
     return exit;
 }
 
-int runSession(Options& options, const std::vector<ScenarioSource>& scenario,
-               const std::string& logFolder, std::ostream& out, std::ostream& err) {
-    Session session(options, out, err);
-    const int started = session.start(scenario, logFolder);
-    if (started != EXIT_OK) {
-        return started;
-    }
+}  // namespace
+
+int runChain(Session& session, Options& options) {
     for (Command& command : options.commands) {
         const std::string problem = checkCommand(session, command);
         if (!problem.empty()) {
@@ -84,9 +83,23 @@ int runSession(Options& options, const std::vector<ScenarioSource>& scenario,
     return EXIT_OK;
 }
 
+namespace {
+
+int runSession(Options& options, const std::vector<ScenarioSource>& scenario,
+               const std::string& logFolder, std::ostream& out, std::ostream& err) {
+    Session session(options, out, err);
+    const int started = session.start(scenario, logFolder);
+    return started != EXIT_OK ? started : runChain(session, options);
+}
+
 }  // namespace
 
 int hostMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    return hostMain(args, std::cin, out, err);
+}
+
+int hostMain(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+             std::ostream& err) {
     Options options;
     std::string error;
     if (!parseCommandLine(args, options, error)) {
@@ -94,6 +107,10 @@ int hostMain(const std::vector<std::string>& args, std::ostream& out, std::ostre
         err << "(hvsrc-host --help lists the commands and options)\n";
         return EXIT_USAGE;
     }
+    // A session's output is JSON lines from the start, its refusals too.
+    const bool sessionMode =
+        !options.commands.empty() && options.commands.front().name == CommandName::Session;
+    options.json = options.json || sessionMode;
     if (options.help) {
         out << usageText();
         return EXIT_OK;
@@ -125,7 +142,8 @@ int hostMain(const std::vector<std::string>& args, std::ostream& out, std::ostre
         err << "hvsrc-host: " << note << "\n";
     }
     hostplat::installStopHandlers();
-    int rc = runSession(options, scenario, logFolder, out, err);
+    int rc = sessionMode ? runSessionMode(options, scenario, logFolder, in, out, err)
+                         : runSession(options, scenario, logFolder, out, err);
     if (rc == EXIT_INTERRUPTED) {
         rc = hostplat::stopExitCode();
     }

@@ -21,6 +21,18 @@ std::string stopName();
 // Called when the run has finished its clean-up: a closed console waits for it.
 void runFinished();
 
+// A session's "stop" request: stops the running command as Ctrl-C does (stopRequested, exit 130,
+// named "a stop request").
+void requestStop();
+// Lowers the Ctrl-C and the stop request once a session's command has ended (a session goes on
+// after them); SIGTERM, SIGHUP and a closed console stay.
+void clearStop();
+// True once SIGTERM, SIGHUP or a closed console came: the session ends.
+bool endRequested();
+// A session whose reader has gone must not be ended by the write that finds it out (SIGPIPE on
+// Linux): the write fails instead and the session ends cleanly.
+void ignoreClosedOutput();
+
 // True when the error stream is a terminal: progress lines go there only then.
 bool errorIsTerminal();
 

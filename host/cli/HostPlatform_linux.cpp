@@ -21,6 +21,7 @@ namespace {
 
 std::atomic<int> stopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+std::atomic<bool> stopAsked{false};
 
 void onStop(int signal) {
     int none = 0;
@@ -41,17 +42,39 @@ void installStopHandlers() {
 }
 
 bool stopRequested() {
-    return plat::interruptRequested() || stopSignal.load() != 0;
+    return plat::interruptRequested() || stopAsked.load() || stopSignal.load() != 0;
 }
 
 int stopExitCode() {
     const int signal = stopSignal.load();
-    return signal != 0 ? 128 + signal : plat::interruptRequested() ? 128 + SIGINT : 0;
+    return signal != 0                                      ? 128 + signal
+           : plat::interruptRequested() || stopAsked.load() ? 128 + SIGINT
+                                                            : 0;
 }
 
 std::string stopName() {
     const int signal = stopSignal.load();
-    return signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "Ctrl-C";
+    return signal == SIGTERM                                 ? "SIGTERM"
+           : signal == SIGHUP                                ? "SIGHUP"
+           : stopAsked.load() && !plat::interruptRequested() ? "a stop request"
+                                                             : "Ctrl-C";
+}
+
+void requestStop() {
+    stopAsked.store(true);
+}
+
+void clearStop() {
+    stopAsked.store(false);
+    plat::clearInterrupt();
+}
+
+bool endRequested() {
+    return stopSignal.load() != 0;
+}
+
+void ignoreClosedOutput() {
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void runFinished() {}

@@ -19,6 +19,7 @@ constexpr int kCloseWaitMs = 4500;
 constexpr int kCloseLookMs = 50;
 
 std::atomic<bool> closed{false};
+std::atomic<bool> stopAsked{false};
 std::atomic<bool> finished{false};
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
@@ -42,15 +43,36 @@ void installStopHandlers() {
 }
 
 bool stopRequested() {
-    return plat::interruptRequested() || closed.load();
+    return plat::interruptRequested() || stopAsked.load() || closed.load();
 }
 
 int stopExitCode() {
-    return closed.load() ? kClosedConsoleExit : plat::interruptRequested() ? 130 : 0;
+    return closed.load()                                    ? kClosedConsoleExit
+           : plat::interruptRequested() || stopAsked.load() ? 130
+                                                            : 0;
 }
 
 std::string stopName() {
-    return closed.load() ? "the console closing" : "Ctrl-C";
+    return closed.load()                                     ? "the console closing"
+           : stopAsked.load() && !plat::interruptRequested() ? "a stop request"
+                                                             : "Ctrl-C";
+}
+
+void requestStop() {
+    stopAsked.store(true);
+}
+
+void clearStop() {
+    stopAsked.store(false);
+    plat::clearInterrupt();
+}
+
+bool endRequested() {
+    return closed.load();
+}
+
+void ignoreClosedOutput() {
+    // A write to a pipe whose reader has gone fails on Windows; nothing to change.
 }
 
 void runFinished() {

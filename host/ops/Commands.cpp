@@ -250,6 +250,9 @@ int read(Session& s, const Command& c) {
 // The device a command names: its position, or the one device with its address.
 std::string resolveDevice(Session& session, Command& c) {
     const std::vector<Device>& devices = session.devices();
+    if (devices.empty()) {
+        return "no devices were found (rescan when one is attached)";
+    }
     if (c.address.empty()) {
         if (c.dev >= devices.size()) {
             return "no device '" + std::to_string(c.dev) + "' (devices 0 to " +
@@ -317,7 +320,8 @@ std::string checkCommand(Session& session, Command& c) {
         }
         return "";
     }
-    const bool needsDevice = c.name != CommandName::List && c.name != CommandName::Monitor;
+    const bool needsDevice = c.name != CommandName::List && c.name != CommandName::Monitor &&
+                             c.name != CommandName::Session;
     if (!needsDevice) {
         return c.name == CommandName::Monitor ? checkMonitor(session, c.monitor) : "";
     }
@@ -392,6 +396,8 @@ int runCommand(Session& session, const Command& c) {
             return runRamp(session, c);
         case CommandName::Iv:
             return runIv(session, c);
+        case CommandName::Session:
+            break;  // never a command of a chain: the command line and a session refuse it
     }
     return EXIT_USAGE;
 }

@@ -52,6 +52,21 @@ int Session::start(const std::vector<ScenarioSource>& scenario, const std::strin
                                    "; --lib names another plug-in");
     }
     library_ = plugin_.library();
+    return discover(logDirectory);
+}
+
+int Session::rescan(const std::string& logDirectory) {
+    if (library_ == nullptr) {
+        return EXIT_LOAD;
+    }
+    library_->deinitialize();
+    devices_.clear();
+    deviceList_.clear();
+    framework_.setLogDirectory(logDirectory);
+    return discover(logDirectory);
+}
+
+int Session::discover(const std::string& logDirectory) {
     library_->initialize(&framework_);
     library_->registerDevices(&deviceList_);
     for (jd::IHwDev* device : deviceList_.devices()) {

@@ -51,6 +51,10 @@ public:
     // Loads what is needed and finds the devices; EXIT_OK or the exit code to end with.
     int start(const std::vector<ScenarioSource>& scenario, const std::string& logDirectory);
     void shutDown();
+    // Deinitialises the library and finds the devices again (a supply plugged in anew), logging
+    // to `logDirectory`; the plug-in and the simulated sources stay loaded. EXIT_OK or the exit
+    // code of start.
+    int rescan(const std::string& logDirectory);
 
     std::vector<Device>& devices() { return devices_; }
     ParamList* params(const Device& device) const;
@@ -65,6 +69,8 @@ public:
              const nlohmann::json& context = nlohmann::json::object());
 
 private:
+    // Initialises the loaded library and keeps the devices it registers.
+    int discover(const std::string& logDirectory);
     bool driverLoadable() const;
 
     const Options& options_;
