@@ -29,9 +29,6 @@ constexpr double kMoveStepSeconds = 0.2;
 constexpr double kSettleLookSeconds = 0.1;
 // A step's output may take this long beyond its move to settle, and the ramp back at least this.
 constexpr double kSettleSlackSeconds = 30.0;
-// Default closeness of the output to a step's voltage: this many volts or this share of it.
-constexpr double kMinTolerance = 1.0;
-constexpr double kToleranceShare = 0.01;
 
 // A failed set on the way back is tried again this often, for this long.
 constexpr double kBackRetryPause = 0.25;
@@ -134,10 +131,7 @@ struct Scan {
         }
     }
 
-    double toleranceAt(double volts) const {
-        return o.tolerance > 0.0 ? o.tolerance
-                                 : std::max(kMinTolerance, kToleranceShare * std::fabs(volts));
-    }
+    double toleranceAt(double volts) const { return settleTolerance(o.tolerance, volts); }
 };
 
 struct Stats {

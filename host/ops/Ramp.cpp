@@ -21,10 +21,6 @@ namespace {
 // A reading may move against the ramp by this much (or by two steps, when that is more) before
 // it counts: the readings' own resolution and noise.
 constexpr double kMinAgainst = 2.0;
-// Default closeness of the final reading to the target: this many volts or this share of the
-// target, whichever is more.
-constexpr double kMinTolerance = 1.0;
-constexpr double kToleranceShare = 0.01;
 // The default settle time-out is the ramp's own duration, and never less than this.
 constexpr double kMinSettleSeconds = 30.0;
 // How often the outputs are read while they settle.
@@ -395,9 +391,7 @@ int rampSources(Session& s, const Command& c, std::vector<RampSource>& sources, 
             }
         }
     }
-    const double tolerance = c.ramp.tolerance > 0.0
-                                 ? c.ramp.tolerance
-                                 : std::max(kMinTolerance, kToleranceShare * std::fabs(c.volts));
+    const double tolerance = settleTolerance(c.ramp.tolerance, c.volts);
     const double timeout = c.ramp.settleTimeout >= 0.0
                                ? c.ramp.settleTimeout
                                : std::max(kMinSettleSeconds, span / c.ramp.rate);

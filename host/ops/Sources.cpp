@@ -123,4 +123,8 @@ std::string addressOf(SourceKind kind, uint32_t number) {
     return std::string(word) + ":" + std::to_string(number);
 }
 
+double settleTolerance(double asked, double volts) {
+    return asked > 0.0 ? asked : std::max(1.0, 0.01 * std::fabs(volts));
+}
+
 }  // namespace host

@@ -54,6 +54,10 @@ SourceLimits outputLimits(const Device& device, uint32_t src);
 std::string checkTarget(const Device& device, size_t dev, uint32_t src, double outputVolts,
                         const SourceLimits& bound);
 
+// How close a reading must come to `volts` to count as there: `asked` when the user gave one
+// (above 0), else 1 V or 1 % of `volts`, whichever is more.
+double settleTolerance(double asked, double volts);
+
 // "hv:1", "legacy:1", "bias:3"
 std::string addressOf(SourceKind kind, uint32_t number);
 
