@@ -1,8 +1,9 @@
 // One device of each kind (FUZZ_HVDEV, FUZZ_HVOLD, FUZZ_BIAS) as a host drives it against the
 // input's peer: start-up (open or bit mode may fail); one set of index 0, 1, 2 or any, of volts
 // whole, tenths, any double or quarter volts near a limit, by setVoltage or "Voltage1"/"Voltage2";
-// one reading. Whatever the answers, a voltage outside the limits never reaches the wire, a
-// successful set sent the whole request, and the error text stays in bounds.
+// one reading. Whatever the answers, the limits are the ones the source announced (or the safe
+// ones when it announced none), a voltage outside them never reaches the wire, a successful set
+// sent the whole request, and the error text stays in bounds.
 #include <algorithm>
 #include <cmath>
 
@@ -19,6 +20,7 @@ using Device = HwHvSrc::HvDevOld;
 const char* const kDescription = "HV source AVR";
 #else
 #include "BiasSrcDev.h"
+#include "BiasSrcProtocol.h"
 using Device = HwHvSrc::BiasSrcDev;
 const char* const kDescription = "BiasModule: 3";
 #endif
@@ -44,6 +46,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Device* device = new Device(kDescription, &framework, fuzz::logDirectory());
     device->initialize();
     host::ParamList* params = static_cast<host::ParamList*>(device->parameters());
+#if defined(FUZZ_HVDEV)
+    // A source's limits come only from a whole GetRanges answer to its request (04, lower, upper,
+    // four bytes, 00 0A; the greater is the upper), read first after it; else 0 and 0.
+    for (const char source : {'\x00', '\x01'}) {
+        const std::string f = fuzz::answerTo(std::string{'\x55', '\x04', source}).bytes;
+        const bool whole = f.size() >= 11 && f[0] == 0x04 && f[9] == 0 && f[10] == 0x0A;
+        const auto int16At = [&f](size_t at) {
+            return static_cast<int16_t>((static_cast<uint8_t>(f[at]) << 8) |
+                                        static_cast<uint8_t>(f[at + 1]));
+        };
+        const int lower = whole ? std::min(int16At(1), int16At(3)) : 0;
+        const int upper = whole ? std::max(int16At(1), int16At(3)) : 0;
+        const double min = device->minVoltage(source), max = device->maxVoltage(source);
+        FUZZ_CHECK((min == 0 && max == 0) || (min == lower && max == upper));
+    }
+#elif defined(FUZZ_BIAS)
+    // The limits come only from an answer to getMinMaxV() with three fields and a good status, in
+    // tenths truncated to whole volts, as far as the module had read it; else 0 and 100.
+    const fuzz::Answer limits = fuzz::answerTo("getMinMaxV()\n");
+    bool announced = device->minVoltage(0) == 0 && device->maxVoltage(0) == 100;
+    for (const size_t end : limits.readEnds) {
+        const std::vector<std::string> fields =
+            HwHvSrc::replyFields(HwHvSrc::replyLines(limits.bytes.data(), end));
+        announced = announced || (fields.size() == 3 && HwHvSrc::statusOk(fields[2]) &&
+                                  device->minVoltage(0) == HwHvSrc::signedTenths(fields[0]) / 10 &&
+                                  device->maxVoltage(0) == HwHvSrc::signedTenths(fields[1]) / 10);
+    }
+    FUZZ_CHECK(announced);
+#endif
 
     const uint8_t how = in.byte();
     const uint32_t index = (how & 3) < 3 ? how & 3u : in.u32();

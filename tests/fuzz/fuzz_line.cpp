@@ -25,6 +25,7 @@ struct Line {
     std::deque<std::pair<double, uint8_t>> input;
     uint32_t armed[FUZZ_ARMS] = {};
     std::vector<uint8_t> written, read;
+    fuzz::Marks marks;
 
     uint32_t take(int what) { return std::exchange(armed[what], 0u); }
     // How many bytes have arrived by now, at the queue's front.
@@ -73,6 +74,10 @@ double* fuzz_line_clock() {
     return &line.now;
 }
 
+const fuzz::Marks& fuzz_line_marks() {
+    return line.marks;
+}
+
 size_t fuzz_line_record(bool written, const uint8_t** data) {
     const std::vector<uint8_t>& record = written ? line.written : line.read;
     *data = record.data();
@@ -117,6 +122,9 @@ uint32_t FT_Read(void* handle, void* buffer, uint32_t bytesToRead, uint32_t* byt
         line.read.push_back(static_cast<uint8_t*>(buffer)[i] = line.input[i].second);
     }
     line.input.erase(line.input.begin(), line.input.begin() + got);
+    if (got > 0) {
+        line.marks.readEnds.push_back(line.read.size());
+    }
     *bytesReturned = static_cast<uint32_t>(got);
     return kOk;
 }
@@ -129,6 +137,10 @@ uint32_t FT_Write(void* handle, void* buffer, uint32_t bytesToWrite, uint32_t* b
     uint32_t accepted = bytesToWrite;
     const uint32_t status =
         line.peer != nullptr ? fuzz::answerWrite(*line.peer, bytesToWrite, &accepted) : kOk;
+    if (status == kOk && accepted > 0) {
+        line.marks.writtenAt.push_back(line.written.size());
+        line.marks.readAtWrite.push_back(line.read.size());
+    }
     if (status == kOk) {
         line.written.insert(line.written.end(), data, data + std::min(accepted, bytesToWrite));
     }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "TextUtil.h"
 
@@ -58,13 +59,24 @@ private:
 // library's clock. reset: closed, nothing queued, recorded or kept, `description` the one FT_OpenEx
 // opens; deliver: bytes arriving `delay` s after now or the previous delivery, whichever is later;
 // arm: the next call of a function fails with `value`, or the next queue query that finds bytes
-// adds `value`; clock: simulated seconds; record: what the host wrote (accepted) or read.
+// adds `value`; clock: simulated seconds; record: what the host wrote (accepted) or read; marks:
+// where the writes and reads fell in those records.
+namespace fuzz {
+// Where the exchanges lie in the records: for every write that put bytes on the line, the sizes of
+// the written and read records before it; for every read that brought bytes, the read record's
+// size after it.
+struct Marks {
+    std::vector<size_t> writtenAt, readAtWrite, readEnds;
+};
+}  // namespace fuzz
+
 enum { FUZZ_FN_OPEN, FUZZ_FN_READ, FUZZ_FN_QUEUE, FUZZ_FN_BITMODE, FUZZ_OVERSTATE, FUZZ_ARMS };
 void fuzz_line_reset(const char* description, fuzz::Input* peer);
 void fuzz_line_deliver(const void* data, size_t length, double delay);
 void fuzz_line_arm(int what, uint32_t value);
 double* fuzz_line_clock();
 size_t fuzz_line_record(bool written, const uint8_t** data);
+const fuzz::Marks& fuzz_line_marks();
 
 namespace fuzz {
 
@@ -152,6 +164,39 @@ inline std::string since(Record record, size_t from) {
     const uint8_t* data = nullptr;
     const size_t size = fuzz_line_record(record == kWritten, &data);
     return std::string(reinterpret_cast<const char*>(data) + from, from < size ? size - from : 0);
+}
+
+// The answer to the first write that began `request`: the bytes read after it until the next
+// write of other bytes, and where each read within them ended (an exchange that reads until a
+// terminator took one of those prefixes as its answer). Empty when no write began so.
+struct Answer {
+    std::string bytes;
+    std::vector<size_t> readEnds;
+};
+inline Answer answerTo(const std::string& request) {
+    const Marks& marks = fuzz_line_marks();
+    const std::string written = since(kWritten, 0), read = since(kRead, 0);
+    for (size_t i = 0; i < marks.writtenAt.size(); ++i) {
+        if (written.compare(marks.writtenAt[i], request.size(), request) != 0) {
+            continue;
+        }
+        const size_t from = marks.readAtWrite[i];
+        size_t to = read.size();
+        for (size_t j = i + 1; j < marks.writtenAt.size(); ++j) {
+            if (marks.writtenAt[j] >= marks.writtenAt[i] + request.size()) {
+                to = marks.readAtWrite[j];
+                break;
+            }
+        }
+        Answer answer{read.substr(from, to - from), {}};
+        for (const size_t end : marks.readEnds) {
+            if (end > from && end <= to) {
+                answer.readEnds.push_back(end - from);
+            }
+        }
+        return answer;
+    }
+    return Answer();
 }
 
 }  // namespace fuzz
