@@ -1,6 +1,7 @@
 # hvsrc-host run as a user runs it: in-process through its entry (every platform), as a process
 # for what only a process shows, and interrupted with SIGINT (Linux).
 hvsrc_add_test(test_host THREADS SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_host.cpp
+               ${CMAKE_CURRENT_LIST_DIR}/test_host_outputs.cpp
                LIBS hvhostapp ftd2xx)
 add_dependencies(test_host hvsrc)
 
