@@ -199,6 +199,13 @@ TEST_F(HvDevTest, EveryFailedCallLeavesItsOwnReason) {
         {[&] { return params->write("Voltage1", 0); },
          "Setting source 0 failed (failure 5): " + setLost},
     };
+    // Calls that succeed record nothing and count no failure.
+    EXPECT_EQ(dev->setVoltage(0, 0.0), 0);
+    EXPECT_EQ(params->write("Voltage2", 0), 0);
+    int32_t measured = 0, drawn = 0;
+    EXPECT_EQ(dev->readMeasurement(0, measured, drawn), 0);
+    EXPECT_STREQ(dev->lastError(), "");
+    sim_clear_written(bridge);
     ASSERT_EQ(sim_unplug(bridge, 1), 0);
     for (const auto& [call, reason] : calls) {
         const size_t errors = log().size();
