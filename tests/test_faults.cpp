@@ -66,6 +66,8 @@ const char* const kSend = "Cannot send command";
 const char* const kGone = "Device disconnected";
 const char* const kOpen = "Cannot open device";
 const char* const kTimeout = "Timeout";
+// A write that stalls fails as the channel's time-out, -1.
+const char* const kWriteStalled = "failed\\. Error: -1 \\(Timeout\\)\\.$";
 const uint32_t kHuge = 0xFFFFFFFFu;
 
 // clang-format off
@@ -83,7 +85,7 @@ const Fault kFaults[] = {
     {kFail, kBefore, "FT_Write", 4, "WEEE-E- -EEW-E- EEEEE--", {kUsb, kUsb, kSend}},
     {kFail, kBefore, "FT_Close", 4, "------E ------E ------E", {kUsb, kUsb, kUsb}, kReplug},
     {kUnplug, kMid, "unplugged mid-exchange", 0, "EEEE.E. ..EW.E. EEEEE..", {kUsb, kUsb, kUsb}},
-    {kStall, kBefore, "writes stall", 0, "EEEE-E- -EEW-E- EEEEE--", {kTimeout, kTimeout, kSend}},
+    {kStall, kBefore, "writes stall", 0, "EEEE-E- -EEW-E- EEEEE--", {kWriteStalled, kTimeout, kSend}},
     {kFlood, kBefore, "input floods", 0, "....-.- ....-.- .....--", {}},
     {kLie, kBefore, "FT_Write", kHuge, "WEEE-E- -EEW-E- EEEEE--", {kGone, kGone, kSend}, kRestart},
     {kLie, kMid, "FT_Read", kHuge, "....-.- --..-.- .....--", {}},
