@@ -105,6 +105,23 @@ PeerPtr scriptPeer(int bridge, bool& known) {
     return nullptr;
 }
 
+// A count read from the bridge's script under its lock: -1 for an unknown bridge, 0 without a
+// script.
+template <typename Count>
+int scriptCount(int bridge, Count count) {
+    bool known = false;
+    PeerPtr holder = scriptPeer(bridge, known);
+    if (!known) {
+        return -1;
+    }
+    if (!holder) {
+        return 0;
+    }
+    Script* s = static_cast<Script*>(holder->peer.context);
+    std::lock_guard<std::mutex> lock(s->mutex);
+    return count(*s);
+}
+
 }  // namespace
 
 extern "C" {
@@ -156,31 +173,11 @@ int sim_script_expect(int bridge, const void* expect, size_t expect_length, cons
 }
 
 int sim_script_pending(int bridge) {
-    bool known = false;
-    PeerPtr holder = scriptPeer(bridge, known);
-    if (!known) {
-        return -1;
-    }
-    if (!holder) {
-        return 0;
-    }
-    Script* s = static_cast<Script*>(holder->peer.context);
-    std::lock_guard<std::mutex> lock(s->mutex);
-    return static_cast<int>(s->queue.size());
+    return scriptCount(bridge, [](const Script& s) { return static_cast<int>(s.queue.size()); });
 }
 
 int sim_script_mismatches(int bridge) {
-    bool known = false;
-    PeerPtr holder = scriptPeer(bridge, known);
-    if (!known) {
-        return -1;
-    }
-    if (!holder) {
-        return 0;
-    }
-    Script* s = static_cast<Script*>(holder->peer.context);
-    std::lock_guard<std::mutex> lock(s->mutex);
-    return s->mismatches;
+    return scriptCount(bridge, [](const Script& s) { return s.mismatches; });
 }
 
 }  // extern "C"
